@@ -1,0 +1,53 @@
+// The block model shared by the context window and the one-pass history
+// dehydration: class bits, family tests, the token estimate and the automatic
+// metabolic weight.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fenwa::blocks {
+
+inline constexpr std::uint32_t SYSTEM = 0x01;
+inline constexpr std::uint32_t USER = 0x02;
+inline constexpr std::uint32_t ASSISTANT = 0x04;
+inline constexpr std::uint32_t FACT = 0x08;
+inline constexpr std::uint32_t TOOL = 0x10;
+inline constexpr std::uint32_t THINKING = 0x20;
+
+inline constexpr std::uint32_t DURABLE_MASK = SYSTEM | FACT;
+inline constexpr std::uint32_t CONVERSATIONAL_MASK = USER | ASSISTANT;
+
+constexpr bool is_durable(std::uint32_t signal) { return (signal & DURABLE_MASK) != 0; }
+constexpr bool is_conversational(std::uint32_t signal) {
+    return (signal & CONVERSATIONAL_MASK) != 0;
+}
+
+// UTF-8 byte length / 4 (truncated, narrowed to 32 bits) + 1, wrapping.
+constexpr std::uint32_t estimate_tokens(std::size_t utf8_bytes) {
+    return static_cast<std::uint32_t>(utf8_bytes / 4) + 1u;
+}
+constexpr std::uint32_t estimate_tokens(std::string_view text) {
+    return estimate_tokens(text.size());
+}
+
+// Automatic weight; the first matching family wins (durable, conversational,
+// THINKING, TOOL, unclassed).
+constexpr float metabolic_weight(std::uint32_t signal) {
+    if (signal & DURABLE_MASK) return 4.0f;
+    if (signal & CONVERSATIONAL_MASK) return 1.0f;
+    if (signal & THINKING) return 0.15f;
+    if (signal & TOOL) return 0.25f;
+    return 0.6f;
+}
+
+// One unit of prompt text in the context window.
+struct ContextBlock {
+    std::string content;
+    float oxygen;
+    std::uint32_t signal;
+    std::uint32_t tokens;
+};
+
+}  // namespace fenwa::blocks

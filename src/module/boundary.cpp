@@ -1,0 +1,276 @@
+#include "module/boundary.hpp"
+
+#include <string>
+
+namespace fenwa::py {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "The exception raised when native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.";
+
+std::atomic<PyObject*> g_panic_type{nullptr};
+
+}  // namespace
+
+void raise(PyObject* exc, const char* msg) {
+    PyErr_SetString(exc, msg);
+    throw_error();
+}
+
+PyObject* panic_type() {
+    PyObject* t = g_panic_type.load(std::memory_order_acquire);
+    if (t) return t;
+    PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    if (!made) return nullptr;
+    PyObject* expected = nullptr;
+    if (!g_panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another thread published first
+        return expected;
+    }
+    return made;
+}
+
+void set_panic(const char* msg) {
+    PyObject* t = panic_type();
+    if (t) PyErr_SetString(t, msg);
+}
+
+void type_mismatch(PyObject* obj, const char* target) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+        throw_error();
+    }
+    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                                     "__qualname__"));
+    if (qualname && PyUnicode_Check(qualname.get())) {
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+                     target);
+    } else {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
+                     Py_TYPE(obj)->tp_name, target);
+    }
+    throw_error();
+}
+
+void add_note(const char* param) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+#else
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    if (!exc) {
+        PyErr_Restore(type, exc, tb);
+        return;
+    }
+    if (tb) PyException_SetTraceback(exc, tb);
+#endif
+    // Interpreters without BaseException.add_note raise the exception as it is.
+    Ref add = Ref::steal(PyObject_GetAttrString(exc, "add_note"));
+    if (add) {
+        Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+        if (note) Ref::steal(PyObject_CallOneArg(add.get(), note.get()));
+    }
+    PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(type, exc, tb);
+#endif
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) set_panic("native failure without an exception");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A reservation whose byte size cannot be represented.
+        set_panic("capacity overflow");
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown native failure");
+    }
+}
+
+Ref checked(PyObject* fresh) {
+    if (fresh) return Ref::steal(fresh);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    set_panic("PyObject pointer is null");
+    throw_error();
+}
+
+PyObject* Key::get() {
+    if (!obj_) {
+        PyObject* made = checked(PyUnicode_InternFromString(text_)).release();
+        if (obj_)
+            Py_DECREF(made);
+        else
+            obj_ = made;
+    }
+    return obj_;
+}
+
+DictBuilder& DictBuilder::set(Key& key, Ref value) {
+    if (PyDict_SetItem(dict_.get(), key.get(), value.get()) < 0) throw_error();
+    return *this;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+std::string_view to_text(PyObject* o) {
+    if (!PyUnicode_Check(o)) type_mismatch(o, "str");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!data) throw_error();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+std::uint32_t to_u32(PyObject* o) {
+    long long v;
+    if (PyLong_Check(o)) {
+        v = PyLong_AsLongLong(o);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(o));
+        if (!index) throw_error();
+        v = PyLong_AsLongLong(index.get());
+    }
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (v < 0 || v > 0xFFFFFFFFLL)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(v);
+}
+
+std::uint64_t to_u64(PyObject* o) {
+    unsigned long long v;
+    if (PyLong_Check(o)) {
+        v = PyLong_AsUnsignedLongLong(o);
+    } else {
+        Ref index = Ref::steal(PyNumber_Index(o));
+        if (!index) throw_error();
+        v = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
+    return static_cast<std::uint64_t>(v);
+}
+
+double to_f64(PyObject* o) {
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+bool to_bool(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    type_mismatch(o, "bool");
+}
+
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
+    if (!PyTuple_Check(o)) type_mismatch(o, "tuple");
+    Py_ssize_t actual = PyTuple_GET_SIZE(o);
+    if (actual != n) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
+                     n, actual);
+        throw_error();
+    }
+    return &PyTuple_GET_ITEM(o, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Binding errors
+
+namespace detail {
+
+void too_many_positional(const char* display, std::size_t count, std::size_t required,
+                         std::size_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (count == required) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", display,
+                     count, given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %zu to %zu positional arguments but %zu %s given", display,
+                     required, count, given, verb);
+    }
+    throw_error();
+}
+
+void unexpected_keyword(const char* display, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display, keyword);
+    throw_error();
+}
+
+void multiple_values(const char* display, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", display, keyword);
+    throw_error();
+}
+
+void missing_required(const char* display, const char* const* names, const PyObject* const* slots,
+                      std::size_t required) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < required; ++i) missing += slots[i] ? 0 : 1;
+    std::string list;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < required; ++i) {
+        if (slots[i]) continue;
+        ++seen;
+        if (seen > 1) {
+            if (missing > 2) list += ",";
+            list += seen == missing ? " and " : " ";
+        }
+        list += "'";
+        list += names[i];
+        list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", display, missing,
+                 missing == 1 ? "argument" : "arguments", list.c_str());
+    throw_error();
+}
+
+std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObject** interned,
+                             std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!interned[i]) interned[i] = checked(PyUnicode_InternFromString(names[i])).release();
+        if (interned[i] == keyword) return static_cast<std::ptrdiff_t>(i);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (PyUnicode_Check(keyword) && PyUnicode_Compare(keyword, interned[i]) == 0)
+            return static_cast<std::ptrdiff_t>(i);
+    }
+    if (PyErr_Occurred()) throw_error();
+    return -1;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Types
+
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec,
+                          vectorcallfunc vectorcall) {
+    if (PyObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
+    PyObject* made = PyType_FromSpec(spec);
+    if (!made) throw_error();
+    if (vectorcall) reinterpret_cast<PyTypeObject*>(made)->tp_vectorcall = vectorcall;
+    PyObject* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another thread published first
+        return reinterpret_cast<PyTypeObject*>(expected);
+    }
+    return reinterpret_cast<PyTypeObject*>(made);
+}
+
+}  // namespace fenwa::py

@@ -1,0 +1,512 @@
+// The call boundary: the one toolkit every Python entry point of the module goes
+// through. Binding of vectorcall arguments, conversions with their fixed messages,
+// borrow claims, release of the interpreter lock, result building, and the guard
+// that turns C++ exceptions into Python ones.
+//
+// Inside an entry point a failure is reported by setting a Python exception and
+// throwing `ErrorAlreadySet`; the entry wrappers at the bottom of this file catch
+// it (and every other C++ exception) so that nothing ever unwinds into the
+// interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "module/claim.hpp"
+
+namespace fenwa::py {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// A Python exception is set; unwind to the entry wrapper, which returns NULL.
+struct ErrorAlreadySet {};
+
+[[noreturn]] inline void throw_error() { throw ErrorAlreadySet{}; }
+
+// Sets `exc` with `msg` and throws.
+[[noreturn]] void raise(PyObject* exc, const char* msg);
+
+// The lazily created PanicException type (nullptr with an error set on failure).
+PyObject* panic_type();
+// Sets PanicException(msg) as the current exception.
+void set_panic(const char* msg);
+
+// "'{type}' object is not an instance of '{target}'" (the None form for None).
+[[noreturn]] void type_mismatch(PyObject* obj, const char* target);
+
+// Attaches "while processing '{param}'" to the pending exception, if it has add_note.
+void add_note(const char* param);
+
+// Maps the exception currently being handled to a Python exception. Must be
+// called from inside a catch block.
+void translate_current_exception() noexcept;
+
+// ---------------------------------------------------------------------------
+// Owning references
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A freshly created result object. NULL means the interpreter could not build it:
+// the pending error goes to the unraisable hook and the call fails with
+// PanicException("PyObject pointer is null").
+Ref checked(PyObject* fresh);
+
+// ---------------------------------------------------------------------------
+// Result builders
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref new_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref new_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
+inline Ref new_float(double v) { return checked(PyFloat_FromDouble(v)); }
+// `text` must be valid UTF-8 (every native text came from a Python str).
+inline Ref new_str(std::string_view text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// A str key created once per process and kept (interned) for the dict builders.
+class Key {
+public:
+    constexpr explicit Key(const char* text) : text_(text) {}
+    PyObject* get();
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;
+};
+
+// Builds a dict in insertion order. A failing insertion raises its own exception.
+class DictBuilder {
+public:
+    DictBuilder() : dict_(checked(PyDict_New())) {}
+    DictBuilder& set(Key& key, Ref value);
+    Ref finish() { return std::move(dict_); }
+
+private:
+    Ref dict_;
+};
+
+// A list of `n` items filled by index; `make(i)` returns the Ref of item i.
+template <class Make>
+Ref build_list(std::size_t n, Make&& make) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
+    }
+    return list;
+}
+
+inline Ref new_pair(Ref a, Ref b) {
+    Ref t = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(t.get(), 0, a.release());
+    PyTuple_SET_ITEM(t.get(), 1, b.release());
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions: each returns the native value or sets the described error and throws.
+
+std::string_view to_text(PyObject* o);  // view into the str's cached UTF-8
+std::uint32_t to_u32(PyObject* o);
+std::uint64_t to_u64(PyObject* o);
+double to_f64(PyObject* o);
+inline float to_f32(PyObject* o) { return static_cast<float>(to_f64(o)); }
+bool to_bool(PyObject* o);
+
+// Converts `o` with `Conv`, attaching the "while processing" note on failure.
+template <auto Conv>
+auto convert_arg(PyObject* o, const char* param) -> decltype(Conv(o)) {
+    try {
+        return Conv(o);
+    } catch (const ErrorAlreadySet&) {
+        add_note(param);
+        throw;
+    }
+}
+
+// Sequence of records: a non-str sequence, iterated with the iterator protocol,
+// each item handed to `record(item)`. The length is asked only to size the
+// result; its failure is cleared.
+template <class Record, class Out>
+void convert_records(PyObject* o, Out& out, Record&& record) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
+    Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    out.reserve(static_cast<std::size_t>(hint));
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    if (!it) throw_error();
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        record(item.get());
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+// A tuple of exactly `n` items; returns its item array.
+PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
+
+// ---------------------------------------------------------------------------
+// Binding
+
+// The parameters of one operation: display name ("dehydrate()"), names in order,
+// and how many leading parameters are required.
+template <std::size_t N>
+struct Signature {
+    const char* display;
+    std::array<const char*, N> names;
+    std::size_t required;
+    std::array<PyObject*, N> interned{};  // filled on first keyword call
+};
+
+namespace detail {
+// Binding errors; each sets the TypeError and throws.
+[[noreturn]] void too_many_positional(const char* display, std::size_t count, std::size_t required,
+                                      std::size_t given);
+[[noreturn]] void unexpected_keyword(const char* display, PyObject* keyword);
+[[noreturn]] void multiple_values(const char* display, PyObject* keyword);
+[[noreturn]] void missing_required(const char* display, const char* const* names,
+                                   const PyObject* const* slots, std::size_t required);
+// Index of `keyword` among `names`, or -1. Interns the names on first use.
+std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObject** interned,
+                             std::size_t n);
+}  // namespace detail
+
+// Arguments bound to their parameters (borrowed; nullptr when absent).
+template <std::size_t N>
+class Bound {
+public:
+    explicit Bound(const Signature<N>& sig) : sig_(&sig) {}
+
+    PyObject* operator[](std::size_t i) const { return slots_[i]; }
+    PyObject*& slot(std::size_t i) { return slots_[i]; }
+    const PyObject* const* data() const { return slots_.data(); }
+
+    // The converted value of parameter i (which must be present).
+    template <auto Conv>
+    auto get(std::size_t i) const {
+        return convert_arg<Conv>(slots_[i], sig_->names[i]);
+    }
+    // The converted value of parameter i, or `fallback` when it was not passed.
+    template <auto Conv, class T>
+    T get(std::size_t i, T fallback) const {
+        return slots_[i] ? static_cast<T>(convert_arg<Conv>(slots_[i], sig_->names[i])) : fallback;
+    }
+    const char* name(std::size_t i) const { return sig_->names[i]; }
+
+private:
+    const Signature<N>* sig_;
+    std::array<PyObject*, N> slots_{};
+};
+
+template <std::size_t N>
+void bind_keyword(Signature<N>& sig, Bound<N>& out, PyObject* keyword, PyObject* value) {
+    std::ptrdiff_t idx =
+        detail::match_keyword(keyword, sig.names.data(), sig.interned.data(), N);
+    if (idx < 0) detail::unexpected_keyword(sig.display, keyword);
+    PyObject*& slot = out.slot(static_cast<std::size_t>(idx));
+    if (slot) detail::multiple_values(sig.display, keyword);
+    slot = value;
+}
+
+template <std::size_t N>
+void bind_finish(const Signature<N>& sig, const Bound<N>& out, std::size_t npos) {
+    if (npos < sig.required) {
+        for (std::size_t i = npos; i < sig.required; ++i) {
+            if (!out[i]) detail::missing_required(sig.display, sig.names.data(), out.data(), sig.required);
+        }
+    }
+}
+
+// Vectorcall arguments into the parameters of `sig`.
+template <std::size_t N>
+Bound<N> bind(Signature<N>& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+    Bound<N> out(sig);
+    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+    for (std::size_t i = 0; i < nargs; ++i) out.slot(i) = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            bind_keyword(sig, out, PyTuple_GET_ITEM(kwnames, k), args[nargs + static_cast<std::size_t>(k)]);
+        }
+    }
+    bind_finish(sig, out, nargs);
+    return out;
+}
+
+// Tuple-and-dict arguments (the tp_new path) into the parameters of `sig`.
+template <std::size_t N>
+Bound<N> bind(Signature<N>& sig, PyObject* args, PyObject* kwargs) {
+    Bound<N> out(sig);
+    std::size_t nargs = args ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
+    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+    for (std::size_t i = 0; i < nargs; ++i) out.slot(i) = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, out, key, value);
+    }
+    bind_finish(sig, out, nargs);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Objects of the module's classes: the header, the borrow claim and the native
+// kernel constructed in place.
+
+// Flags of every class: no base-type flag, so the classes are final.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+template <class Kernel>
+struct Object {
+    PyObject_HEAD
+    ClaimCounter claim;
+    bool alive;  // the kernel was constructed and must be destroyed
+    Kernel kernel;
+};
+
+template <class Kernel>
+Object<Kernel>& object_of(PyObject* self) {
+    return *reinterpret_cast<Object<Kernel>*>(self);
+}
+
+// Allocates an instance of `type` and constructs its kernel from `args`. If the
+// kernel's constructor throws, the half-made object is released and the
+// exception propagates.
+template <class Kernel, class... Args>
+Ref make_object(PyTypeObject* type, Args&&... args) {
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) throw_error();
+    auto& o = object_of<Kernel>(obj.get());
+    new (&o.claim) ClaimCounter();
+    o.alive = false;
+    new (&o.kernel) Kernel(std::forward<Args>(args)...);
+    o.alive = true;
+    return obj;
+}
+
+template <class Kernel>
+void dealloc_object(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto& o = object_of<Kernel>(self);
+    if (o.alive) o.kernel.~Kernel();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// A class object created once per process from its spec and shared by every
+// module object. Thread races publish only one object.
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec, vectorcallfunc vectorcall);
+
+// The argument as an instance of `type`, else the type mismatch with its name.
+template <class Kernel>
+Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
+    if (Py_TYPE(o) != type) type_mismatch(o, name);
+    return object_of<Kernel>(o);
+}
+
+// ---------------------------------------------------------------------------
+// Claims
+
+class SharedClaim {
+public:
+    explicit SharedClaim(ClaimCounter& c) : c_(c) {
+        if (c_.acquire_shared() != ClaimCounter::Result::ok)
+            raise(PyExc_RuntimeError, "Already mutably borrowed");
+    }
+    ~SharedClaim() { c_.release_shared(); }
+    SharedClaim(const SharedClaim&) = delete;
+    SharedClaim& operator=(const SharedClaim&) = delete;
+
+private:
+    ClaimCounter& c_;
+};
+
+class ExclusiveClaim {
+public:
+    explicit ExclusiveClaim(ClaimCounter& c) : c_(c) {
+        if (c_.acquire_exclusive() != ClaimCounter::Result::ok)
+            raise(PyExc_RuntimeError, "Already borrowed");
+    }
+    ~ExclusiveClaim() { c_.release_exclusive(); }
+    ExclusiveClaim(const ExclusiveClaim&) = delete;
+    ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
+
+private:
+    ClaimCounter& c_;
+};
+
+// ---------------------------------------------------------------------------
+// Release of the interpreter lock around a kernel. Nothing inside the scope may
+// touch a Python object.
+
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// ---------------------------------------------------------------------------
+// Entry wrappers: the only functions handed to the interpreter. Each runs its body
+// under `guarded`, which catches every C++ exception.
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+template <class Body>
+int guarded_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+namespace detail {
+template <class F>
+struct method_traits;
+template <class K, std::size_t N>
+struct method_traits<Ref (*)(Object<K>&, const Bound<N>&)> {
+    using Kernel = K;
+};
+template <class K>
+struct method_traits<Ref (*)(Object<K>&)> {
+    using Kernel = K;
+};
+}  // namespace detail
+
+// Module function: bind, then the body.
+template <auto& Sig, auto Fn>
+PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded([&] { return Fn(bind(Sig, args, static_cast<std::size_t>(nargs), kwnames)).release(); });
+}
+
+// Method with arguments: bind, take the shared claim, then the body.
+template <auto& Sig, auto Fn>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
+    return guarded([&] {
+        auto bound = bind(Sig, args, static_cast<std::size_t>(nargs), kwnames);
+        auto& obj = object_of<Kernel>(self);
+        SharedClaim claim(obj.claim);
+        return Fn(obj, bound).release();
+    });
+}
+
+// Method without arguments (METH_NOARGS), also used for getters and repr.
+template <auto Fn>
+PyObject* method_noargs(PyObject* self, PyObject* = nullptr) noexcept {
+    using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
+    return guarded([&] {
+        auto& obj = object_of<Kernel>(self);
+        SharedClaim claim(obj.claim);
+        return Fn(obj).release();
+    });
+}
+
+template <auto Fn>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return method_noargs<Fn>(self);
+}
+
+// Attribute setter: refuses deletion, converts the value, then takes the
+// exclusive claim and stores.
+template <class Kernel, auto Conv, auto Store>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+    return guarded_status([&] {
+        if (!value) raise(PyExc_AttributeError, "property has no deleter");
+        auto converted = Conv(value);
+        auto& obj = object_of<Kernel>(self);
+        ExclusiveClaim claim(obj.claim);
+        Store(obj.kernel, converted);
+    });
+}
+
+// Length slot (shared claim).
+template <class Kernel, std::size_t (*Fn)(Kernel&)>
+Py_ssize_t length(PyObject* self) noexcept {
+    Py_ssize_t result = -1;
+    guarded_status([&] {
+        auto& obj = object_of<Kernel>(self);
+        SharedClaim claim(obj.claim);
+        result = static_cast<Py_ssize_t>(Fn(obj.kernel));
+    });
+    return result;
+}
+
+// Constructor: the type's vectorcall and its tp_new share one body, which
+// receives the type and the bound arguments.
+template <auto& Sig, auto Fn>
+PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    return guarded([&] {
+        auto bound = bind(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
+        return Fn(reinterpret_cast<PyTypeObject*>(type), bound).release();
+    });
+}
+
+template <auto& Sig, auto Fn>
+PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] { return Fn(type, bind(Sig, args, kwargs)).release(); });
+}
+
+}  // namespace fenwa::py
