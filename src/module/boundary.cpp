@@ -58,7 +58,7 @@ void type_mismatch(PyObject* obj, const char* target) {
     throw_error();
 }
 
-void add_note(const char* param) {
+void add_note(const char* param) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;

@@ -47,7 +47,7 @@ void set_panic(const char* msg);
 [[noreturn]] void type_mismatch(PyObject* obj, const char* target);
 
 // Attaches "while processing '{param}'" to the pending exception, if it has add_note.
-void add_note(const char* param);
+void add_note(const char* param) noexcept;
 
 // Maps the exception currently being handled to a Python exception. Must be
 // called from inside a catch block.
@@ -151,15 +151,29 @@ double to_f64(PyObject* o);
 inline float to_f32(PyObject* o) { return static_cast<float>(to_f64(o)); }
 bool to_bool(PyObject* o);
 
+// Attaches the "while processing" note when the scope is left by an exception.
+// Doing it while unwinding, rather than catching and rethrowing, keeps a failed
+// conversion to a single throw.
+class NoteOnUnwind {
+public:
+    explicit NoteOnUnwind(const char* param) noexcept
+        : param_(param), pending_(std::uncaught_exceptions()) {}
+    ~NoteOnUnwind() {
+        if (std::uncaught_exceptions() > pending_) add_note(param_);
+    }
+    NoteOnUnwind(const NoteOnUnwind&) = delete;
+    NoteOnUnwind& operator=(const NoteOnUnwind&) = delete;
+
+private:
+    const char* param_;
+    int pending_;
+};
+
 // Converts `o` with `Conv`, attaching the "while processing" note on failure.
 template <auto Conv>
 auto convert_arg(PyObject* o, const char* param) -> decltype(Conv(o)) {
-    try {
-        return Conv(o);
-    } catch (const ErrorAlreadySet&) {
-        add_note(param);
-        throw;
-    }
+    NoteOnUnwind note(param);
+    return Conv(o);
 }
 
 // Sequence of records: a non-str sequence, iterated with the iterator protocol,

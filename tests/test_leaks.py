@@ -1,0 +1,157 @@
+"""Leak checks: every operation, on its success path and on its failure paths,
+called 200,000 times leaves resident memory and tracemalloc totals flat."""
+import gc
+import os
+import tracemalloc
+
+import pytest
+
+import fenwa_micro as fm
+
+pytestmark = pytest.mark.slow
+
+CALLS = 200_000
+RSS_BOUND = 4 * 1024 * 1024       # bytes; one leaked object per call would be >= 6 MB
+TRACED_BOUND = 256 * 1024         # bytes of Python allocations still held afterwards
+
+
+def rss_bytes():
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:  # not Linux: resident memory is not checked
+        return 0
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise Boom
+
+
+def swallow(fn, *exc):
+    def call():
+        try:
+            fn()
+        except exc:
+            pass
+    return call
+
+
+def operations():
+    """(name, callable) pairs; failure paths swallow exactly their exception."""
+    ops = []
+    S = fm.HormonalSignal
+    sig = S(3, 0.5)
+    ops += [
+        ("signal.new", lambda: S(3, 0.5)),
+        ("signal.new.kw", lambda: S(flags=3, intensity=0.5)),
+        ("signal.repr", lambda: repr(sig)),
+        ("signal.read", lambda: (sig.flags, sig.intensity)),
+        ("signal.write", lambda: setattr(sig, "intensity", 0.25)),
+        ("signal.new.overflow", swallow(lambda: S(-1), OverflowError)),
+        ("signal.new.type", swallow(lambda: S(None), TypeError)),
+        ("signal.new.binding", swallow(lambda: S(1, 2, 3), TypeError)),
+        ("signal.new.unexpected_kw", swallow(lambda: S(1, bogus=2), TypeError)),
+        ("signal.new.index_raises", swallow(lambda: S(RaisingIndex()), Boom)),
+        ("signal.write.bad", swallow(lambda: setattr(sig, "flags", 2**40), OverflowError)),
+        ("signal.delete", swallow(lambda: delattr(sig, "flags"), AttributeError)),
+    ]
+    msgs = [(f"message {i} " * 4, (fm.USER, fm.FACT, fm.TOOL, 0)[i % 4]) for i in range(20)]
+    ops += [
+        ("dehydrate", lambda: fm.dehydrate(msgs, stable_prefix=2)),
+        ("dehydrate.str", swallow(lambda: fm.dehydrate("abc"), TypeError)),
+        ("dehydrate.bad_item", swallow(lambda: fm.dehydrate(msgs + [("x", 1, 2)]), ValueError)),
+        ("dehydrate.bad_flags", swallow(lambda: fm.dehydrate(msgs + [("x", -1)]), OverflowError)),
+        ("dehydrate.surrogate", swallow(lambda: fm.dehydrate([("\ud800", 1)]), UnicodeEncodeError)),
+        ("dehydrate.bad_prefix", swallow(lambda: fm.dehydrate(msgs, stable_prefix=-1), OverflowError)),
+    ]
+    if hasattr(fm, "HormonalBus"):
+        bus = fm.HormonalBus(8, 64)
+        ops += [
+            ("bus.new", lambda: fm.HormonalBus(4, 16)),
+            ("bus.secrete+drain", lambda: (bus.secrete(5, 1.0), bus.drain_events(10))),
+            ("bus.inject", lambda: bus.inject(sig)),
+            ("bus.sense", lambda: bus.sense(7)),
+            ("bus.tick", lambda: bus.tick(0.5)),
+            ("bus.snapshot", bus.snapshot),
+            ("bus.stats", bus.stats),
+            ("bus.inject.bad", swallow(lambda: bus.inject(3), TypeError)),
+            ("bus.secrete.bad", swallow(lambda: bus.secrete(2**32, 1.0), OverflowError)),
+            ("bus.drain.bad", swallow(lambda: bus.drain_events(-1), OverflowError)),
+            ("bus.new.overflow", swallow(lambda: fm.HormonalBus(event_capacity=2**59), BaseException)),
+        ]
+    if hasattr(fm, "ContextApoptosis"):
+        def window_cycle():
+            w = fm.ContextApoptosis(state_capacity=4)
+            w.set_purpose("purpose")
+            for i in range(6):
+                w.insert(f"user turn {i} with some words", fm.USER)
+                w.insert("tool output " * 5, fm.TOOL)
+            w.note_state("fact")
+            for _ in range(4):
+                w.dehydrate(absorb=True)
+            return w.render(), w.active_context(), w.state_entries(), w.reduction_ratio()
+
+        w = fm.ContextApoptosis()
+        ops += [
+            ("window.lifecycle", window_cycle),
+            ("window.insert.bad", swallow(lambda: w.insert(None), TypeError)),
+            ("window.insert.bad_oxygen", swallow(lambda: w.insert("x", 1, None), TypeError)),
+            ("window.dehydrate.bad", swallow(lambda: w.dehydrate(absorb=1), TypeError)),
+            ("window.set_purpose.bad", swallow(lambda: w.set_purpose(3), TypeError)),
+            ("window.new.overflow", swallow(lambda: fm.ContextApoptosis(capacity=2**63), BaseException)),
+        ]
+    text = "Why does the debug build never return? def f(x): return x; " * 20
+    if hasattr(fm, "effort_gauge"):
+        ops += [
+            ("effort_gauge", lambda: fm.effort_gauge(text)),
+            ("effort_gauge.bad", swallow(lambda: fm.effort_gauge(5), TypeError)),
+        ]
+    if hasattr(fm, "saturation_scan"):
+        ops += [
+            ("saturation_scan", lambda: fm.saturation_scan(text, 4)),
+            ("saturation_scan.bad", swallow(lambda: fm.saturation_scan(text, -1), OverflowError)),
+        ]
+    if hasattr(fm, "consolidation_gain"):
+        ops += [
+            ("consolidation_gain", lambda: fm.consolidation_gain(10000, 4000)),
+            ("consolidation_gain.bad", swallow(lambda: fm.consolidation_gain(-1, 0), OverflowError)),
+        ]
+    return ops
+
+
+OPS = operations()
+
+
+def repeat(fn, n):
+    for _ in range(n):
+        fn()
+
+
+@pytest.mark.parametrize("name,fn", OPS, ids=[n for n, _ in OPS])
+def test_operation_does_not_leak(name, fn):
+    heavy = name in ("window.lifecycle", "bus.new", "dehydrate")
+    calls = CALLS // 10 if heavy else CALLS
+    repeat(fn, 2000)  # warm caches, interned keys, allocator pools
+    gc.collect()
+    rss_before = rss_bytes()
+    repeat(fn, calls)
+    gc.collect()
+    rss_growth = rss_bytes() - rss_before
+    assert rss_growth < RSS_BOUND, f"{name}: resident memory grew by {rss_growth} bytes"
+
+    tracemalloc.start()
+    try:
+        repeat(fn, 1000)
+        gc.collect()
+        before, _ = tracemalloc.get_traced_memory()
+        repeat(fn, calls // 4)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < TRACED_BOUND, f"{name}: traced memory grew by {after - before} bytes"
