@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
@@ -28,6 +27,25 @@ std::string make_digest(std::string_view content);
 
 // The same digest, computed in place in `text` (which it replaces).
 void make_digest_in_place(std::string& text);
+
+// A set of 64-bit hashes with open addressing and linear probing; deletion
+// shifts the following run back, so no tombstones accumulate. The keys are
+// SipHash values, so their low bits serve directly as the home slot.
+class HashIndex {
+  public:
+    bool contains(std::uint64_t h) const noexcept;
+    // Adds `h`, which must be absent. On an allocation failure nothing changes.
+    void insert(std::uint64_t h);
+    // Removes `h`, which must be present.
+    void erase(std::uint64_t h) noexcept;
+
+  private:
+    void grow();
+
+    std::vector<std::uint64_t> slots_;  // 0 marks a free slot; the key 0 lives in has_zero_
+    std::size_t count_ = 0;             // keys in slots_
+    bool has_zero_ = false;
+};
 
 struct LedgerEntry {
     std::uint64_t hash;
@@ -58,7 +76,7 @@ class Ledger {
     std::size_t capacity_;
     bool indexed_;
     std::deque<LedgerEntry> entries_;
-    std::unordered_set<std::uint64_t> index_;  // the hashes of entries_ when indexed_
+    HashIndex index_;  // the hashes of entries_ when indexed_
 };
 
 // What one dehydration cycle did under the blocks lock.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +109,31 @@ void ledger_model() {
     }
 }
 
+// The open-addressing index against std::set, with keys crafted to collide in
+// their low bits, to wrap around the table and to include 0.
+void hash_index() {
+    fenwa::window::HashIndex index;
+    std::set<std::uint64_t> model;
+    std::mt19937_64 rng(11);
+    for (int step = 0; step < 200000; ++step) {
+        std::uint64_t low = rng() % 40;
+        if (rng() % 2) low = 1023 - low;  // homes at the top of the table: runs wrap
+        const std::uint64_t key =
+            (rng() % 6 == 0) ? low : ((rng() % 8) << 40) | low | (low ? 0 : 1);
+        const bool present = model.count(key) != 0;
+        CHECK(index.contains(key) == present);
+        if (present) {
+            index.erase(key);
+            model.erase(key);
+        } else if (model.size() < 300) {
+            index.insert(key);
+            model.insert(key);
+        }
+    }
+    for (std::uint64_t k = 0; k < 64; ++k) CHECK(index.contains(k) == (model.count(k) != 0));
+    for (std::uint64_t k : model) CHECK(index.contains(k));
+}
+
 void cycle_with_absorb() {
     Window w(2.0f, 0.35f, 0, 2);
     w.insert("a  b", blocks::USER, 0.1f);
@@ -190,6 +216,7 @@ int main() {
     worked_figures();
     digests();
     ledger_model();
+    hash_index();
     cycle_with_absorb();
     threads();
     reservation_failures();
