@@ -41,12 +41,6 @@ void make_digest_in_place(std::string& text) {
     text.append(kEllipsis);
 }
 
-std::string make_digest(std::string_view content) {
-    std::string text(content);
-    make_digest_in_place(text);
-    return text;
-}
-
 // ---------------------------------------------------------------------------
 // Hash index
 

@@ -20,12 +20,9 @@ namespace fenwa::window {
 // Longest digest before the cut, in bytes.
 inline constexpr std::size_t kDigestBytes = 120;
 
-// The one-line digest a purged conversational block leaves: its words joined by
-// single spaces, cut at the first character boundary at or after byte 120 (and
-// before the end) and followed by "…".
-std::string make_digest(std::string_view content);
-
-// The same digest, computed in place in `text` (which it replaces).
+// Turns `text` in place into the one-line digest a purged conversational block
+// leaves: its words joined by single spaces, cut at the first character boundary
+// at or after byte 120 (and before the end) and followed by "…".
 void make_digest_in_place(std::string& text);
 
 // A set of 64-bit hashes with open addressing and linear probing; deletion

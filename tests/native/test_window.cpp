@@ -1,5 +1,5 @@
-// The window kernel: oxygen over cycles, digests, the ledger against a plain
-// model at every indexing regime, and the three locks under threads.
+// The window kernel: oxygen over cycles, the ledger against a plain model at
+// every indexing regime, and the three locks under threads.
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -14,7 +14,6 @@
 #include "context_apoptosis/window.hpp"
 
 using fenwa::window::Ledger;
-using fenwa::window::make_digest;
 using fenwa::window::Window;
 namespace blocks = fenwa::blocks;
 
@@ -59,25 +58,6 @@ void worked_figures() {
     CHECK(Window(std::nanf(""), 0.35f, 0, 0).half_life() == 0.1f);
     CHECK(Window(0.0f, 0.35f, 0, 0).state_capacity() == 1);
     CHECK(std::fabs(Window(0.1f, 0.35f, 0, 1).decay_factor() - 0.00097656f) < 1e-7f);
-}
-
-void digests() {
-    CHECK(make_digest(" \u3000two\n\twords \u00a0") == "two words");
-    CHECK(make_digest("") == "");
-    CHECK(make_digest(" \t\r\n\u2028") == "");
-    CHECK(make_digest(std::string(120, 'a')) == std::string(120, 'a'));
-    CHECK(make_digest(std::string(200, 'a')) == std::string(120, 'a') + "\u2026");
-    // A two-byte character straddling byte 120 is kept whole.
-    const std::string straddle = std::string(119, 'a') + "\u00e9" + "tail";
-    CHECK(make_digest(straddle) == std::string(119, 'a') + "\u00e9\u2026");
-    // 122 bytes whose last character starts before byte 120: no cut.
-    const std::string tail = std::string(119, 'a') + "\u20ac";
-    CHECK(tail.size() == 122 && make_digest(tail) == tail);
-    // Collapsing happens before the cut.
-    std::string spaced;
-    for (int i = 0; i < 100; ++i) spaced += "ab   ";
-    const std::string digest = make_digest(spaced);
-    CHECK(digest.size() == 123 && digest.compare(0, 6, "ab ab ") == 0);
 }
 
 // The ledger against the obvious list model, for capacities on both sides of the
@@ -132,19 +112,6 @@ void hash_index() {
     }
     for (std::uint64_t k = 0; k < 64; ++k) CHECK(index.contains(k) == (model.count(k) != 0));
     for (std::uint64_t k : model) CHECK(index.contains(k));
-}
-
-void cycle_with_absorb() {
-    Window w(2.0f, 0.35f, 0, 2);
-    w.insert("a  b", blocks::USER, 0.1f);
-    w.insert("tool", blocks::TOOL, 0.1f);
-    w.insert("a\tb", blocks::ASSISTANT, 0.1f);
-    w.insert("keep", blocks::USER, 100.0f);
-    auto r = w.cycle(0.5f, true, w.decay_factor());
-    CHECK(r.purged == 3 && r.digests.size() == 2);
-    for (auto& d : r.digests) w.ledger_append(std::move(d));
-    CHECK(w.state_entries() == std::vector<std::string>{"a b"});
-    CHECK(w.active_context() == std::vector<std::string>{"keep"});
 }
 
 // Inserters, a cycling thread that feeds the ledger and a renderer, all at once:
@@ -218,10 +185,8 @@ void reservation_failures() {
 
 int main() {
     worked_figures();
-    digests();
     ledger_model();
     hash_index();
-    cycle_with_absorb();
     threads();
     reservation_failures();
     return TEST_MAIN_RESULT();
