@@ -201,7 +201,7 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
 
     std::lock_guard<std::mutex> lock(blocks_mutex_);
     float* const oxygen = blocks_.oxygen.data();
-    const std::uint32_t* const signal = blocks_.signal.data();
+    std::uint32_t* const signal = blocks_.signal.data();
     const std::size_t n = blocks_.size();
 
     if (absorb) {
@@ -231,15 +231,14 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
     // One stable pass that compacts the survivors in place.
     std::uint32_t* const tokens = blocks_.tokens.data();
     std::string* const content = blocks_.content.data();
-    std::uint32_t* const sig = blocks_.signal.data();
     std::size_t w = 0;
     std::uint64_t reclaimed = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t s = sig[i];
+        const std::uint32_t s = signal[i];
         if (blocks::is_durable(s) || oxygen[i] >= threshold) {
             if (w != i) {
                 oxygen[w] = oxygen[i];
-                sig[w] = s;
+                signal[w] = s;
                 tokens[w] = tokens[i];
                 content[w] = std::move(content[i]);
             }
