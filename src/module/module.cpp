@@ -56,6 +56,7 @@ int exec_module(PyObject* module) noexcept {
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
         add_class(module, "HormonalSignal", hormonal_signal_type());
+        add_class(module, "ContextApoptosis", context_apoptosis_type());
         add_function(module, &dehydrate_def);
         add_constant(module, "SYSTEM", blocks::SYSTEM);
         add_constant(module, "USER", blocks::USER);

@@ -1,0 +1,366 @@
+#include "context_apoptosis/window.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "context_apoptosis/siphash.hpp"
+#include "context_apoptosis/text.hpp"
+
+namespace fenwa::window {
+
+using blocks::DURABLE_MASK;
+
+namespace {
+constexpr float kMinHalfLife = 0.1f;
+constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Digests
+
+void make_digest_in_place(std::string& text) {
+    // Collapse the whitespace in place: every word moves to or before its
+    // original position, so the writes never overtake the scan.
+    char* const base = text.data();
+    std::size_t out = 0;
+    text::for_each_word(std::string_view(text), [&](std::string_view word) {
+        if (out) base[out++] = ' ';
+        std::memmove(base + out, word.data(), word.size());
+        out += word.size();
+    });
+    text.resize(out);
+    if (out <= kDigestBytes) return;
+    std::size_t cut = kDigestBytes;
+    while (cut < out && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    if (cut == out) return;  // the last character starts before byte 120
+    text.resize(cut);
+    text.append(kEllipsis);
+}
+
+// ---------------------------------------------------------------------------
+// Hash index
+
+bool HashIndex::contains(std::uint64_t h) const noexcept {
+    if (h == 0) return has_zero_;
+    if (slots_.empty()) return false;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+        if (slots_[i] == h) return true;
+        if (slots_[i] == 0) return false;
+    }
+}
+
+void HashIndex::grow() {
+    std::vector<std::uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
+    const std::size_t mask = bigger.size() - 1;
+    for (std::uint64_t h : slots_) {
+        if (h == 0) continue;
+        std::size_t i = static_cast<std::size_t>(h) & mask;
+        while (bigger[i] != 0) i = (i + 1) & mask;
+        bigger[i] = h;
+    }
+    slots_.swap(bigger);
+}
+
+void HashIndex::insert(std::uint64_t h) {
+    if (h == 0) {
+        has_zero_ = true;
+        return;
+    }
+    // At most half full, so probe runs stay short.
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = h;
+    ++count_;
+}
+
+void HashIndex::erase(std::uint64_t h) noexcept {
+    if (h == 0) {
+        has_zero_ = false;
+        return;
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(h) & mask;
+    while (slots_[i] != h) i = (i + 1) & mask;
+    // Move back every later key of the run whose home slot does not lie in
+    // (i, j], so that each key stays reachable from its home.
+    for (std::size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
+        const std::size_t home = static_cast<std::size_t>(slots_[j]) & mask;
+        const bool stays = (i < j) ? (home > i && home <= j) : (home > i || home <= j);
+        if (!stays) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+    }
+    slots_[i] = 0;
+    --count_;
+}
+
+// ---------------------------------------------------------------------------
+// Ledger
+
+Ledger::Ledger(std::size_t capacity) noexcept
+    : capacity_(capacity ? capacity : 1), indexed_(capacity_ > kScanLimit) {}
+
+bool Ledger::contains(std::uint64_t hash) const {
+    if (indexed_) return index_.contains(hash);
+    for (const auto& e : entries_) {
+        if (e.hash == hash) return true;
+    }
+    return false;
+}
+
+bool Ledger::append(std::uint64_t hash, std::string&& text) {
+    if (contains(hash)) return false;
+    if (indexed_) index_.insert(hash);
+    try {
+        entries_.push_back(LedgerEntry{hash, std::move(text)});
+    } catch (...) {
+        if (indexed_) index_.erase(hash);
+        throw;
+    }
+    // The ledger held at most `capacity_` entries before, so at most one rolls off.
+    while (entries_.size() > capacity_) {
+        if (indexed_) index_.erase(entries_.front().hash);
+        entries_.pop_front();
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Block store
+
+void Window::Store::reserve(std::size_t n) {
+    // The compact arrays first: an impossible reservation fails on the smallest
+    // request, before the big text array is sized.
+    oxygen.reserve(n);
+    signal.reserve(n);
+    tokens.reserve(n);
+    content.reserve(n);
+}
+
+void Window::Store::make_room() {
+    const std::size_t n = size();
+    if (n < oxygen.capacity() && n < signal.capacity() && n < tokens.capacity() &&
+        n < content.capacity()) {
+        return;
+    }
+    const std::size_t grown = n + std::max<std::size_t>(n, 8);
+    auto grow = [&](auto& v) {
+        if (v.size() == v.capacity()) v.reserve(grown);
+    };
+    grow(oxygen);
+    grow(signal);
+    grow(tokens);
+    grow(content);
+}
+
+// ---------------------------------------------------------------------------
+// Window
+
+Window::Window(float half_life, float safe_threshold, std::uint64_t capacity,
+               std::uint64_t state_capacity)
+    : half_life_(half_life >= kMinHalfLife ? half_life : kMinHalfLife),  // NaN too
+      safe_threshold_(safe_threshold),
+      state_capacity_(state_capacity ? static_cast<std::size_t>(state_capacity) : 1),
+      ledger_(state_capacity_) {
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+        if (capacity > SIZE_MAX) throw std::length_error("capacity overflow");
+    }
+    blocks_.reserve(static_cast<std::size_t>(capacity));
+}
+
+void Window::insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen) {
+    const std::uint32_t tokens = blocks::estimate_tokens(content);
+    const float o = (oxygen && !(*oxygen < 0.0f)) ? *oxygen : blocks::metabolic_weight(signal);
+    std::string text(content);  // copied before the lock is taken
+
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    blocks_.make_room();  // the only step that can fail; nothing is counted before it
+    inserted_tokens_.fetch_add(tokens, std::memory_order_relaxed);
+    blocks_.oxygen.push_back(o);
+    blocks_.signal.push_back(signal);
+    blocks_.tokens.push_back(tokens);
+    blocks_.content.push_back(std::move(text));
+}
+
+float Window::decay_factor() const noexcept {
+    const float exponent = -1.0f / half_life_;
+    return std::exp2f(exponent);
+}
+
+CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
+    CycleResult result;
+    const float threshold = safe_threshold_;
+
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    float* const oxygen = blocks_.oxygen.data();
+    std::uint32_t* const signal = blocks_.signal.data();
+    const std::size_t n = blocks_.size();
+
+    if (absorb) {
+        // Size the digest list before anything changes, so that the purge below
+        // cannot fail half-way.
+        std::size_t conversational = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t s = signal[i];
+            if (!blocks::is_durable(s) && blocks::is_conversational(s) &&
+                !(oxygen[i] * decay >= threshold)) {
+                ++conversational;
+            }
+        }
+        result.digests.reserve(conversational);
+    }
+
+    // Metabolism, counting the blocks that the purge will remove.
+    std::size_t doomed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool durable = (signal[i] & DURABLE_MASK) != 0;
+        const float o = durable ? oxygen[i] + reinforce_boost : oxygen[i] * decay;
+        oxygen[i] = o;
+        doomed += !(durable || o >= threshold);  // a NaN oxygen never survives
+    }
+    if (doomed == 0) return result;
+
+    // One stable pass that compacts the survivors in place.
+    std::uint32_t* const tokens = blocks_.tokens.data();
+    std::string* const content = blocks_.content.data();
+    std::size_t w = 0;
+    std::uint64_t reclaimed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t s = signal[i];
+        if (blocks::is_durable(s) || oxygen[i] >= threshold) {
+            if (w != i) {
+                oxygen[w] = oxygen[i];
+                signal[w] = s;
+                tokens[w] = tokens[i];
+                content[w] = std::move(content[i]);
+            }
+            ++w;
+            continue;
+        }
+        reclaimed += tokens[i];
+        if (absorb && blocks::is_conversational(s)) {
+            result.digests.push_back(std::move(content[i]));  // room reserved above
+        }
+    }
+    blocks_.oxygen.resize(w);
+    blocks_.signal.resize(w);
+    blocks_.tokens.resize(w);
+    blocks_.content.resize(w);
+
+    result.purged = n - w;
+    result.reclaimed = reclaimed;
+    reclaimed_tokens_.fetch_add(reclaimed, std::memory_order_relaxed);
+
+    for (auto& d : result.digests) make_digest_in_place(d);
+    return result;
+}
+
+bool Window::ledger_append(std::string&& text) {
+    const std::uint64_t hash = text_hash(text);
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    return ledger_.append(hash, std::move(text));
+}
+
+void Window::set_purpose(std::optional<std::string>&& text) {
+    std::optional<std::string> old;
+    {
+        std::lock_guard<std::mutex> lock(purpose_mutex_);
+        old.swap(purpose_);
+        purpose_.swap(text);
+    }
+    // The previous purpose is released after the lock.
+}
+
+std::vector<std::string> Window::state_entries() const {
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    std::vector<std::string> out;
+    out.reserve(ledger_.size());
+    for (const auto& e : ledger_.entries()) out.push_back(e.text);
+    return out;
+}
+
+std::vector<std::string> Window::active_context() const {
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    return blocks_.content;
+}
+
+std::string Window::render() const {
+    std::string out;
+    {
+        std::lock_guard<std::mutex> lock(purpose_mutex_);
+        if (purpose_) {
+            out.reserve(purpose_->size() + 1);
+            out += *purpose_;
+            out += '\n';
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        if (ledger_.size()) {
+            std::size_t bytes = 7;
+            for (const auto& e : ledger_.entries()) bytes += e.text.size() + 3;
+            out.reserve(out.size() + bytes);
+            out += "STATE:\n";
+            for (const auto& e : ledger_.entries()) {
+                out += "- ";
+                out += e.text;
+                out += '\n';
+            }
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        const auto& content = blocks_.content;
+        if (!content.empty()) {
+            std::size_t bytes = content.size() - 1;
+            for (const auto& c : content) bytes += c.size();
+            out.reserve(out.size() + bytes);
+            out += content.front();
+            for (std::size_t i = 1; i < content.size(); ++i) {
+                out += '\n';
+                out += content[i];
+            }
+        }
+    }
+    return out;
+}
+
+std::size_t Window::size() const {
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    return blocks_.size();
+}
+
+std::uint64_t Window::active_tokens() const {
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    std::uint64_t sum = 0;
+    for (std::uint32_t t : blocks_.tokens) sum += t;
+    return sum;
+}
+
+float Window::reduction_ratio() const noexcept {
+    const std::uint64_t inserted = inserted_tokens();
+    if (inserted == 0) return 0.0f;
+    const std::uint64_t reclaimed = reclaimed_tokens();
+    return static_cast<float>(reclaimed) / static_cast<float>(inserted);
+}
+
+std::vector<blocks::ContextBlock> Window::snapshot() const {
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    std::vector<blocks::ContextBlock> out;
+    out.reserve(blocks_.size());
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        out.push_back(blocks::ContextBlock{blocks_.content[i], blocks_.oxygen[i], blocks_.signal[i],
+                                           blocks_.tokens[i]});
+    }
+    return out;
+}
+
+}  // namespace fenwa::window

@@ -1,0 +1,166 @@
+// The self-dehydrating context window: live blocks, the purpose contract and the
+// STATE ledger, each behind its own mutex (never two held at once), plus two
+// atomic token counters. Plain C++; the Python class is a thin shell over it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "context_apoptosis/blocks.hpp"
+
+namespace fenwa::window {
+
+// Longest digest before the cut, in bytes.
+inline constexpr std::size_t kDigestBytes = 120;
+
+// Turns `text` in place into the one-line digest a purged conversational block
+// leaves: its words joined by single spaces, cut at the first character boundary
+// at or after byte 120 (and before the end) and followed by "…".
+void make_digest_in_place(std::string& text);
+
+// A set of 64-bit hashes with open addressing and linear probing; deletion
+// shifts the following run back, so no tombstones accumulate. The keys are
+// SipHash values, so their low bits serve directly as the home slot.
+class HashIndex {
+  public:
+    bool contains(std::uint64_t h) const noexcept;
+    // Adds `h`, which must be absent. On an allocation failure nothing changes.
+    void insert(std::uint64_t h);
+    // Removes `h`, which must be present.
+    void erase(std::uint64_t h) noexcept;
+
+  private:
+    void grow();
+
+    std::vector<std::uint64_t> slots_;  // 0 marks a free slot; the key 0 lives in has_zero_
+    std::size_t count_ = 0;             // keys in slots_
+    bool has_zero_ = false;
+};
+
+struct LedgerEntry {
+    std::uint64_t hash;
+    std::string text;
+};
+
+// Bounded, deduplicated, oldest-first list of texts. Not synchronised: the window
+// guards it with its ledger mutex.
+class Ledger {
+  public:
+    // Up to this capacity the duplicate test scans the stored hashes; beyond it a
+    // set of the present hashes keeps appends constant time.
+    static constexpr std::size_t kScanLimit = 64;
+
+    explicit Ledger(std::size_t capacity) noexcept;
+
+    // Appends `text` with `hash` unless an entry with that hash is present; the
+    // oldest entries beyond the capacity roll off. Returns whether it appended.
+    // On an allocation failure the ledger is unchanged.
+    bool append(std::uint64_t hash, std::string&& text);
+
+    std::size_t size() const noexcept { return entries_.size(); }
+    const std::deque<LedgerEntry>& entries() const noexcept { return entries_; }
+
+  private:
+    bool contains(std::uint64_t hash) const;
+
+    std::size_t capacity_;
+    bool indexed_;
+    std::deque<LedgerEntry> entries_;
+    HashIndex index_;  // the hashes of entries_ when indexed_
+};
+
+// What one dehydration cycle did under the blocks lock.
+struct CycleResult {
+    std::uint64_t purged = 0;
+    std::uint64_t reclaimed = 0;
+    std::vector<std::string> digests;  // oldest first
+};
+
+class Window {
+  public:
+    // `half_life` below 0.1 (or NaN) runs as 0.1; `state_capacity` 0 as 1;
+    // `capacity` only reserves room for that many blocks.
+    Window(float half_life, float safe_threshold, std::uint64_t capacity,
+           std::uint64_t state_capacity);
+
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+    // Stores a block; an absent or negative `oxygen` selects the automatic weight.
+    void insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen);
+
+    // The cycle's decay factor, 2^(-1/half_life) in single precision.
+    float decay_factor() const noexcept;
+
+    // Reinforces durable blocks, decays the others by `decay`, purges those below
+    // the threshold in one stable in-place pass and adds their tokens to the
+    // reclaimed counter. With `absorb`, returns the digests of the purged
+    // conversational blocks; the caller hands them to ledger_append after this
+    // returns (never under the blocks lock).
+    CycleResult cycle(float reinforce_boost, bool absorb, float decay);
+
+    bool ledger_append(std::string&& text);
+    void set_purpose(std::optional<std::string>&& text);
+
+    std::vector<std::string> state_entries() const;
+    std::vector<std::string> active_context() const;
+    std::string render() const;
+
+    std::size_t size() const;
+    std::uint64_t active_tokens() const;
+    std::uint64_t inserted_tokens() const noexcept {
+        return inserted_tokens_.load(std::memory_order_relaxed);
+    }
+    std::uint64_t reclaimed_tokens() const noexcept {
+        return reclaimed_tokens_.load(std::memory_order_relaxed);
+    }
+    // reclaimed / inserted in single precision (0 when nothing was inserted).
+    float reduction_ratio() const noexcept;
+
+    // Copies of the live blocks, oldest first (for inspection).
+    std::vector<blocks::ContextBlock> snapshot() const;
+
+    float half_life() const noexcept { return half_life_; }
+    float safe_threshold() const noexcept { return safe_threshold_; }
+    std::size_t state_capacity() const noexcept { return state_capacity_; }
+
+  private:
+    // The live blocks as parallel arrays: the fields a cycle reads and writes on
+    // every block sit in compact arrays of their own, apart from the texts.
+    struct Store {
+        std::vector<float> oxygen;
+        std::vector<std::uint32_t> signal;
+        std::vector<std::uint32_t> tokens;
+        std::vector<std::string> content;
+
+        std::size_t size() const noexcept { return content.size(); }
+        void reserve(std::size_t n);
+        // Room for one more block in every array; throws before anything changes.
+        void make_room();
+    };
+
+    const float half_life_;
+    const float safe_threshold_;
+    const std::size_t state_capacity_;
+
+    mutable std::mutex blocks_mutex_;
+    Store blocks_;
+
+    mutable std::mutex purpose_mutex_;
+    std::optional<std::string> purpose_;
+
+    mutable std::mutex ledger_mutex_;
+    Ledger ledger_;
+
+    std::atomic<std::uint64_t> inserted_tokens_{0};
+    std::atomic<std::uint64_t> reclaimed_tokens_{0};
+};
+
+}  // namespace fenwa::window

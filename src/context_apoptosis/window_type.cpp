@@ -1,0 +1,168 @@
+// Python class ContextApoptosis over the window kernel.
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "context_apoptosis/window.hpp"
+#include "module/boundary.hpp"
+#include "module/registry.hpp"
+
+namespace fenwa {
+namespace {
+
+using py::Ref;
+using window::Window;
+using WindowObject = py::Object<Window>;
+
+py::Signature<4> kNew{
+    "ContextApoptosis.__new__()", {"half_life", "safe_threshold", "capacity", "state_capacity"}, 0};
+py::Signature<3> kInsert{"ContextApoptosis.insert()", {"content", "signal", "oxygen"}, 1};
+py::Signature<2> kDehydrate{"ContextApoptosis.dehydrate()", {"reinforce_boost", "absorb"}, 0};
+py::Signature<1> kNoteState{"ContextApoptosis.note_state()", {"fact"}, 1};
+py::Signature<1> kSetPurpose{"ContextApoptosis.set_purpose()", {"text"}, 1};
+
+Ref construct(PyTypeObject* type, const py::Bound<4>& a) {
+    const float half_life = a.get<py::to_f32>(0, 2.0f);
+    const float safe_threshold = a.get<py::to_f32>(1, 0.35f);
+    const std::uint64_t capacity = a.get<py::to_u64>(2, std::uint64_t{256});
+    const std::uint64_t state_capacity = a.get<py::to_u64>(3, std::uint64_t{64});
+    return py::make_object<Window>(type, half_life, safe_threshold, capacity, state_capacity);
+}
+
+Ref insert(WindowObject& self, const py::Bound<3>& a) {
+    const std::string_view content = a.get<py::to_text>(0);
+    const std::uint32_t signal = a.get<py::to_u32>(1, std::uint32_t{0});
+    std::optional<float> oxygen;
+    if (a[2]) oxygen = a.get<py::to_f32>(2);
+    self.kernel.insert(content, signal, oxygen);
+    return py::none();
+}
+
+Ref dehydrate(WindowObject& self, const py::Bound<2>& a) {
+    const float boost = a.get<py::to_f32>(0, 0.5f);
+    const bool absorb = a.get<py::to_bool>(1, false);
+    Window& win = self.kernel;
+    const float decay = win.decay_factor();
+    window::CycleResult result;
+    {
+        py::GilRelease unlocked;
+        result = win.cycle(boost, absorb, decay);
+    }
+    // The ledger is only touched with the blocks lock dropped and the GIL held.
+    for (auto& digest : result.digests) win.ledger_append(std::move(digest));
+    return py::new_int(result.purged);
+}
+
+Ref note_state(WindowObject& self, const py::Bound<1>& a) {
+    std::string fact(a.get<py::to_text>(0));
+    return py::new_bool(self.kernel.ledger_append(std::move(fact)));
+}
+
+Ref set_purpose(WindowObject& self, const py::Bound<1>& a) {
+    std::optional<std::string> text;
+    if (a[0] != Py_None) text.emplace(a.get<py::to_text>(0));
+    self.kernel.set_purpose(std::move(text));
+    return py::none();
+}
+
+Ref str_list(const std::vector<std::string>& texts) {
+    return py::build_list(texts.size(), [&](std::size_t i) { return py::new_str(texts[i]); });
+}
+
+Ref state_entries(WindowObject& self) {
+    return str_list(self.kernel.state_entries());
+}
+Ref render(WindowObject& self) {
+    return py::new_str(self.kernel.render());
+}
+Ref active_context(WindowObject& self) {
+    return str_list(self.kernel.active_context());
+}
+Ref active_tokens(WindowObject& self) {
+    return py::new_int(self.kernel.active_tokens());
+}
+Ref inserted_tokens(WindowObject& self) {
+    return py::new_int(self.kernel.inserted_tokens());
+}
+Ref reduction_ratio(WindowObject& self) {
+    return py::new_float(self.kernel.reduction_ratio());
+}
+
+std::size_t length(Window& win) {
+    return win.size();
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"insert", fastcall<py::method<kInsert, insert>>(), kArgs,
+     "insert($self, content, signal=0, oxygen=...)\n--\n\n"
+     "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight."},
+    {"dehydrate", fastcall<py::method<kDehydrate, dehydrate>>(), kArgs,
+     "dehydrate($self, reinforce_boost=0.5, absorb=False)\n--\n\n"
+     "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
+     "classes are reinforced by `reinforce_boost`; everything else decays by\n"
+     "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
+     "\n"
+     "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
+     "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
+     "ballast is still dropped silently \xE2\x80\x94 it is noise by definition)."},
+    {"note_state", fastcall<py::method<kNoteState, note_state>>(), kArgs,
+     "note_state($self, fact)\n--\n\n"
+     "Append a durable fact/decision to the consolidated STATE ledger.\n"
+     "Deduplicated by content hash; oldest entries roll off past capacity."},
+    {"set_purpose", fastcall<py::method<kSetPurpose, set_purpose>>(), kArgs,
+     "set_purpose($self, text)\n--\n\n"
+     "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
+     "rendered above the history. Keep it byte-identical between calls so it\n"
+     "stays inside a provider prompt-cache prefix."},
+    {"state_entries", py::method_noargs<state_entries>, METH_NOARGS,
+     "state_entries($self)\n--\n\nThe current STATE ledger entries, oldest first."},
+    {"render", py::method_noargs<render>, METH_NOARGS,
+     "render($self)\n--\n\n"
+     "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
+     "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors]."},
+    {"active_context", py::method_noargs<active_context>, METH_NOARGS,
+     "active_context($self)\n--\n\n"},
+    {"active_tokens", py::method_noargs<active_tokens>, METH_NOARGS,
+     "active_tokens($self)\n--\n\n"},
+    {"inserted_tokens", py::method_noargs<inserted_tokens>, METH_NOARGS,
+     "inserted_tokens($self)\n--\n\n"},
+    {"reduction_ratio", py::method_noargs<reduction_ratio>, METH_NOARGS,
+     "reduction_ratio($self)\n--\n\nFraction of inserted tokens reclaimed by apoptosis (0..1)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
+         "--\n\n"
+         "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
+         "each cycle halves oxygen over `half_life` and purges anything below the\n"
+         "`safe_threshold` (durable classes are reinforced and survive).")},
+    {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<Window>)},
+    {Py_tp_methods, g_methods},
+    {Py_mp_length, reinterpret_cast<void*>(py::length<Window, length>)},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "builtins.ContextApoptosis", sizeof(WindowObject), 0, py::kClassFlags, g_slots,
+};
+
+std::atomic<PyObject*> g_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* context_apoptosis_type() {
+    return py::cached_type(g_type, &g_spec, py::constructor_vectorcall<kNew, construct>);
+}
+
+}  // namespace fenwa
