@@ -1,5 +1,6 @@
 #include "hormonal_bus/event_queue.hpp"
 
+#include <bit>
 #include <new>
 #include <stdexcept>
 
@@ -33,7 +34,9 @@ bool exceeds_machine(std::uint64_t bytes) noexcept {
 
 }  // namespace
 
-EventQueue::EventQueue(std::uint64_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {
+EventQueue::EventQueue(std::uint64_t capacity)
+    : capacity_(capacity == 0 ? 1 : capacity),
+      shift_(std::has_single_bit(capacity_) ? std::countr_zero(capacity_) : -1) {
     if (capacity_ >= kCapacityLimit) throw std::length_error("capacity overflow");
     const std::uint64_t bytes = sizeof(Control) + capacity_ * sizeof(Slot);
     if (bytes > SIZE_MAX || exceeds_machine(bytes)) throw std::bad_alloc();

@@ -44,8 +44,9 @@ class EventQueue {
         std::atomic<std::uint64_t>& tail = control_->tail;
         std::uint64_t pos = tail.load(std::memory_order_relaxed);
         for (;;) {
-            Slot& slot = slots_[pos % capacity_];
-            const std::uint64_t free_stamp = pos / capacity_ * 2;
+            const Where at = locate(pos);
+            Slot& slot = slots_[at.index];
+            const std::uint64_t free_stamp = at.lap * 2;
             if (slot.stamp.load(std::memory_order_acquire) == free_stamp) {
                 if (tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
                     slot.event = event;
@@ -68,8 +69,9 @@ class EventQueue {
         std::atomic<std::uint64_t>& head = control_->head;
         std::uint64_t pos = head.load(std::memory_order_relaxed);
         for (;;) {
-            Slot& slot = slots_[pos % capacity_];
-            const std::uint64_t full_stamp = pos / capacity_ * 2 + 1;
+            const Where at = locate(pos);
+            Slot& slot = slots_[at.index];
+            const std::uint64_t full_stamp = at.lap * 2 + 1;
             if (slot.stamp.load(std::memory_order_acquire) == full_stamp) {
                 if (head.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
                     out = slot.event;
@@ -94,6 +96,17 @@ class EventQueue {
     }
 
   private:
+    struct Where {
+        std::uint64_t index;
+        std::uint64_t lap;
+    };
+    // Slot and lap of a position; a power-of-two capacity (the default 4096)
+    // spares the division.
+    Where locate(std::uint64_t pos) const noexcept {
+        if (shift_ >= 0) return {pos & (capacity_ - 1), pos >> shift_};
+        return {pos % capacity_, pos / capacity_};
+    }
+
     struct Slot {
         std::atomic<std::uint64_t> stamp;
         SignalEvent event;
@@ -107,6 +120,7 @@ class EventQueue {
     };
 
     std::uint64_t capacity_;
+    int shift_;  // log2 of a power-of-two capacity, else -1
     Control* control_;
     Slot* slots_;
 };
