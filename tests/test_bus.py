@@ -1,6 +1,7 @@
 """HormonalBus: channels, event buffer, reports, refusals and threads."""
 import inspect
 import math
+import sys
 import threading
 
 import pytest
@@ -229,10 +230,13 @@ def test_constructor_refusals(args, kwargs, exc, message, note):
 
 
 def test_memory_that_cannot_be_had():
-    with pytest.raises(MemoryError):
-        B(event_capacity=2**58)
-    with pytest.raises(MemoryError):
-        B.__new__(B, 4, 2**59 - 1)
+    refs = sys.getrefcount(B)
+    for _ in range(3):
+        with pytest.raises(MemoryError):
+            B(event_capacity=2**58)
+        with pytest.raises(MemoryError):
+            B.__new__(B, 4, 2**59 - 1)
+    assert sys.getrefcount(B) == refs  # no half-built bus keeps its type alive
 
 
 def panic_of(capacity):
