@@ -1,8 +1,6 @@
-// The bus kernel: exact concurrent compare-and-swap updates, single-precision
-// arithmetic and the counter/event bookkeeping of an injection.
-#include <cmath>
+// The bus kernel under threads: concurrent compare-and-swap updates are exact
+// and the counter and event bookkeeping of every injection holds.
 #include <cstdint>
-#include <limits>
 #include <thread>
 #include <vector>
 
@@ -41,31 +39,6 @@ int main() {
         adder.join();
         ticker.join();
         CHECK(bus.channel(0) == 200000.0f);
-    }
-    // Single precision throughout; clamping of the channel count and the mask.
-    {
-        Bus bus(0, 0);
-        CHECK(bus.num_signals() == 1);
-        bus.inject(0xFFFFFFFFu, 16777216.0f);
-        bus.inject(1, 1.0f);
-        CHECK(bus.channel(0) == 16777216.0f);
-        CHECK(bus.concentration(1) == 0.0f);
-        std::vector<SignalEvent> events;
-        bus.drain(10, events);
-        CHECK(events.size() == 1 && events[0].flags == 0xFFFFFFFFu);
-    }
-    {
-        Bus bus(1000, 4);
-        CHECK(bus.num_signals() == 32);
-        bus.inject(0x80000000u, std::numeric_limits<float>::infinity());
-        bus.tick(0.0f);
-        CHECK(std::isnan(bus.channel(31)));
-        CHECK(bus.sense(0x7FFFFFFFu) == 0.0f);
-        CHECK(!std::signbit(Bus(3, 1).total()));
-        Bus negative(2, 1);  // every channel -0.0: the sum from -0.0 keeps the sign
-        negative.inject(3, -1.0f);
-        negative.tick(0.0f);
-        CHECK(std::signbit(negative.total()) && negative.total() == 0.0f);
     }
     return TEST_MAIN_RESULT();
 }
