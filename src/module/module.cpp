@@ -55,6 +55,7 @@ void add_text(PyObject* module, const char* name, const char* text) {
 int exec_module(PyObject* module) noexcept {
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
+        add_class(module, "HormonalBus", hormonal_bus_type());
         add_class(module, "HormonalSignal", hormonal_signal_type());
         add_class(module, "ContextApoptosis", context_apoptosis_type());
         add_function(module, &dehydrate_def);

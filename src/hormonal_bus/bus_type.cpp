@@ -1,0 +1,157 @@
+// Python class HormonalBus.
+#include <array>
+#include <vector>
+
+#include "hormonal_bus/bus.hpp"
+#include "hormonal_bus/signal_type.hpp"
+#include "module/boundary.hpp"
+#include "module/registry.hpp"
+
+namespace fenwa {
+namespace {
+
+using py::Ref;
+using BusObject = py::Object<bus::Bus>;
+
+py::Signature<2> kNew{"HormonalBus.__new__()", {"num_signals", "event_capacity"}, 0};
+py::Signature<1> kInject{"HormonalBus.inject()", {"signal"}, 1};
+py::Signature<2> kSecrete{"HormonalBus.secrete()", {"flags", "intensity"}, 2};
+py::Signature<1> kSense{"HormonalBus.sense()", {"mask"}, 1};
+py::Signature<1> kConcentration{"HormonalBus.concentration()", {"signal_bit"}, 1};
+py::Signature<1> kTick{"HormonalBus.tick()", {"decay"}, 1};
+py::Signature<1> kDrain{"HormonalBus.drain_events()", {"max"}, 1};
+
+py::Key kNumSignals{"num_signals"};
+py::Key kSecretions{"secretions"};
+py::Key kTotal{"total_concentration"};
+
+Ref construct(PyTypeObject* type, const py::Bound<2>& a) {
+    const std::uint64_t num_signals = a.get<py::to_u64>(0, std::uint64_t{32});
+    const std::uint64_t event_capacity = a.get<py::to_u64>(1, std::uint64_t{4096});
+    return py::make_object<bus::Bus>(type, num_signals, event_capacity);
+}
+
+Ref inject(BusObject& self, const py::Bound<1>& a) {
+    const bus::Signal s = a.get<copy_signal>(0);
+    {
+        py::GilRelease unlocked;
+        self.kernel.inject(s.flags, s.intensity);
+    }
+    return py::none();
+}
+
+Ref secrete(BusObject& self, const py::Bound<2>& a) {
+    const std::uint32_t flags = a.get<py::to_u32>(0);
+    const float intensity = a.get<py::to_f32>(1);
+    {
+        py::GilRelease unlocked;
+        self.kernel.inject(flags, intensity);
+    }
+    return py::none();
+}
+
+Ref sense(BusObject& self, const py::Bound<1>& a) {
+    const std::uint32_t mask = a.get<py::to_u32>(0);
+    float sum;
+    {
+        py::GilRelease unlocked;
+        sum = self.kernel.sense(mask);
+    }
+    return py::new_float(sum);
+}
+
+Ref concentration(BusObject& self, const py::Bound<1>& a) {
+    return py::new_float(self.kernel.concentration(a.get<py::to_u64>(0)));
+}
+
+Ref tick(BusObject& self, const py::Bound<1>& a) {
+    const float decay = a.get<py::to_f32>(0);
+    {
+        py::GilRelease unlocked;
+        self.kernel.tick(decay);
+    }
+    return py::none();
+}
+
+Ref snapshot(BusObject& self) {
+    std::array<float, bus::Bus::kMaxChannels> values;
+    const std::size_t n = self.kernel.num_signals();
+    for (std::size_t i = 0; i < n; ++i) values[i] = self.kernel.channel(i);
+    return py::build_list(n, [&](std::size_t i) { return py::new_float(values[i]); });
+}
+
+Ref drain_events(BusObject& self, const py::Bound<1>& a) {
+    const std::uint64_t max = a.get<py::to_u64>(0);
+    std::vector<bus::SignalEvent> taken;
+    if (max != 0) self.kernel.drain(max, taken);
+    return py::build_list(taken.size(), [&](std::size_t i) {
+        return py::new_pair(py::new_int(taken[i].flags), py::new_float(taken[i].intensity));
+    });
+}
+
+Ref stats(BusObject& self) {
+    const double num_signals = static_cast<double>(self.kernel.num_signals());
+    const double secretions = static_cast<double>(self.kernel.secretions());
+    const double total = self.kernel.total();
+    py::DictBuilder d;
+    d.set(kNumSignals, py::new_float(num_signals));
+    d.set(kSecretions, py::new_float(secretions));
+    d.set(kTotal, py::new_float(total));
+    return d.finish();
+}
+
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+// The method table stores every entry as a PyCFunction; the flags tell the
+// interpreter the real signature.
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"inject", as_cfunction(py::method<kInject, inject>), kArgs,
+     "inject($self, signal)\n--\n\nInject a typed `HormonalSignal` (the primary API)."},
+    {"secrete", as_cfunction(py::method<kSecrete, secrete>), kArgs,
+     "secrete($self, flags, intensity)\n--\n\n"
+     "Raw injection by `(flags, intensity)` \xE2\x80\x94 the microsecond hot path."},
+    {"sense", as_cfunction(py::method<kSense, sense>), kArgs,
+     "sense($self, mask)\n--\n\nCurrent summed concentration across every channel in `mask`."},
+    {"concentration", as_cfunction(py::method<kConcentration, concentration>), kArgs,
+     "concentration($self, signal_bit)\n--\n\nConcentration of a single channel bit."},
+    {"tick", as_cfunction(py::method<kTick, tick>), kArgs,
+     "tick($self, decay)\n--\n\n"
+     "Multiplicative decay/dissipation of every channel (temporal homeostasis)."},
+    {"snapshot", py::method_noargs<snapshot>, METH_NOARGS, "snapshot($self)\n--\n\n"},
+    {"drain_events", as_cfunction(py::method<kDrain, drain_events>), kArgs,
+     "drain_events($self, max)\n--\n\n"
+     "Drain up to `max` buffered signal events as `(flags, intensity)` pairs."},
+    {"stats", py::method_noargs<stats>, METH_NOARGS, "stats($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("HormonalBus(num_signals=32, event_capacity=4096)\n--\n\n"
+                       "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
+                       "release the GIL; `sense` reads the current concentration for a channel "
+                       "mask.")},
+    {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<bus::Bus>)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "builtins.HormonalBus", sizeof(BusObject), 0, py::kClassFlags, g_slots,
+};
+
+std::atomic<PyObject*> g_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* hormonal_bus_type() {
+    return py::cached_type(g_type, &g_spec, py::constructor_vectorcall<kNew, construct>);
+}
+
+}  // namespace fenwa

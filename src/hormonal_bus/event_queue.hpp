@@ -1,0 +1,128 @@
+// The bus's event buffer: a bounded multi-producer multi-consumer queue without
+// locks. Producers and consumers never wait for each other: `offer` fails at
+// once when the queue is full and `take` when it is empty.
+//
+// Each slot pairs an 8-byte stamp with the 8-byte event. Position p (a running
+// count of offers, or of takes) lives in slot p % capacity during lap
+// p / capacity; the slot's stamp is 2 * lap while it waits for the producer of
+// position p and 2 * lap + 1 once that producer has published, and the
+// consumer moves it on to 2 * (lap + 1) when it has read the event. Two stamp
+// values per lap keep full and empty apart for every capacity, one included, so
+// the capacity is used exactly as given. Releasing the stamp publishes the
+// event (and everything the producer wrote before it); the taker's acquiring
+// load sees it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace fenwa::bus {
+
+struct SignalEvent {
+    std::uint32_t flags;
+    float intensity;
+};
+
+class EventQueue {
+  public:
+    // Capacities from here on cannot have their storage (16 bytes a slot) sized.
+    static constexpr std::uint64_t kCapacityLimit = std::uint64_t{1} << 59;
+
+    // Allocates and initialises every slot for max(capacity, 1) events. Throws
+    // std::length_error when the storage size is not representable and
+    // std::bad_alloc when the memory cannot be had.
+    explicit EventQueue(std::uint64_t capacity);
+    ~EventQueue();
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
+    std::uint64_t capacity() const noexcept { return capacity_; }
+
+    // Appends `event` unless the queue is full; never waits.
+    bool offer(SignalEvent event) noexcept {
+        std::atomic<std::uint64_t>& tail = control_->tail;
+        std::uint64_t pos = tail.load(std::memory_order_relaxed);
+        for (;;) {
+            const Where at = locate(pos);
+            Slot& slot = slots_[at.index];
+            const std::uint64_t free_stamp = at.lap * 2;
+            if (slot.stamp.load(std::memory_order_acquire) == free_stamp) {
+                if (tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+                    slot.event = event;
+                    slot.stamp.store(free_stamp + 1, std::memory_order_release);
+                    return true;
+                }
+                // `pos` now holds the tail another producer moved on to.
+            } else {
+                // Either the slot still holds last lap's event (full) or another
+                // producer took this position (the tail has moved).
+                const std::uint64_t seen = pos;
+                pos = tail.load(std::memory_order_relaxed);
+                if (pos == seen) return false;
+            }
+        }
+    }
+
+    // Removes the oldest published event into `out`; false when there is none.
+    bool take(SignalEvent& out) noexcept {
+        std::atomic<std::uint64_t>& head = control_->head;
+        std::uint64_t pos = head.load(std::memory_order_relaxed);
+        for (;;) {
+            const Where at = locate(pos);
+            Slot& slot = slots_[at.index];
+            const std::uint64_t full_stamp = at.lap * 2 + 1;
+            if (slot.stamp.load(std::memory_order_acquire) == full_stamp) {
+                if (head.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+                    out = slot.event;
+                    slot.stamp.store(full_stamp + 1, std::memory_order_release);
+                    return true;
+                }
+            } else {
+                const std::uint64_t seen = pos;
+                pos = head.load(std::memory_order_relaxed);
+                if (pos == seen) return false;
+            }
+        }
+    }
+
+    // Positions claimed by producers but not yet taken, at most the capacity. A
+    // snapshot only: concurrent offers and takes move it.
+    std::uint64_t size_hint() const noexcept {
+        const std::uint64_t head = control_->head.load(std::memory_order_relaxed);
+        const std::uint64_t tail = control_->tail.load(std::memory_order_relaxed);
+        const std::uint64_t n = tail > head ? tail - head : 0;
+        return n < capacity_ ? n : capacity_;
+    }
+
+  private:
+    struct Where {
+        std::uint64_t index;
+        std::uint64_t lap;
+    };
+    // Slot and lap of a position; a power-of-two capacity (the default 4096)
+    // spares the division.
+    Where locate(std::uint64_t pos) const noexcept {
+        if (shift_ >= 0) return {pos & (capacity_ - 1), pos >> shift_};
+        return {pos % capacity_, pos / capacity_};
+    }
+
+    struct Slot {
+        std::atomic<std::uint64_t> stamp;
+        SignalEvent event;
+    };
+    static_assert(sizeof(Slot) == 16, "a slot is a stamp and an event");
+
+    // The two ends, each on its own cache line, at the start of the storage block.
+    struct Control {
+        alignas(64) std::atomic<std::uint64_t> head{0};
+        alignas(64) std::atomic<std::uint64_t> tail{0};
+    };
+
+    std::uint64_t capacity_;
+    int shift_;  // log2 of a power-of-two capacity, else -1
+    Control* control_;
+    Slot* slots_;
+};
+
+}  // namespace fenwa::bus
