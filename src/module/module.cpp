@@ -32,7 +32,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     add(module, name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
 }
 
-[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) py::throw_error();
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
@@ -56,6 +56,9 @@ int exec_module(PyObject* module) noexcept {
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
         add_class(module, "HormonalSignal", hormonal_signal_type());
+        add_function(module, &saturation_scan_def);
+        add_function(module, &consolidation_gain_def);
+        add_function(module, &effort_gauge_def);
         add_constant(module, "SYSTEM", blocks::SYSTEM);
         add_constant(module, "USER", blocks::USER);
         add_constant(module, "ASSISTANT", blocks::ASSISTANT);

@@ -1,0 +1,359 @@
+// The effort gauge: lowercase the text, split it into words, count the word-list
+// hits and the byte classes, then weigh them into a single-precision score.
+#include "context_apoptosis/effort_gauge.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "context_apoptosis/text.hpp"
+#include "context_apoptosis/unicode.hpp"
+#include "context_apoptosis/word_hash.hpp"
+
+namespace fenwa::analysers {
+namespace {
+
+constexpr std::uint8_t kHard = 1;
+constexpr std::uint8_t kConstraint = 2;
+constexpr std::uint8_t kCode = 4;
+constexpr std::uint8_t kTrivial = 8;
+
+struct ListWord {
+    std::string_view text;
+    std::uint8_t list;
+};
+
+// Every entry is lowercase UTF-8 ("restrição" is 11 bytes, "obrigatório" 12).
+constexpr ListWord kListWords[] = {
+    // Hard words (whole-word match).
+    {"why", kHard},
+    {"how", kHard},
+    {"bug", kHard},
+    {"plan", kHard},
+    {"erro", kHard},
+    {"gere", kHard},
+    {"prove", kHard},
+    {"error", kHard},
+    {"falha", kHard},
+    {"monte", kHard},
+    {"prova", kHard},
+    {"broken", kHard},
+    {"depure", kHard},
+    {"compare", kHard},
+    // Constraint words.
+    {"must", kConstraint},
+    {"never", kConstraint},
+    {"always", kConstraint},
+    {"without", kConstraint},
+    {"ensure", kConstraint},
+    {"require", kConstraint},
+    {"requirement", kConstraint},
+    {"constraint", kConstraint},
+    {"invariant", kConstraint},
+    {"except", kConstraint},
+    {"deve", kConstraint},
+    {"nunca", kConstraint},
+    {"sempre", kConstraint},
+    {"sem", kConstraint},
+    {"garanta", kConstraint},
+    {"requisito", kConstraint},
+    {"restri\xC3\xA7\xC3\xA3o", kConstraint},
+    {"restricao", kConstraint},
+    {"invariante", kConstraint},
+    {"exceto", kConstraint},
+    {"obrigat\xC3\xB3rio", kConstraint},
+    {"obrigatorio", kConstraint},
+    // Programming keywords.
+    {"fn", kCode},
+    {"def", kCode},
+    {"class", kCode},
+    {"import", kCode},
+    {"return", kCode},
+    {"const", kCode},
+    {"let", kCode},
+    {"select", kCode},
+    {"async", kCode},
+    {"struct", kCode},
+    {"impl", kCode},
+    {"function", kCode},
+    {"var", kCode},
+    {"pub", kCode},
+    // Acknowledgements.
+    {"ok", kTrivial},
+    {"okay", kTrivial},
+    {"yes", kTrivial},
+    {"no", kTrivial},
+    {"thanks", kTrivial},
+    {"continue", kTrivial},
+    {"sure", kTrivial},
+    {"great", kTrivial},
+    {"good", kTrivial},
+    {"sim", kTrivial},
+    {"n\xC3\xA3o", kTrivial},
+    {"nao", kTrivial},
+    {"obrigado", kTrivial},
+    {"obrigada", kTrivial},
+    {"prossiga", kTrivial},
+    {"segue", kTrivial},
+    {"beleza", kTrivial},
+    {"certo", kTrivial},
+    {"show", kTrivial},
+    {"valeu", kTrivial},
+};
+
+constexpr std::string_view kHardStems[] = {
+    "design",   "architect", "optimi",  "refactor",   "implement", "analy",   "compar",
+    "debug",    "deriv",     "evaluat", "integrat",   "migrat",    "audit",   "projet",
+    "arquitet", "otimiz",    "refator", "analis",     "planej",    "avali",   "estud",
+    "viabilid", "estrateg",  "constru", "desenvolv",  "valid",     "verific", "revis",
+    "integr",   "corrij",    "corrig",  "diagnostic", "investig",
+};
+
+// Whole-word lists as one small open-addressing table keyed by the word's (at
+// most 16) bytes; each slot holds the lists the word belongs to.
+class WordTable {
+  public:
+    static constexpr std::size_t kMaxLen = 16;
+
+    WordTable() {
+        for (const ListWord& w : kListWords) {
+            const Key k = key(w.text);
+            std::size_t i = slot_of(k);
+            while (slots_[i].list && !(slots_[i].key == k)) i = (i + 1) & kMask;
+            slots_[i].key = k;
+            slots_[i].list |= w.list;
+        }
+    }
+
+    // The lists `word` belongs to (0 for none).
+    std::uint8_t lookup(std::string_view word) const noexcept {
+        if (word.size() < 2 || word.size() > kMaxLen) return 0;
+        const Key k = key(word);
+        for (std::size_t i = slot_of(k);; i = (i + 1) & kMask) {
+            if (!slots_[i].list) return 0;
+            if (slots_[i].key == k) return slots_[i].list;
+        }
+    }
+
+  private:
+    struct Key {
+        std::uint64_t lo = 0, hi = 0, len = 0;
+        bool operator==(const Key&) const = default;
+    };
+    struct Slot {
+        Key key;
+        std::uint8_t list = 0;
+    };
+    static constexpr std::size_t kSlots = 256;
+    static constexpr std::size_t kMask = kSlots - 1;
+
+    static Key key(std::string_view w) noexcept {
+        char buf[kMaxLen] = {};
+        std::memcpy(buf, w.data(), w.size());
+        Key k;
+        std::memcpy(&k.lo, buf, 8);
+        std::memcpy(&k.hi, buf + 8, 8);
+        k.len = w.size();
+        return k;
+    }
+    static std::size_t slot_of(const Key& k) noexcept {
+        std::uint64_t h = (k.lo * 0x9E3779B97F4A7C15ULL) ^ ((k.hi + k.len) * 0xC2B2AE3D27D4EB4FULL);
+        return static_cast<std::size_t>(h >> 56) & kMask;
+    }
+
+    std::array<Slot, kSlots> slots_{};
+};
+
+// Hard stems indexed by their first byte.
+class StemIndex {
+  public:
+    StemIndex() {
+        for (std::string_view s : kHardStems) {
+            auto& bucket = buckets_[static_cast<unsigned char>(s[0])];
+            bucket.stems[bucket.count++] = s;
+        }
+    }
+    bool match(std::string_view word) const noexcept {
+        if (word.empty()) return false;
+        const Bucket& bucket = buckets_[static_cast<unsigned char>(word[0])];
+        for (std::size_t i = 0; i < bucket.count; ++i) {
+            const std::string_view s = bucket.stems[i];
+            if (word.size() >= s.size() && std::memcmp(word.data(), s.data(), s.size()) == 0)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    struct Bucket {
+        std::array<std::string_view, 8> stems{};
+        std::size_t count = 0;
+    };
+    std::array<Bucket, 256> buckets_{};
+};
+
+const WordTable& word_table() {
+    static const WordTable table;
+    return table;
+}
+
+const StemIndex& stem_index() {
+    static const StemIndex index;
+    return index;
+}
+
+// Byte classes: code punctuation and ASCII digits; ASCII alphanumerics.
+constexpr std::uint8_t kPunct = 1;
+constexpr std::uint8_t kDigit = 2;
+constexpr std::uint8_t kAsciiAlnum = 4;
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned char c : std::string_view("();<=>`{}")) t[c] = kPunct;
+    for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = kDigit | kAsciiAlnum;
+    for (int c = 'a'; c <= 'z'; ++c) t[static_cast<std::size_t>(c)] = kAsciiAlnum;
+    for (int c = 'A'; c <= 'Z'; ++c) t[static_cast<std::size_t>(c)] = kAsciiAlnum;
+    return t;
+}
+constexpr auto kByteClass = make_byte_classes();
+
+// The number of distinct words: an open-addressing set of word views, sized once
+// for all words so that it never grows.
+std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
+    struct Slot {
+        const char* data;
+        std::size_t size;
+        std::uint64_t hash;
+    };
+    std::size_t cap = 16;
+    while (cap < words.size() * 2) cap <<= 1;
+    const std::size_t mask = cap - 1;
+    std::unique_ptr<Slot[]> slots(new Slot[cap]());
+    std::uint64_t distinct = 0;
+    for (std::string_view w : words) {
+        const std::uint64_t h = word_hash(w);
+        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots[i];
+            if (!s.data) {
+                s = Slot{w.data(), w.size(), h};
+                ++distinct;
+                break;
+            }
+            if (s.hash == h && s.size == w.size() && std::memcmp(s.data, w.data(), w.size()) == 0)
+                break;
+        }
+    }
+    return distinct;
+}
+
+float min1(float x) noexcept {
+    return x < 1.0f ? x : 1.0f;
+}
+
+}  // namespace
+
+std::string_view trim_word(std::string_view word) noexcept {
+    const auto* b = reinterpret_cast<const unsigned char*>(word.data());
+    const auto* e = b + word.size();
+    while (b < e) {
+        if (*b < 0x80) {
+            if (kByteClass[*b] & kAsciiAlnum) break;
+            ++b;
+        } else {
+            std::size_t len;
+            if (unicode::is_alnum(unicode::decode(b, len))) break;
+            b += len;
+        }
+    }
+    while (e > b) {
+        if (e[-1] < 0x80) {
+            if (kByteClass[e[-1]] & kAsciiAlnum) break;
+            --e;
+        } else {
+            std::size_t len;
+            if (unicode::is_alnum(unicode::decode_before(b, e, len))) break;
+            e -= len;
+        }
+    }
+    return {reinterpret_cast<const char*>(b), static_cast<std::size_t>(e - b)};
+}
+
+Effort effort_gauge(std::string_view text) {
+    std::string lower;
+    unicode::to_lower(text, lower);
+    const std::vector<std::string_view> words = text::split_words(lower);
+
+    Effort out;
+    EffortSignals& sig = out.signals;
+    sig.words = words.size();
+
+    const WordTable& table = word_table();
+    const StemIndex& stems = stem_index();
+    std::uint64_t code_words = 0;
+    for (std::string_view w : words) {
+        const std::string_view t = trim_word(w);
+        const std::uint8_t lists = table.lookup(t);
+        if ((lists & kHard) || stems.match(t)) ++sig.hard_hits;
+        if (lists & kConstraint) ++sig.constraint_hits;
+        if (lists & kCode) ++code_words;
+        if (lists & kTrivial) ++sig.trivial_hits;
+    }
+
+    std::uint64_t punct = 0, digits = 0;
+    for (unsigned char c : lower) {
+        const std::uint8_t k = kByteClass[c];
+        punct += k & kPunct;
+        digits += (k & kDigit) >> 1;
+    }
+    sig.code_hits = code_words + punct / 6;
+    sig.digit_ratio =
+        lower.empty() ? 0.0f : static_cast<float>(digits) / static_cast<float>(lower.size());
+    sig.novelty = words.empty()
+                      ? 0.0f
+                      : static_cast<float>(count_distinct(words)) / static_cast<float>(sig.words);
+    sig.len_score = min1(static_cast<float>(sig.words) / 400.0f);
+
+    const float L = sig.len_score;
+    const float H = min1(static_cast<float>(sig.hard_hits) / 3.0f);
+    const float C = min1(static_cast<float>(sig.constraint_hits) / 6.0f);
+    const float K = min1(static_cast<float>(sig.code_hits) / 12.0f);
+    const float G = min1(8.0f * sig.digit_ratio);
+    float S = 0.3f * L;
+    S = S + 0.25f * H;
+    S = S + 0.2f * C;
+    S = S + 0.15f * K;
+    S = S + 0.1f * G;
+    const float F = 0.5f + 0.5f * sig.novelty;
+    float score = std::clamp(F * S, 0.0f, 1.0f);
+
+    if ((sig.words <= 7 && sig.hard_hits == 0 && sig.code_hits == 0) ||
+        (sig.words < 4 && sig.trivial_hits > 0)) {
+        score = std::min(score, 0.05f);
+    }
+    out.score = score;
+
+    if (score < 0.15f) {
+        if (sig.hard_hits > 0 && sig.words >= 4 && score > 0.05f) {
+            out.tier = "low";
+            out.budget_tokens = 1024;
+        } else {
+            out.tier = "off";
+            out.budget_tokens = 0;
+        }
+    } else if (score < 0.4f) {
+        out.tier = "low";
+        out.budget_tokens = 1024;
+    } else if (score < 0.7f) {
+        out.tier = "medium";
+        out.budget_tokens = 4096;
+    } else {
+        out.tier = "high";
+        out.budget_tokens = 16384;
+    }
+    return out;
+}
+
+}  // namespace fenwa::analysers
