@@ -220,30 +220,41 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
 }
 constexpr auto kByteClass = make_byte_classes();
 
-// The number of distinct words: an open-addressing set of word views, sized once
-// for all words so that it never grows.
+// The number of distinct words: an open-addressing set of word indexes, sized
+// once for all words so that it never grows. Words are hashed a batch at a time
+// and their home slots fetched ahead, so that the lookups overlap.
 std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
     struct Slot {
-        const char* data;
-        std::size_t size;
         std::uint64_t hash;
+        std::size_t index;  // word index + 1; 0 marks an empty slot
     };
     std::size_t cap = 16;
-    while (cap < words.size() * 2) cap <<= 1;
+    while (cap / 2 < words.size()) cap <<= 1;
     const std::size_t mask = cap - 1;
     std::unique_ptr<Slot[]> slots(new Slot[cap]());
     std::uint64_t distinct = 0;
-    for (std::string_view w : words) {
-        const std::uint64_t h = word_hash(w);
-        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-            Slot& s = slots[i];
-            if (!s.data) {
-                s = Slot{w.data(), w.size(), h};
-                ++distinct;
-                break;
+    constexpr std::size_t kBatch = 16;
+    std::uint64_t hashes[kBatch];
+    for (std::size_t first = 0; first < words.size(); first += kBatch) {
+        const std::size_t count = std::min(kBatch, words.size() - first);
+        for (std::size_t k = 0; k < count; ++k) {
+            hashes[k] = word_hash(words[first + k]);
+#if defined(__GNUC__) || defined(__clang__)
+            __builtin_prefetch(&slots[static_cast<std::size_t>(hashes[k]) & mask], 1);
+#endif
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint64_t h = hashes[k];
+            const std::string_view w = words[first + k];
+            for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+                Slot& s = slots[i];
+                if (!s.index) {
+                    s = Slot{h, first + k + 1};
+                    ++distinct;
+                    break;
+                }
+                if (s.hash == h && words[s.index - 1] == w) break;
             }
-            if (s.hash == h && s.size == w.size() && std::memcmp(s.data, w.data(), w.size()) == 0)
-                break;
         }
     }
     return distinct;

@@ -1,9 +1,11 @@
-// Shingles are hashed, never built: one SipHash-1-3 stream per shingle, fed its
+// Shingles are hashed, never built: one SipHash-1-3 stream per shingle over its
 // tokens in order, each followed by the 0xFF terminator. The seen hashes go into
 // an open-addressing set sized once for every shingle.
 #include "context_apoptosis/saturation.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "context_apoptosis/siphash.hpp"
@@ -23,6 +25,15 @@ class HashSet {
         slots_.reset(new std::uint64_t[cap]());
     }
 
+    // Hints the cache line of `h`'s home slot ahead of its lookup.
+    void prefetch(std::uint64_t h) const noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&slots_[home(h)], 1);
+#else
+        (void)h;
+#endif
+    }
+
     // True when `h` was already present; inserts it otherwise.
     bool seen_or_insert(std::uint64_t h) noexcept {
         if (h == 0) {
@@ -30,9 +41,7 @@ class HashSet {
             has_zero_ = true;
             return was;
         }
-        // The hashes are uniformly distributed: their bits index the table directly.
-        for (std::size_t i = static_cast<std::size_t>(h ^ (h >> 32)) & mask_;;
-             i = (i + 1) & mask_) {
+        for (std::size_t i = home(h);; i = (i + 1) & mask_) {
             if (slots_[i] == h) return true;
             if (slots_[i] == 0) {
                 slots_[i] = h;
@@ -42,6 +51,11 @@ class HashSet {
     }
 
   private:
+    // The hashes are uniformly distributed: their bits index the table directly.
+    std::size_t home(std::uint64_t h) const noexcept {
+        return static_cast<std::size_t>(h ^ (h >> 32)) & mask_;
+    }
+
     std::unique_ptr<std::uint64_t[]> slots_;
     std::size_t mask_ = 0;
     bool has_zero_ = false;
@@ -50,19 +64,44 @@ class HashSet {
 }  // namespace
 
 float saturation_scan(std::string_view text, std::uint64_t window) {
-    const std::vector<std::string_view> tokens = text::split_words(text);
-    const std::uint64_t n = tokens.size();
+    // The token stream exactly as the shingle hash consumes it: every token's
+    // bytes followed by 0xFF, back to back; starts[i] is where token i begins and
+    // starts[N] is the end. Shingle i is then the contiguous range from starts[i]
+    // to starts[i + w], and hashing it in one write feeds SipHash the same bytes
+    // as writing its w tokens one by one, without per-token overhead.
+    std::string stream;
+    stream.reserve(text.size() + 1);
+    std::vector<std::size_t> starts;
+    text::for_each_word(text, [&](std::string_view token) {
+        starts.push_back(stream.size());
+        stream.append(token);
+        stream.push_back('\xFF');
+    });
+    const std::uint64_t n = starts.size();
+    starts.push_back(stream.size());
+
     const std::uint64_t w = window == 0 ? 1 : window;
     // N < 2w, without forming 2w when w exceeds N (2w may not fit in 64 bits).
     if (w > n || n < 2 * w) return 0.0f;
 
-    const std::uint64_t shingles = n - w + 1;
-    HashSet seen(static_cast<std::size_t>(shingles));
+    const std::size_t shingles = static_cast<std::size_t>(n - w + 1);
+    const std::size_t width = static_cast<std::size_t>(w);
+    HashSet seen(shingles);
+    // Shingles are hashed a batch at a time and their slots fetched ahead, so the
+    // set lookups (random accesses into a table larger than the caches) overlap.
+    constexpr std::size_t kBatch = 16;
+    std::uint64_t batch[kBatch];
     std::uint64_t repeated = 0;
-    for (std::uint64_t i = 0; i < shingles; ++i) {
-        SipHash13 h;
-        for (std::uint64_t j = i; j < i + w; ++j) h.write_text(tokens[static_cast<std::size_t>(j)]);
-        if (seen.seen_or_insert(h.finish())) ++repeated;
+    for (std::size_t first = 0; first < shingles; first += kBatch) {
+        const std::size_t count = std::min(kBatch, shingles - first);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t from = starts[first + k];
+            SipHash13 h;
+            h.write(stream.data() + from, starts[first + k + width] - from);
+            batch[k] = h.finish();
+            seen.prefetch(batch[k]);
+        }
+        for (std::size_t k = 0; k < count; ++k) repeated += seen.seen_or_insert(batch[k]);
     }
     return static_cast<float>(repeated) / static_cast<float>(shingles);
 }
