@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,6 +13,10 @@
 #include "context_apoptosis/text.hpp"
 #include "context_apoptosis/unicode.hpp"
 #include "context_apoptosis/word_hash.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace fenwa::analysers {
 namespace {
@@ -151,11 +156,10 @@ class WordTable {
     static constexpr std::size_t kMask = kSlots - 1;
 
     static Key key(std::string_view w) noexcept {
-        char buf[kMaxLen] = {};
-        std::memcpy(buf, w.data(), w.size());
         Key k;
-        std::memcpy(&k.lo, buf, 8);
-        std::memcpy(&k.hi, buf + 8, 8);
+        const std::size_t first = w.size() < 8 ? w.size() : 8;
+        k.lo = load_partial(w.data(), first);
+        k.hi = load_partial(w.data() + first, w.size() - first);
         k.len = w.size();
         return k;
     }
@@ -260,6 +264,37 @@ std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
     return distinct;
 }
 
+// Counts the code punctuation bytes and the ASCII digit bytes of `s`.
+void count_bytes(std::string_view s, std::uint64_t& punct, std::uint64_t& digits) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* const end = p + s.size();
+#if defined(__SSE2__)
+    // Sixteen bytes at a time. Signed byte compares are exact here: every byte
+    // looked for is ASCII, and bytes from 0x80 up compare as negative.
+    auto in = [](__m128i v, char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    };
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // ( ) are 0x28..0x29; ; < = > are 0x3B..0x3E; then ` { }.
+        const __m128i pm =
+            _mm_or_si128(_mm_or_si128(in(v, '(', ')'), in(v, ';', '>')),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('`')),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
+                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('}')))));
+        punct += static_cast<unsigned>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(pm))));
+        digits += static_cast<unsigned>(
+            std::popcount(static_cast<unsigned>(_mm_movemask_epi8(in(v, '0', '9')))));
+    }
+#endif
+    for (; p < end; ++p) {
+        const std::uint8_t k = kByteClass[*p];
+        punct += k & kPunct;
+        digits += (k & kDigit) >> 1;
+    }
+}
+
 float min1(float x) noexcept {
     return x < 1.0f ? x : 1.0f;
 }
@@ -314,11 +349,7 @@ Effort effort_gauge(std::string_view text) {
     }
 
     std::uint64_t punct = 0, digits = 0;
-    for (unsigned char c : lower) {
-        const std::uint8_t k = kByteClass[c];
-        punct += k & kPunct;
-        digits += (k & kDigit) >> 1;
-    }
+    count_bytes(lower, punct, digits);
     sig.code_hits = code_words + punct / 6;
     sig.digit_ratio =
         lower.empty() ? 0.0f : static_cast<float>(digits) / static_cast<float>(lower.size());

@@ -4,8 +4,8 @@
 #include "context_apoptosis/saturation.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "context_apoptosis/siphash.hpp"
@@ -63,24 +63,35 @@ class HashSet {
 
 }  // namespace
 
-float saturation_scan(std::string_view text, std::uint64_t window) {
-    // The token stream exactly as the shingle hash consumes it: every token's
-    // bytes followed by 0xFF, back to back; starts[i] is where token i begins and
-    // starts[N] is the end. Shingle i is then the contiguous range from starts[i]
-    // to starts[i + w], and hashing it in one write feeds SipHash the same bytes
-    // as writing its w tokens one by one, without per-token overhead.
-    std::string stream;
-    stream.reserve(text.size() + 1);
-    std::vector<std::size_t> starts;
-    text::for_each_word(text, [&](std::string_view token) {
-        starts.push_back(stream.size());
-        stream.append(token);
-        stream.push_back('\xFF');
-    });
-    const std::uint64_t n = starts.size();
-    starts.push_back(stream.size());
+namespace {
 
-    const std::uint64_t w = window == 0 ? 1 : window;
+// D / S for the token stream of `text`. The stream is the bytes the shingle hash
+// consumes: every token followed by 0xFF, back to back; starts[i] is where token
+// i begins and starts[N] is the end. Shingle i is then the contiguous range from
+// starts[i] to starts[i + w], and hashing it in one write feeds SipHash exactly
+// the bytes of writing its w tokens one by one, without the per-token overhead.
+// `Offset` is 32 bits wide whenever the stream fits, halving the offsets' memory.
+template <class Offset>
+float scan(std::string_view text, std::uint64_t w) {
+    // Tokens are separated by at least one byte, so the stream is at most one
+    // byte longer than the text and there are at most (size + 1) / 2 tokens.
+    // Reserving the bounds up front costs only address space: pages that are
+    // never written are never touched.
+    // Eight spare bytes after the stream let the hash read its last block whole.
+    std::unique_ptr<char[]> stream(new char[text.size() + 1 + 8]);
+    std::vector<Offset> starts;
+    starts.reserve(text.size() / 2 + 2);
+    char* out = stream.get();
+    text::for_each_word(text, [&](std::string_view token) {
+        starts.push_back(static_cast<Offset>(out - stream.get()));
+        std::memcpy(out, token.data(), token.size());
+        out += token.size();
+        *out++ = '\xFF';
+    });
+    std::memset(out, 0, 8);
+    const std::uint64_t n = starts.size();
+    starts.push_back(static_cast<Offset>(out - stream.get()));
+
     // N < 2w, without forming 2w when w exceeds N (2w may not fit in 64 bits).
     if (w > n || n < 2 * w) return 0.0f;
 
@@ -92,18 +103,27 @@ float saturation_scan(std::string_view text, std::uint64_t window) {
     constexpr std::size_t kBatch = 16;
     std::uint64_t batch[kBatch];
     std::uint64_t repeated = 0;
+    const char* const base = stream.get();
     for (std::size_t first = 0; first < shingles; first += kBatch) {
         const std::size_t count = std::min(kBatch, shingles - first);
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t from = starts[first + k];
             SipHash13 h;
-            h.write(stream.data() + from, starts[first + k + width] - from);
+            h.write_padded(base + from, starts[first + k + width] - from);
             batch[k] = h.finish();
             seen.prefetch(batch[k]);
         }
         for (std::size_t k = 0; k < count; ++k) repeated += seen.seen_or_insert(batch[k]);
     }
     return static_cast<float>(repeated) / static_cast<float>(shingles);
+}
+
+}  // namespace
+
+float saturation_scan(std::string_view text, std::uint64_t window) {
+    const std::uint64_t w = window == 0 ? 1 : window;
+    if (text.size() < 0xFFFFFFFFu) return scan<std::uint32_t>(text, w);
+    return scan<std::size_t>(text, w);
 }
 
 }  // namespace fenwa::analysers
