@@ -5,7 +5,7 @@ import sys
 from pathlib import Path
 
 import fenwa_micro as fm
-from _timing import per_call, row
+from _timing import per_call, per_loop, row
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import analysers_reference as ref  # noqa: E402
@@ -60,7 +60,7 @@ def run(quick=False):
                     True, f"{len(big.encode()) / ours / 1e6:.0f} MB/s"))
 
     n = 20_000 if quick else 100_000
-    ours = per_call(lambda: fm.consolidation_gain(10000, 4000, 20), n, reps)
-    base = per_call(lambda: ref.consolidation_gain(10000, 4000, 20), n, reps)
+    ours = per_loop("f(10000, 4000, 20)", {"f": fm.consolidation_gain}, n, reps)
+    base = per_loop("f(10000, 4000, 20)", {"f": ref.consolidation_gain}, n, reps)
     rows.append(row("consolidation_gain per call", ours, "plain Python", base, ">= 3x", True))
     return rows
