@@ -150,7 +150,9 @@ def c_array(ctype: str, name: str, values: list[int], per_line: int = 16) -> str
 
 def generate(ucd: Ucd) -> str:
     multi: list[list[int]] = []
-    records: dict[tuple[int, int], int] = {}
+    # Record 0 is the plain one (no flags, maps to itself): the kernel answers it
+    # for values beyond U+10FFFF.
+    records: dict[tuple[int, int], int] = {(0, 0): 0}
     per_cp: list[int] = []
     for cp in range(MAX_CP):
         flags = ucd.flags(cp)
