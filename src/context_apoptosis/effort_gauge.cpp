@@ -117,6 +117,17 @@ constexpr std::string_view kHardStems[] = {
     "integr",   "corrij",    "corrig",  "diagnostic", "investig",
 };
 
+// Equality of n bytes; words are short, so up to 16 bytes compare as two
+// partial words without a call.
+bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n <= 8) return load_partial(a, n) == load_partial(b, n);
+    if (n <= 16) {
+        return load_partial(a, 8) == load_partial(b, 8) &&
+               load_partial(a + 8, n - 8) == load_partial(b + 8, n - 8);
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 // Whole-word lists as one small open-addressing table keyed by the word's (at
 // most 16) bytes; each slot holds the lists the word belongs to.
 class WordTable {
@@ -185,8 +196,7 @@ class StemIndex {
         const Bucket& bucket = buckets_[static_cast<unsigned char>(word[0])];
         for (std::size_t i = 0; i < bucket.count; ++i) {
             const std::string_view s = bucket.stems[i];
-            if (word.size() >= s.size() && std::memcmp(word.data(), s.data(), s.size()) == 0)
-                return true;
+            if (word.size() >= s.size() && same_bytes(word.data(), s.data(), s.size())) return true;
         }
         return false;
     }
@@ -257,7 +267,9 @@ std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
                     ++distinct;
                     break;
                 }
-                if (s.hash == h && words[s.index - 1] == w) break;
+                if (s.hash == h && words[s.index - 1].size() == w.size() &&
+                    same_bytes(words[s.index - 1].data(), w.data(), w.size()))
+                    break;
             }
         }
     }
@@ -275,17 +287,29 @@ void count_bytes(std::string_view s, std::uint64_t& punct, std::uint64_t& digits
         return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
                              _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
     };
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // ( ) are 0x28..0x29; ; < = > are 0x3B..0x3E; then ` { }.
-        const __m128i pm =
-            _mm_or_si128(_mm_or_si128(in(v, '(', ')'), in(v, ';', '>')),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('`')),
-                                      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
-                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('}')))));
-        punct += static_cast<unsigned>(std::popcount(static_cast<unsigned>(_mm_movemask_epi8(pm))));
-        digits += static_cast<unsigned>(
-            std::popcount(static_cast<unsigned>(_mm_movemask_epi8(in(v, '0', '9')))));
+    // Matches are counted per byte lane (a compare yields -1, subtracted from the
+    // lane), and the lanes are summed before any of them can reach 256.
+    auto lane_sum = [](__m128i acc) {
+        const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
+        return static_cast<std::uint64_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    };
+    while (end - p >= 16) {
+        __m128i punct_acc = _mm_setzero_si128();
+        __m128i digit_acc = _mm_setzero_si128();
+        for (int i = 0; i < 255 && end - p >= 16; ++i, p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            // ( ) are 0x28..0x29; ; < = > are 0x3B..0x3E; then ` { }.
+            const __m128i pm =
+                _mm_or_si128(_mm_or_si128(in(v, '(', ')'), in(v, ';', '>')),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('`')),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
+                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('}')))));
+            punct_acc = _mm_sub_epi8(punct_acc, pm);
+            digit_acc = _mm_sub_epi8(digit_acc, in(v, '0', '9'));
+        }
+        punct += lane_sum(punct_acc);
+        digits += lane_sum(digit_acc);
     }
 #endif
     for (; p < end; ++p) {
@@ -302,6 +326,10 @@ float min1(float x) noexcept {
 }  // namespace
 
 std::string_view trim_word(std::string_view word) noexcept {
+    // Most words begin and end with an ASCII letter or digit: nothing to trim.
+    if (!word.empty() && (kByteClass[static_cast<unsigned char>(word.front())] & kAsciiAlnum) &&
+        (kByteClass[static_cast<unsigned char>(word.back())] & kAsciiAlnum))
+        return word;
     const auto* b = reinterpret_cast<const unsigned char*>(word.data());
     const auto* e = b + word.size();
     while (b < e) {
