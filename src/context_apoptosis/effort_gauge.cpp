@@ -235,12 +235,15 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
 constexpr auto kByteClass = make_byte_classes();
 
 // The number of distinct words: an open-addressing set of word indexes, sized
-// once for all words so that it never grows. Words are hashed a batch at a time
-// and their home slots fetched ahead, so that the lookups overlap.
+// once for all words so that it never grows. A slot holds the index and the
+// upper half of the word's hash as a tag; `Index` is 32 bits wide whenever the
+// word count allows, so that a slot takes 8 bytes. Words are hashed a batch at a
+// time and their home slots fetched ahead, so that the lookups overlap.
+template <class Index>
 std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
     struct Slot {
-        std::uint64_t hash;
-        std::size_t index;  // word index + 1; 0 marks an empty slot
+        std::uint32_t tag;
+        Index index;  // word index + 1; 0 marks an empty slot
     };
     std::size_t cap = 16;
     while (cap / 2 < words.size()) cap <<= 1;
@@ -259,17 +262,20 @@ std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
         }
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint64_t h = hashes[k];
+            const auto tag = static_cast<std::uint32_t>(h >> 32);
             const std::string_view w = words[first + k];
             for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
                 Slot& s = slots[i];
                 if (!s.index) {
-                    s = Slot{h, first + k + 1};
+                    s = Slot{tag, static_cast<Index>(first + k + 1)};
                     ++distinct;
                     break;
                 }
-                if (s.hash == h && words[s.index - 1].size() == w.size() &&
-                    same_bytes(words[s.index - 1].data(), w.data(), w.size()))
-                    break;
+                if (s.tag == tag) {
+                    const std::string_view seen = words[static_cast<std::size_t>(s.index) - 1];
+                    if (seen.size() == w.size() && same_bytes(seen.data(), w.data(), w.size()))
+                        break;
+                }
             }
         }
     }
@@ -381,9 +387,11 @@ Effort effort_gauge(std::string_view text) {
     sig.code_hits = code_words + punct / 6;
     sig.digit_ratio =
         lower.empty() ? 0.0f : static_cast<float>(digits) / static_cast<float>(lower.size());
-    sig.novelty = words.empty()
-                      ? 0.0f
-                      : static_cast<float>(count_distinct(words)) / static_cast<float>(sig.words);
+    sig.novelty = words.empty() ? 0.0f
+                                : static_cast<float>(words.size() < 0xFFFFFFFFu
+                                                         ? count_distinct<std::uint32_t>(words)
+                                                         : count_distinct<std::size_t>(words)) /
+                                      static_cast<float>(sig.words);
     sig.len_score = min1(static_cast<float>(sig.words) / 400.0f);
 
     const float L = sig.len_score;
