@@ -12,22 +12,40 @@
 namespace fenwa {
 
 class SipHash13 {
-public:
+  public:
     void write(const void* data, std::size_t n) noexcept {
         auto p = static_cast<const unsigned char*>(data);
         length_ += n;
         if (ntail_) {
-            while (n && ntail_ < 8) {
-                tail_ |= static_cast<std::uint64_t>(*p++) << (8 * ntail_++);
-                --n;
+            const std::size_t need = 8 - ntail_;
+            if (n < need) {
+                tail_ |= load_partial(p, n) << (8 * ntail_);
+                ntail_ += static_cast<unsigned>(n);
+                return;
             }
-            if (ntail_ < 8) return;
-            compress(tail_);
-            tail_ = 0;
-            ntail_ = 0;
+            compress(tail_ | (load_partial(p, need) << (8 * ntail_)));
+            p += need;
+            n -= need;
         }
         for (; n >= 8; n -= 8, p += 8) compress(load_le(p));
-        while (n--) tail_ |= static_cast<std::uint64_t>(*p++) << (8 * ntail_++);
+        tail_ = load_partial(p, n);
+        ntail_ = static_cast<unsigned>(n);
+    }
+
+    // As write(), for a stream with no pending partial block (a fresh one, or one
+    // fed whole blocks so far) whose buffer stays readable for 8 bytes past
+    // data + n: the last partial block is read with one full load, masked,
+    // instead of byte by byte.
+    void write_padded(const void* data, std::size_t n) noexcept {
+        if (ntail_) {
+            write(data, n);
+            return;
+        }
+        auto p = static_cast<const unsigned char*>(data);
+        length_ += n;
+        for (; n >= 8; n -= 8, p += 8) compress(load_le(p));
+        tail_ = load_le(p) & ((std::uint64_t{1} << (8 * n)) - 1);
+        ntail_ = static_cast<unsigned>(n);
     }
 
     void write_byte(unsigned char b) noexcept {
@@ -59,7 +77,7 @@ public:
         return v0 ^ v1 ^ v2 ^ v3;
     }
 
-private:
+  private:
     static std::uint64_t load_le(const unsigned char* p) noexcept {
         std::uint64_t v;
         std::memcpy(&v, p, 8);
@@ -69,6 +87,25 @@ private:
             v = r;
         }
         return v;
+    }
+
+    // The n < 8 bytes at p as a little-endian word (upper bytes zero), read
+    // without touching memory outside [p, p + n).
+    static std::uint64_t load_partial(const unsigned char* p, std::size_t n) noexcept {
+        if (n >= 4) {
+            const std::uint64_t lo = load_le32(p);
+            const std::uint64_t hi = load_le32(p + n - 4);
+            return lo | (hi << (8 * (n - 4)));  // the overlapping bytes agree
+        }
+        if (n == 0) return 0;
+        return static_cast<std::uint64_t>(p[0]) |
+               (static_cast<std::uint64_t>(p[n / 2]) << (8 * (n / 2))) |
+               (static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1)));
+    }
+
+    static std::uint64_t load_le32(const unsigned char* p) noexcept {
+        return static_cast<std::uint64_t>(p[0]) | (static_cast<std::uint64_t>(p[1]) << 8) |
+               (static_cast<std::uint64_t>(p[2]) << 16) | (static_cast<std::uint64_t>(p[3]) << 24);
     }
 
     static void round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,

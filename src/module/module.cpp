@@ -59,6 +59,9 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, "HormonalSignal", hormonal_signal_type());
         add_class(module, "ContextApoptosis", context_apoptosis_type());
         add_function(module, &dehydrate_def);
+        add_function(module, &saturation_scan_def);
+        add_function(module, &consolidation_gain_def);
+        add_function(module, &effort_gauge_def);
         add_constant(module, "SYSTEM", blocks::SYSTEM);
         add_constant(module, "USER", blocks::USER);
         add_constant(module, "ASSISTANT", blocks::ASSISTANT);
