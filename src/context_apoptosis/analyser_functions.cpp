@@ -92,24 +92,19 @@ Ref consolidation_gain(const py::Bound<5>& a) {
     return result.finish();
 }
 
-template <auto& Sig, auto Fn>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::function<Sig, Fn>));
-}
-
 }  // namespace
 
-PyMethodDef effort_gauge_def = {
-    "effort_gauge", fastcall<kEffortSig, effort_gauge>(), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef effort_gauge_def = py::function_def<kEffortSig, effort_gauge>(
+    "effort_gauge",
     "effort_gauge(text)\n"
     "--\n"
     "\n"
     "Gauge the reasoning effort a request deserves. Returns a dict:\n"
     "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
-    "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`."};
+    "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.");
 
-PyMethodDef saturation_scan_def = {
-    "saturation_scan", fastcall<kSaturationSig, saturation_scan>(), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef saturation_scan_def = py::function_def<kSaturationSig, saturation_scan>(
+    "saturation_scan",
     "saturation_scan(text, window=8)\n"
     "--\n"
     "\n"
@@ -119,7 +114,7 @@ PyMethodDef saturation_scan_def = {
     "they reuse the same phrases to exhaust the context window. This scores the\n"
     "fraction of duplicate `w`-token shingles (default 8): ~1.0 = a repetitive\n"
     "flood (RED ALERT), ~0.0 = natural, high-entropy text. Pure O(n), no\n"
-    "allocation (shingles are hashed, not materialised), microsecond-scale."};
+    "allocation (shingles are hashed, not materialised), microsecond-scale.");
 
 // U+00B7 middle dot, U+2212 minus sign, U+00D7 multiplication sign, U+2192 arrow.
 #define FENWA_DOT "\xC2\xB7"
@@ -127,9 +122,8 @@ PyMethodDef saturation_scan_def = {
 #define FENWA_TIMES "\xC3\x97"
 #define FENWA_ARROW "\xE2\x86\x92"
 
-PyMethodDef consolidation_gain_def = {
-    "consolidation_gain", fastcall<kConsolidationSig, consolidation_gain>(),
-    METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef consolidation_gain_def = py::function_def<kConsolidationSig, consolidation_gain>(
+    "consolidation_gain",
     "consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, cache_read_ratio=0.1, "
     "cache_write_ratio=1.25)\n"
     "--\n"
@@ -153,7 +147,7 @@ PyMethodDef consolidation_gain_def = {
     " input,\n"
     "cache write = 1.25" FENWA_TIMES " input). Returns the net gain (positive " FENWA_ARROW
     " consolidate\n"
-    "now) plus the break-even number of calls."};
+    "now) plus the break-even number of calls.");
 
 #undef FENWA_DOT
 #undef FENWA_MINUS

@@ -19,7 +19,9 @@ inline constexpr std::uint32_t THINKING = 0x20;
 inline constexpr std::uint32_t DURABLE_MASK = SYSTEM | FACT;
 inline constexpr std::uint32_t CONVERSATIONAL_MASK = USER | ASSISTANT;
 
-constexpr bool is_durable(std::uint32_t signal) { return (signal & DURABLE_MASK) != 0; }
+constexpr bool is_durable(std::uint32_t signal) {
+    return (signal & DURABLE_MASK) != 0;
+}
 constexpr bool is_conversational(std::uint32_t signal) {
     return (signal & CONVERSATIONAL_MASK) != 0;
 }

@@ -95,9 +95,9 @@ Ref dehydrate(const py::Bound<4>& a) {
         while (!keep[next]) ++next;
         return kept_str(history.contents[next++].get());
     });
-    const double reduction =
-        tokens_before == 0 ? 0.0
-                           : 1.0 - static_cast<double>(tokens_after) / static_cast<double>(tokens_before);
+    const double reduction = tokens_before == 0 ? 0.0
+                                                : 1.0 - static_cast<double>(tokens_after) /
+                                                            static_cast<double>(tokens_before);
 
     return py::DictBuilder()
         .set(kKept, std::move(kept_list))
@@ -114,10 +114,8 @@ Ref dehydrate(const py::Bound<4>& a) {
 
 }  // namespace
 
-PyMethodDef dehydrate_def = {
+PyMethodDef dehydrate_def = py::function_def<kDehydrate, dehydrate>(
     "dehydrate",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::function<kDehydrate, dehydrate>)),
-    METH_FASTCALL | METH_KEYWORDS,
     "dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)\n--\n\n"
     "Dehydrate a whole message history in a single pass (oldest \xE2\x86\x92 newest).\n\n"
     "`messages` is a list of `(content, signal_flags)`. Older, lower-value blocks\n"
@@ -126,7 +124,6 @@ PyMethodDef dehydrate_def = {
     "plus audited savings and the pure-kernel latency in microseconds.\n\n"
     "`stable_prefix` is the cache-aware zone: the first N messages are kept\n"
     "verbatim no matter their class, so a provider prompt-cache prefix stays\n"
-    "byte-identical between calls. Apoptosis only acts on the mobile suffix.",
-};
+    "byte-identical between calls. Apoptosis only acts on the mobile suffix.");
 
 }  // namespace fenwa

@@ -92,49 +92,46 @@ std::size_t length(Window& win) {
     return win.size();
 }
 
-template <auto Fn>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
-constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
-    {"insert", fastcall<py::method<kInsert, insert>>(), kArgs,
-     "insert($self, content, signal=0, oxygen=...)\n--\n\n"
-     "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight."},
-    {"dehydrate", fastcall<py::method<kDehydrate, dehydrate>>(), kArgs,
-     "dehydrate($self, reinforce_boost=0.5, absorb=False)\n--\n\n"
-     "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
-     "classes are reinforced by `reinforce_boost`; everything else decays by\n"
-     "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
-     "\n"
-     "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
-     "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
-     "ballast is still dropped silently \xE2\x80\x94 it is noise by definition)."},
-    {"note_state", fastcall<py::method<kNoteState, note_state>>(), kArgs,
-     "note_state($self, fact)\n--\n\n"
-     "Append a durable fact/decision to the consolidated STATE ledger.\n"
-     "Deduplicated by content hash; oldest entries roll off past capacity."},
-    {"set_purpose", fastcall<py::method<kSetPurpose, set_purpose>>(), kArgs,
-     "set_purpose($self, text)\n--\n\n"
-     "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
-     "rendered above the history. Keep it byte-identical between calls so it\n"
-     "stays inside a provider prompt-cache prefix."},
-    {"state_entries", py::method_noargs<state_entries>, METH_NOARGS,
-     "state_entries($self)\n--\n\nThe current STATE ledger entries, oldest first."},
-    {"render", py::method_noargs<render>, METH_NOARGS,
-     "render($self)\n--\n\n"
-     "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
-     "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors]."},
-    {"active_context", py::method_noargs<active_context>, METH_NOARGS,
-     "active_context($self)\n--\n\n"},
-    {"active_tokens", py::method_noargs<active_tokens>, METH_NOARGS,
-     "active_tokens($self)\n--\n\n"},
-    {"inserted_tokens", py::method_noargs<inserted_tokens>, METH_NOARGS,
-     "inserted_tokens($self)\n--\n\n"},
-    {"reduction_ratio", py::method_noargs<reduction_ratio>, METH_NOARGS,
-     "reduction_ratio($self)\n--\n\nFraction of inserted tokens reclaimed by apoptosis (0..1)."},
+    py::method_def<kInsert, insert>(
+        "insert",
+        "insert($self, content, signal=0, oxygen=...)\n--\n\n"
+        "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight."),
+    py::method_def<kDehydrate, dehydrate>(
+        "dehydrate",
+        "dehydrate($self, reinforce_boost=0.5, absorb=False)\n--\n\n"
+        "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
+        "classes are reinforced by `reinforce_boost`; everything else decays by\n"
+        "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
+        "\n"
+        "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
+        "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
+        "ballast is still dropped silently \xE2\x80\x94 it is noise by definition)."),
+    py::method_def<kNoteState, note_state>(
+        "note_state",
+        "note_state($self, fact)\n--\n\n"
+        "Append a durable fact/decision to the consolidated STATE ledger.\n"
+        "Deduplicated by content hash; oldest entries roll off past capacity."),
+    py::method_def<kSetPurpose, set_purpose>(
+        "set_purpose",
+        "set_purpose($self, text)\n--\n\n"
+        "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
+        "rendered above the history. Keep it byte-identical between calls so it\n"
+        "stays inside a provider prompt-cache prefix."),
+    py::noargs_def<state_entries>(
+        "state_entries",
+        "state_entries($self)\n--\n\nThe current STATE ledger entries, oldest first."),
+    py::noargs_def<render>(
+        "render",
+        "render($self)\n--\n\n"
+        "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
+        "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors]."),
+    py::noargs_def<active_context>("active_context", "active_context($self)\n--\n\n"),
+    py::noargs_def<active_tokens>("active_tokens", "active_tokens($self)\n--\n\n"),
+    py::noargs_def<inserted_tokens>("inserted_tokens", "inserted_tokens($self)\n--\n\n"),
+    py::noargs_def<reduction_ratio>(
+        "reduction_ratio",
+        "reduction_ratio($self)\n--\n\nFraction of inserted tokens reclaimed by apoptosis (0..1)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -100,33 +100,30 @@ Ref stats(BusObject& self) {
     return d.finish();
 }
 
-constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
-
-// The method table stores every entry as a PyCFunction; the flags tell the
-// interpreter the real signature.
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
-    {"inject", as_cfunction(py::method<kInject, inject>), kArgs,
-     "inject($self, signal)\n--\n\nInject a typed `HormonalSignal` (the primary API)."},
-    {"secrete", as_cfunction(py::method<kSecrete, secrete>), kArgs,
-     "secrete($self, flags, intensity)\n--\n\n"
-     "Raw injection by `(flags, intensity)` \xE2\x80\x94 the microsecond hot path."},
-    {"sense", as_cfunction(py::method<kSense, sense>), kArgs,
-     "sense($self, mask)\n--\n\nCurrent summed concentration across every channel in `mask`."},
-    {"concentration", as_cfunction(py::method<kConcentration, concentration>), kArgs,
-     "concentration($self, signal_bit)\n--\n\nConcentration of a single channel bit."},
-    {"tick", as_cfunction(py::method<kTick, tick>), kArgs,
-     "tick($self, decay)\n--\n\n"
-     "Multiplicative decay/dissipation of every channel (temporal homeostasis)."},
-    {"snapshot", py::method_noargs<snapshot>, METH_NOARGS, "snapshot($self)\n--\n\n"},
-    {"drain_events", as_cfunction(py::method<kDrain, drain_events>), kArgs,
-     "drain_events($self, max)\n--\n\n"
-     "Drain up to `max` buffered signal events as `(flags, intensity)` pairs."},
-    {"stats", py::method_noargs<stats>, METH_NOARGS, "stats($self)\n--\n\n"},
+    py::method_def<kInject, inject>(
+        "inject",
+        "inject($self, signal)\n--\n\nInject a typed `HormonalSignal` (the primary API)."),
+    py::method_def<kSecrete, secrete>(
+        "secrete",
+        "secrete($self, flags, intensity)\n--\n\n"
+        "Raw injection by `(flags, intensity)` \xE2\x80\x94 the microsecond hot path."),
+    py::method_def<kSense, sense>(
+        "sense",
+        "sense($self, mask)\n--\n\nCurrent summed concentration across every channel in `mask`."),
+    py::method_def<kConcentration, concentration>(
+        "concentration",
+        "concentration($self, signal_bit)\n--\n\nConcentration of a single channel bit."),
+    py::method_def<kTick, tick>(
+        "tick",
+        "tick($self, decay)\n--\n\n"
+        "Multiplicative decay/dissipation of every channel (temporal homeostasis)."),
+    py::noargs_def<snapshot>("snapshot", "snapshot($self)\n--\n\n"),
+    py::method_def<kDrain, drain_events>(
+        "drain_events",
+        "drain_events($self, max)\n--\n\n"
+        "Drain up to `max` buffered signal events as `(flags, intensity)` pairs."),
+    py::noargs_def<stats>("stats", "stats($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 // Python class HormonalSignal.
-#include "hormonal_bus/signal.hpp"
 #include "hormonal_bus/signal_type.hpp"
+
+#include "hormonal_bus/signal.hpp"
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
 
@@ -18,24 +19,35 @@ Ref construct(PyTypeObject* type, const py::Bound<2>& a) {
     return py::make_object<bus::Signal>(type, bus::Signal{flags, intensity});
 }
 
-Ref get_flags(SignalObject& self) { return py::new_int(self.kernel.flags); }
-Ref get_intensity(SignalObject& self) { return py::new_float(self.kernel.intensity); }
-void store_flags(bus::Signal& s, std::uint32_t v) { s.flags = v; }
-void store_intensity(bus::Signal& s, float v) { s.intensity = v; }
-Ref repr(SignalObject& self) { return py::new_str(bus::format_signal(self.kernel)); }
+Ref get_flags(SignalObject& self) {
+    return py::new_int(self.kernel.flags);
+}
+Ref get_intensity(SignalObject& self) {
+    return py::new_float(self.kernel.intensity);
+}
+void store_flags(bus::Signal& s, std::uint32_t v) {
+    s.flags = v;
+}
+void store_intensity(bus::Signal& s, float v) {
+    s.intensity = v;
+}
+Ref repr(SignalObject& self) {
+    return py::new_str(bus::format_signal(self.kernel));
+}
 
 PyGetSetDef g_getset[] = {
     {"flags", py::getter<get_flags>, py::setter<bus::Signal, py::to_u32, store_flags>, nullptr,
      nullptr},
-    {"intensity", py::getter<get_intensity>,
-     py::setter<bus::Signal, py::to_f32, store_intensity>, nullptr, nullptr},
+    {"intensity", py::getter<get_intensity>, py::setter<bus::Signal, py::to_f32, store_intensity>,
+     nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "HormonalSignal(flags, intensity=1.0)\n--\n\n"
-                    "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "HormonalSignal(flags, intensity=1.0)\n--\n\n"
+         "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).")},
     {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<bus::Signal>)},
     {Py_tp_repr, reinterpret_cast<void*>(py::method_noargs<repr>)},
@@ -44,11 +56,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "builtins.HormonalSignal",
-    sizeof(SignalObject),
-    0,
-    py::kClassFlags,
-    g_slots,
+    "builtins.HormonalSignal", sizeof(SignalObject), 0, py::kClassFlags, g_slots,
 };
 
 std::atomic<PyObject*> g_type{nullptr};

@@ -45,8 +45,8 @@ void type_mismatch(PyObject* obj, const char* target) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
         throw_error();
     }
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                     "__qualname__"));
+    Ref qualname = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (qualname && PyUnicode_Check(qualname.get())) {
         PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
                      target);
@@ -261,7 +261,8 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 
 PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec,
                           vectorcallfunc vectorcall) {
-    if (PyObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
+    if (PyObject* t = slot.load(std::memory_order_acquire))
+        return reinterpret_cast<PyTypeObject*>(t);
     PyObject* made = PyType_FromSpec(spec);
     if (!made) throw_error();
     if (vectorcall) reinterpret_cast<PyTypeObject*>(made)->tp_vectorcall = vectorcall;

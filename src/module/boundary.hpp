@@ -33,7 +33,9 @@ namespace fenwa::py {
 // A Python exception is set; unwind to the entry wrapper, which returns NULL.
 struct ErrorAlreadySet {};
 
-[[noreturn]] inline void throw_error() { throw ErrorAlreadySet{}; }
+[[noreturn]] inline void throw_error() {
+    throw ErrorAlreadySet{};
+}
 
 // Sets `exc` with `msg` and throws.
 [[noreturn]] void raise(PyObject* exc, const char* msg);
@@ -57,7 +59,7 @@ void translate_current_exception() noexcept;
 // Owning references
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     static Ref steal(PyObject* o) noexcept { return Ref(o); }
     static Ref borrow(PyObject* o) noexcept {
@@ -80,7 +82,7 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
@@ -93,34 +95,43 @@ Ref checked(PyObject* fresh);
 // ---------------------------------------------------------------------------
 // Result builders
 
-inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref new_bool(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
-inline Ref new_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
-inline Ref new_float(double v) { return checked(PyFloat_FromDouble(v)); }
+inline Ref none() {
+    return Ref::borrow(Py_None);
+}
+inline Ref new_bool(bool v) {
+    return Ref::borrow(v ? Py_True : Py_False);
+}
+inline Ref new_int(std::uint64_t v) {
+    return checked(PyLong_FromUnsignedLongLong(v));
+}
+inline Ref new_float(double v) {
+    return checked(PyFloat_FromDouble(v));
+}
 // `text` must be valid UTF-8 (every native text came from a Python str).
 inline Ref new_str(std::string_view text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    return checked(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 // A str key created once per process and kept (interned) for the dict builders.
 class Key {
-public:
+  public:
     constexpr explicit Key(const char* text) : text_(text) {}
     PyObject* get();
 
-private:
+  private:
     const char* text_;
     PyObject* obj_ = nullptr;
 };
 
 // Builds a dict in insertion order. A failing insertion raises its own exception.
 class DictBuilder {
-public:
+  public:
     DictBuilder() : dict_(checked(PyDict_New())) {}
     DictBuilder& set(Key& key, Ref value);
     Ref finish() { return std::move(dict_); }
 
-private:
+  private:
     Ref dict_;
 };
 
@@ -148,14 +159,16 @@ std::string_view to_text(PyObject* o);  // view into the str's cached UTF-8
 std::uint32_t to_u32(PyObject* o);
 std::uint64_t to_u64(PyObject* o);
 double to_f64(PyObject* o);
-inline float to_f32(PyObject* o) { return static_cast<float>(to_f64(o)); }
+inline float to_f32(PyObject* o) {
+    return static_cast<float>(to_f64(o));
+}
 bool to_bool(PyObject* o);
 
 // Attaches the "while processing" note when the scope is left by an exception.
 // Doing it while unwinding, rather than catching and rethrowing, keeps a failed
 // conversion to a single throw.
 class NoteOnUnwind {
-public:
+  public:
     explicit NoteOnUnwind(const char* param) noexcept
         : param_(param), pending_(std::uncaught_exceptions()) {}
     ~NoteOnUnwind() {
@@ -164,7 +177,7 @@ public:
     NoteOnUnwind(const NoteOnUnwind&) = delete;
     NoteOnUnwind& operator=(const NoteOnUnwind&) = delete;
 
-private:
+  private:
     const char* param_;
     int pending_;
 };
@@ -230,7 +243,7 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 // Arguments bound to their parameters (borrowed; nullptr when absent).
 template <std::size_t N>
 class Bound {
-public:
+  public:
     explicit Bound(const Signature<N>& sig) : sig_(&sig) {}
 
     PyObject* operator[](std::size_t i) const { return slots_[i]; }
@@ -249,15 +262,14 @@ public:
     }
     const char* name(std::size_t i) const { return sig_->names[i]; }
 
-private:
+  private:
     const Signature<N>* sig_;
     std::array<PyObject*, N> slots_{};
 };
 
 template <std::size_t N>
 void bind_keyword(Signature<N>& sig, Bound<N>& out, PyObject* keyword, PyObject* value) {
-    std::ptrdiff_t idx =
-        detail::match_keyword(keyword, sig.names.data(), sig.interned.data(), N);
+    std::ptrdiff_t idx = detail::match_keyword(keyword, sig.names.data(), sig.interned.data(), N);
     if (idx < 0) detail::unexpected_keyword(sig.display, keyword);
     PyObject*& slot = out.slot(static_cast<std::size_t>(idx));
     if (slot) detail::multiple_values(sig.display, keyword);
@@ -268,7 +280,8 @@ template <std::size_t N>
 void bind_finish(const Signature<N>& sig, const Bound<N>& out, std::size_t npos) {
     if (npos < sig.required) {
         for (std::size_t i = npos; i < sig.required; ++i) {
-            if (!out[i]) detail::missing_required(sig.display, sig.names.data(), out.data(), sig.required);
+            if (!out[i])
+                detail::missing_required(sig.display, sig.names.data(), out.data(), sig.required);
         }
     }
 }
@@ -282,7 +295,8 @@ Bound<N> bind(Signature<N>& sig, PyObject* const* args, std::size_t nargs, PyObj
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            bind_keyword(sig, out, PyTuple_GET_ITEM(kwnames, k), args[nargs + static_cast<std::size_t>(k)]);
+            bind_keyword(sig, out, PyTuple_GET_ITEM(kwnames, k),
+                         args[nargs + static_cast<std::size_t>(k)]);
         }
     }
     bind_finish(sig, out, nargs);
@@ -295,7 +309,8 @@ Bound<N> bind(Signature<N>& sig, PyObject* args, PyObject* kwargs) {
     Bound<N> out(sig);
     std::size_t nargs = args ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
     if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
-    for (std::size_t i = 0; i < nargs; ++i) out.slot(i) = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < nargs; ++i)
+        out.slot(i) = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -318,8 +333,7 @@ inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT;
 
 template <class Kernel>
 struct Object {
-    PyObject_HEAD
-    ClaimCounter claim;
+    PyObject_HEAD ClaimCounter claim;
     bool alive;  // the kernel was constructed and must be destroyed
     Kernel kernel;
 };
@@ -355,7 +369,8 @@ void dealloc_object(PyObject* self) noexcept {
 
 // A class object created once per process from its spec and shared by every
 // module object. Thread races publish only one object.
-PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec, vectorcallfunc vectorcall);
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec,
+                          vectorcallfunc vectorcall);
 
 // The argument as an instance of `type`, else the type mismatch with its name.
 template <class Kernel>
@@ -368,7 +383,7 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 // Claims
 
 class SharedClaim {
-public:
+  public:
     explicit SharedClaim(ClaimCounter& c) : c_(c) {
         if (c_.acquire_shared() != ClaimCounter::Result::ok)
             raise(PyExc_RuntimeError, "Already mutably borrowed");
@@ -377,12 +392,12 @@ public:
     SharedClaim(const SharedClaim&) = delete;
     SharedClaim& operator=(const SharedClaim&) = delete;
 
-private:
+  private:
     ClaimCounter& c_;
 };
 
 class ExclusiveClaim {
-public:
+  public:
     explicit ExclusiveClaim(ClaimCounter& c) : c_(c) {
         if (c_.acquire_exclusive() != ClaimCounter::Result::ok)
             raise(PyExc_RuntimeError, "Already borrowed");
@@ -391,7 +406,7 @@ public:
     ExclusiveClaim(const ExclusiveClaim&) = delete;
     ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
 
-private:
+  private:
     ClaimCounter& c_;
 };
 
@@ -400,13 +415,13 @@ private:
 // touch a Python object.
 
 class GilRelease {
-public:
+  public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -451,12 +466,14 @@ struct method_traits<Ref (*)(Object<K>&)> {
 // Module function: bind, then the body.
 template <auto& Sig, auto Fn>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&] { return Fn(bind(Sig, args, static_cast<std::size_t>(nargs), kwnames)).release(); });
+    return guarded(
+        [&] { return Fn(bind(Sig, args, static_cast<std::size_t>(nargs), kwnames)).release(); });
 }
 
 // Method with arguments: bind, take the shared claim, then the body.
 template <auto& Sig, auto Fn>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
     using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
     return guarded([&] {
         auto bound = bind(Sig, args, static_cast<std::size_t>(nargs), kwnames);
@@ -521,6 +538,30 @@ PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::siz
 template <auto& Sig, auto Fn>
 PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] { return Fn(type, bind(Sig, args, kwargs)).release(); });
+}
+
+// ---------------------------------------------------------------------------
+// Method-table entries. The interpreter stores every entry point as a
+// PyCFunction; the flags tell it the real signature.
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+template <auto& Sig, auto Fn>
+PyMethodDef function_def(const char* name, const char* doc) {
+    return {name, as_cfunction(function<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto& Sig, auto Fn>
+PyMethodDef method_def(const char* name, const char* doc) {
+    return {name, as_cfunction(method<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <auto Fn>
+PyMethodDef noargs_def(const char* name, const char* doc) {
+    return {name, method_noargs<Fn>, METH_NOARGS, doc};
 }
 
 }  // namespace fenwa::py

@@ -9,7 +9,7 @@
 namespace fenwa {
 
 class ClaimCounter {
-public:
+  public:
     enum class Result { ok, exclusively_held, held };
 
     static constexpr std::uint32_t kExclusive = 0xFFFFFFFFu;
@@ -37,7 +37,7 @@ public:
 
     std::uint32_t raw() const noexcept { return count_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<std::uint32_t> count_{0};
 };
 

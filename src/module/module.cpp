@@ -93,4 +93,6 @@ PyModuleDef g_module = {
 }  // namespace
 }  // namespace fenwa
 
-PyMODINIT_FUNC PyInit_fenwa_micro(void) { return PyModuleDef_Init(&fenwa::g_module); }
+PyMODINIT_FUNC PyInit_fenwa_micro(void) {
+    return PyModuleDef_Init(&fenwa::g_module);
+}
