@@ -19,6 +19,7 @@ import sys
 import threading
 from collections import Counter
 from pathlib import Path
+from typing import Any, Callable
 
 import fenwa_micro as fm
 
@@ -48,10 +49,10 @@ class Signals:
 
     def __init__(self) -> None:
         self.bus = fm.HormonalBus(num_signals=8, event_capacity=4096)
-        self.load_jobs: queue.Queue = queue.Queue()
-        self.alert_jobs: queue.Queue = queue.Queue()
+        self.load_jobs: queue.Queue[float | None] = queue.Queue()
+        self.alert_jobs: queue.Queue[float | None] = queue.Queue()
         self.stop = threading.Event()
-        self.drained: list = []
+        self.drained: list[tuple[int, float]] = []
         self.threads = [
             threading.Thread(target=self._produce, args=(self.load_jobs, LOAD), name="load"),
             threading.Thread(target=self._produce, args=(self.alert_jobs, ALERT), name="alerts"),
@@ -63,7 +64,7 @@ class Signals:
             t.start()
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.load_jobs.put(None)
         self.alert_jobs.put(None)
         self.threads[0].join()
@@ -72,7 +73,7 @@ class Signals:
         self.threads[2].join()
         self.drained += self.bus.drain_events(1 << 20)
 
-    def _produce(self, jobs: queue.Queue, channel: int) -> None:
+    def _produce(self, jobs: queue.Queue[float | None], channel: int) -> None:
         signal = fm.HormonalSignal(1 << channel)
         while (intensity := jobs.get()) is not None:
             signal.intensity = intensity
@@ -83,16 +84,18 @@ class Signals:
             self.drained += self.bus.drain_events(256)
 
 
-def replay(transcript: dict, show=print) -> dict:
+def replay(transcript: dict[str, Any], show: Callable[..., None] = print) -> dict[str, Any]:
     window = fm.ContextApoptosis(half_life=2.0, safe_threshold=0.35, state_capacity=64)
     window.set_purpose(transcript["system"])
     for fact in transcript["facts"]:
         window.note_state(fact)
 
     kinds: dict[str, int] = {}  # text -> class bits, to know what is ballast
-    rows, tiers, alerts = [], Counter(), []
-    previous_prompt = None
-    stable = []
+    rows: list[dict[str, Any]] = []
+    tiers: Counter[str] = Counter()
+    alerts: list[dict[str, Any]] = []
+    previous_prompt: str | None = None
+    stable: list[int] = []
 
     def insert(text: str, bits: int) -> None:
         kinds[text] = bits
@@ -149,7 +152,7 @@ def replay(transcript: dict, show=print) -> dict:
                  f"{saturation:>6.2f} {purged:>6} {live:>6} {row['reclaimed_tokens']:>9} "
                  f"{row['stable_prefix_bytes']:>8} {'yes' if gain['consolidate'] else 'no':>8}")
 
-    events = Counter()
+    events: Counter[str] = Counter()
     for flags, _ in signals.drained:
         events[{1 << LOAD: "load", 1 << ALERT: "alert", 1 << EFFORT: "effort"}.get(flags, "other")] += 1
     stats = signals.bus.stats()
@@ -173,7 +176,7 @@ def replay(transcript: dict, show=print) -> dict:
     return summary
 
 
-def print_summary(s: dict) -> None:
+def print_summary(s: dict[str, Any]) -> None:
     print()
     print(f"tokens inserted {s['tokens_inserted']}, live {s['tokens_live']}, "
           f"reclaimed {s['tokens_reclaimed']} (reduction {s['reduction_ratio']:.1%})")
@@ -187,7 +190,7 @@ def print_summary(s: dict) -> None:
           ", ".join(f"{k} {v}" for k, v in s["bus_events_drained"].items()))
 
 
-def plot(summary: dict, path: str) -> int:
+def plot(summary: dict[str, Any], path: str) -> int:
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -211,7 +214,7 @@ def plot(summary: dict, path: str) -> int:
     return 0
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="draw live and reclaimed tokens per turn")
