@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
-#include "context_apoptosis/clock.hpp"
+#include "platform/clock.hpp"
 #include "context_apoptosis/history.hpp"
 #include "module/boundary.hpp"
 #include "module/registry.hpp"

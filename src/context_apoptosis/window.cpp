@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "context_apoptosis/siphash.hpp"
 #include "context_apoptosis/text.hpp"
+#include "platform/memory.hpp"
 
 namespace fenwa::window {
 
@@ -137,8 +139,13 @@ bool Ledger::append(std::uint64_t hash, std::string&& text) {
 // Block store
 
 void Window::Store::reserve(std::size_t n) {
-    // The compact arrays first: an impossible reservation fails on the smallest
-    // request, before the big text array is sized.
+    // A count whose byte size cannot be represented is a capacity overflow; one
+    // the machine could never back is refused before anything is reserved.
+    if (n > oxygen.max_size()) throw std::length_error("capacity overflow");
+    constexpr std::uint64_t kBytesPerBlock =
+        sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(std::string);
+    if (n > UINT64_MAX / kBytesPerBlock || exceeds_machine_memory(n * kBytesPerBlock))
+        throw std::bad_alloc();
     oxygen.reserve(n);
     signal.reserve(n);
     tokens.reserve(n);

@@ -4,33 +4,13 @@
 #include <new>
 #include <stdexcept>
 
-#ifdef __linux__
-#include <sys/sysinfo.h>
-#endif
+#include "platform/memory.hpp"
 
 namespace fenwa::bus {
 
 namespace {
 
 constexpr std::align_val_t kLineAlign{64};
-
-// Refuses a request that no amount of waiting could back. Every slot is written
-// at construction, so with overcommitted memory such a block would be
-// "allocated" and then fail page by page while being filled, killing the
-// process instead of raising an error.
-bool exceeds_machine(std::uint64_t bytes) noexcept {
-#ifdef __linux__
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) return false;
-    const long double total =
-        (static_cast<long double>(info.totalram) + static_cast<long double>(info.totalswap)) *
-        static_cast<long double>(info.mem_unit);
-    return static_cast<long double>(bytes) > total;
-#else
-    (void)bytes;
-    return false;
-#endif
-}
 
 }  // namespace
 
@@ -39,7 +19,7 @@ EventQueue::EventQueue(std::uint64_t capacity)
       shift_(std::has_single_bit(capacity_) ? std::countr_zero(capacity_) : -1) {
     if (capacity_ >= kCapacityLimit) throw std::length_error("capacity overflow");
     const std::uint64_t bytes = sizeof(Control) + capacity_ * sizeof(Slot);
-    if (bytes > SIZE_MAX || exceeds_machine(bytes)) throw std::bad_alloc();
+    if (bytes > SIZE_MAX || exceeds_machine_memory(bytes)) throw std::bad_alloc();
     void* block = ::operator new(static_cast<std::size_t>(bytes), kLineAlign, std::nothrow);
     if (!block) throw std::bad_alloc();
     control_ = new (block) Control();

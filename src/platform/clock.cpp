@@ -1,4 +1,4 @@
-#include "context_apoptosis/clock.hpp"
+#include "platform/clock.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
