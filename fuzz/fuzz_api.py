@@ -347,7 +347,7 @@ class Driver:
         elif name == "effort_gauge":
             assert 0.0 <= result["score"] <= 1.0 and result["tier"] in ("off", "low", "medium", "high")
         elif name == "saturation_scan":
-            assert 0.0 <= result < 1.0
+            assert 0.0 <= result <= 1.0
 
     def check_invariants(self):
         for bus in self.buses:
