@@ -44,6 +44,16 @@ def tokens_of(text: str) -> int:
     return (len(text.encode("utf-8")) // 4 + 1) & 0xFFFFFFFF
 
 
+def bounded(value):
+    """Capacities the machine could back but that would take gigabytes are cut
+    down: a few live objects of that size would exhaust memory together. Sizes
+    beyond any machine (refused with MemoryError) and unrepresentable ones (the
+    capacity-overflow panic) are kept."""
+    if type(value) is int and 2**20 < value < 2**40:
+        return 2**20
+    return value
+
+
 class FuzzRaised(Exception):
     """Raised by the driver's own hostile objects; must pass through unchanged."""
 
@@ -301,6 +311,8 @@ class Driver:
             return
         name, fn, params = self.c.pick(self.targets())
         args, kwargs = self.args_for(params)
+        if name in ("HormonalBus", "ContextApoptosis"):
+            args, kwargs = [bounded(a) for a in args], {k: bounded(v) for k, v in kwargs.items()}
         if name.startswith("signal.set") and self.c.chance(0.05):
             args, kwargs = [], {}
         self.calls += 1

@@ -7,6 +7,13 @@
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
 
+// The kernel synchronizes itself (atomics and its own locks) and no operation
+// needs exclusive access, so calls take no borrow claims.
+namespace fenwa::py {
+template <>
+inline constexpr bool kTakesClaims<window::Window> = false;
+}  // namespace fenwa::py
+
 namespace fenwa {
 namespace {
 

@@ -410,6 +410,24 @@ class ExclusiveClaim {
     ClaimCounter& c_;
 };
 
+// Whether calls on objects of a class take borrow claims. A shared claim can only
+// fail against an exclusive one; a class whose kernel synchronizes itself and
+// never takes an exclusive claim opts out (specialize to false before use), so
+// that concurrent callers don't all write one shared counter on every call.
+template <class Kernel>
+inline constexpr bool kTakesClaims = true;
+
+// Runs `body` under a shared claim on `obj` (when its class takes claims).
+template <class Kernel, class Body>
+decltype(auto) with_shared_claim(Object<Kernel>& obj, Body&& body) {
+    if constexpr (kTakesClaims<Kernel>) {
+        SharedClaim claim(obj.claim);
+        return body();
+    } else {
+        return body();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Release of the interpreter lock around a kernel. Nothing inside the scope may
 // touch a Python object.
@@ -478,8 +496,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         auto bound = bind(Sig, args, static_cast<std::size_t>(nargs), kwnames);
         auto& obj = object_of<Kernel>(self);
-        SharedClaim claim(obj.claim);
-        return Fn(obj, bound).release();
+        return with_shared_claim(obj, [&] { return Fn(obj, bound).release(); });
     });
 }
 
@@ -489,8 +506,7 @@ PyObject* method_noargs(PyObject* self, PyObject* = nullptr) noexcept {
     using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
     return guarded([&] {
         auto& obj = object_of<Kernel>(self);
-        SharedClaim claim(obj.claim);
-        return Fn(obj).release();
+        return with_shared_claim(obj, [&] { return Fn(obj).release(); });
     });
 }
 
@@ -518,8 +534,7 @@ Py_ssize_t length(PyObject* self) noexcept {
     Py_ssize_t result = -1;
     guarded_status([&] {
         auto& obj = object_of<Kernel>(self);
-        SharedClaim claim(obj.claim);
-        result = static_cast<Py_ssize_t>(Fn(obj.kernel));
+        result = with_shared_claim(obj, [&] { return static_cast<Py_ssize_t>(Fn(obj.kernel)); });
     });
     return result;
 }
