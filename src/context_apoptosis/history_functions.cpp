@@ -33,8 +33,8 @@ struct History {
 // One `(content, signal_flags)` record.
 void add_message(History& history, PyObject* item) {
     PyObject* const* pair = py::tuple_items(item, 2);
-    const std::string_view text = py::to_text(pair[0]);
-    const std::uint32_t flags = py::to_u32(pair[1]);
+    const std::string_view text = py::convert<py::to_text>(pair[0]);
+    const std::uint32_t flags = py::convert<py::to_u32>(pair[1]);
     history.contents.push_back(Ref::borrow(pair[0]));
     history.bytes.push_back(text.size());
     history.flags.push_back(flags);

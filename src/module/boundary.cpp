@@ -40,10 +40,10 @@ void set_panic(const char* msg) {
     if (t) PyErr_SetString(t, msg);
 }
 
-void type_mismatch(PyObject* obj, const char* target) {
+void set_type_mismatch(PyObject* obj, const char* target) noexcept {
     if (obj == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
-        throw_error();
+        return;
     }
     Ref qualname = Ref::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
@@ -55,6 +55,10 @@ void type_mismatch(PyObject* obj, const char* target) {
         PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
                      Py_TYPE(obj)->tp_name, target);
     }
+}
+
+void type_mismatch(PyObject* obj, const char* target) {
+    set_type_mismatch(obj, target);
     throw_error();
 }
 
@@ -129,53 +133,69 @@ DictBuilder& DictBuilder::set(Key& key, Ref value) {
 // ---------------------------------------------------------------------------
 // Conversions
 
-std::string_view to_text(PyObject* o) {
-    if (!PyUnicode_Check(o)) type_mismatch(o, "str");
+bool to_text(PyObject* o, std::string_view& out) noexcept {
+    if (!PyUnicode_Check(o)) {
+        set_type_mismatch(o, "str");
+        return false;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!data) throw_error();
-    return {data, static_cast<std::size_t>(size)};
+    if (!data) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
 }
 
-std::uint32_t to_u32(PyObject* o) {
+bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
     long long v;
     if (PyLong_Check(o)) {
         v = PyLong_AsLongLong(o);
     } else {
+        // Read as a signed 64-bit value first, through __index__.
         Ref index = Ref::steal(PyNumber_Index(o));
-        if (!index) throw_error();
+        if (!index) return false;
         v = PyLong_AsLongLong(index.get());
     }
-    if (v == -1 && PyErr_Occurred()) throw_error();
-    if (v < 0 || v > 0xFFFFFFFFLL)
-        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<std::uint32_t>(v);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0 || v > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
 }
 
-std::uint64_t to_u64(PyObject* o) {
+bool to_u64(PyObject* o, std::uint64_t& out) noexcept {
     unsigned long long v;
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
         Ref index = Ref::steal(PyNumber_Index(o));
-        if (!index) throw_error();
+        if (!index) return false;
         v = PyLong_AsUnsignedLongLong(index.get());
     }
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error();
-    return static_cast<std::uint64_t>(v);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = static_cast<std::uint64_t>(v);
+    return true;
 }
 
-double to_f64(PyObject* o) {
-    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw_error();
-    return v;
+bool to_f64(PyObject* o, double& out) noexcept {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
 }
 
-bool to_bool(PyObject* o) {
-    if (o == Py_True) return true;
-    if (o == Py_False) return false;
-    type_mismatch(o, "bool");
+bool to_bool(PyObject* o, bool& out) noexcept {
+    if (o == Py_True || o == Py_False) {
+        out = o == Py_True;
+        return true;
+    }
+    set_type_mismatch(o, "bool");
+    return false;
 }
 
 PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {

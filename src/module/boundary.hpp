@@ -47,6 +47,8 @@ void set_panic(const char* msg);
 
 // "'{type}' object is not an instance of '{target}'" (the None form for None).
 [[noreturn]] void type_mismatch(PyObject* obj, const char* target);
+// The same error, set without throwing.
+void set_type_mismatch(PyObject* obj, const char* target) noexcept;
 
 // Attaches "while processing '{param}'" to the pending exception, if it has add_note.
 void add_note(const char* param) noexcept;
@@ -153,40 +155,63 @@ inline Ref new_pair(Ref a, Ref b) {
 }
 
 // ---------------------------------------------------------------------------
-// Conversions: each returns the native value or sets the described error and throws.
+// Conversions. Each kind is a fallible function `bool to_x(PyObject*, T& out)`:
+// on failure it sets the described Python error and returns false, so the common
+// path costs no exception machinery at all. `convert<to_x>(o)` is the throwing
+// form for conversions nested inside other converters.
 
-std::string_view to_text(PyObject* o);  // view into the str's cached UTF-8
-std::uint32_t to_u32(PyObject* o);
-std::uint64_t to_u64(PyObject* o);
-double to_f64(PyObject* o);
-inline float to_f32(PyObject* o) {
-    return static_cast<float>(to_f64(o));
+bool to_text(PyObject* o, std::string_view& out) noexcept;  // view into the str's UTF-8
+bool to_u32(PyObject* o, std::uint32_t& out) noexcept;
+bool to_u64(PyObject* o, std::uint64_t& out) noexcept;
+bool to_f64(PyObject* o, double& out) noexcept;
+inline bool to_f32(PyObject* o, float& out) noexcept {
+    double d;
+    if (!to_f64(o, d)) return false;
+    out = static_cast<float>(d);
+    return true;
 }
-bool to_bool(PyObject* o);
+bool to_bool(PyObject* o, bool& out) noexcept;
 
-// Attaches the "while processing" note when the scope is left by an exception.
-// Doing it while unwinding, rather than catching and rethrowing, keeps a failed
-// conversion to a single throw.
-class NoteOnUnwind {
-  public:
-    explicit NoteOnUnwind(const char* param) noexcept
-        : param_(param), pending_(std::uncaught_exceptions()) {}
-    ~NoteOnUnwind() {
-        if (std::uncaught_exceptions() > pending_) add_note(param_);
-    }
-    NoteOnUnwind(const NoteOnUnwind&) = delete;
-    NoteOnUnwind& operator=(const NoteOnUnwind&) = delete;
-
-  private:
-    const char* param_;
-    int pending_;
+namespace detail {
+template <class F>
+struct converter_traits {
+    static constexpr bool fallible = false;
 };
+template <class T>
+struct converter_traits<bool (*)(PyObject*, T&) noexcept> {
+    static constexpr bool fallible = true;
+    using type = T;
+};
+}  // namespace detail
 
-// Converts `o` with `Conv`, attaching the "while processing" note on failure.
+// The value of a fallible conversion, or its error thrown.
 template <auto Conv>
-auto convert_arg(PyObject* o, const char* param) -> decltype(Conv(o)) {
-    NoteOnUnwind note(param);
-    return Conv(o);
+auto convert(PyObject* o) {
+    typename detail::converter_traits<decltype(Conv)>::type value{};
+    if (!Conv(o, value)) throw_error();
+    return value;
+}
+
+// Converts `o` with `Conv`, attaching the "while processing '{param}'" note on
+// failure. `Conv` is a fallible conversion or a throwing function `T f(PyObject*)`
+// (for composite arguments such as a message history).
+template <auto Conv>
+auto convert_arg(PyObject* o, const char* param) {
+    if constexpr (detail::converter_traits<decltype(Conv)>::fallible) {
+        typename detail::converter_traits<decltype(Conv)>::type value{};
+        if (!Conv(o, value)) {
+            add_note(param);
+            throw_error();
+        }
+        return value;
+    } else {
+        try {
+            return Conv(o);
+        } catch (const ErrorAlreadySet&) {
+            add_note(param);
+            throw;
+        }
+    }
 }
 
 // Sequence of records: a non-str sequence, iterated with the iterator protocol,
@@ -521,7 +546,7 @@ template <class Kernel, auto Conv, auto Store>
 int setter(PyObject* self, PyObject* value, void*) noexcept {
     return guarded_status([&] {
         if (!value) raise(PyExc_AttributeError, "property has no deleter");
-        auto converted = Conv(value);
+        auto converted = convert<Conv>(value);
         auto& obj = object_of<Kernel>(self);
         ExclusiveClaim claim(obj.claim);
         Store(obj.kernel, converted);
