@@ -18,11 +18,11 @@ HERE = Path(__file__).resolve().parent
 
 
 def load(path: Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
+    loader_spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(loader_spec)
     sys.path.insert(0, str(HERE))
     try:
-        spec.loader.exec_module(module)
+        loader_spec.loader.exec_module(module)
     finally:
         sys.path.remove(str(HERE))
     return module

@@ -169,9 +169,9 @@ def test_generator_lowercase_matches_python():
 @needs_ucd
 def test_lowercase_data_file_is_current(data_dir):
     import importlib.util
-    spec = importlib.util.spec_from_file_location("gen_lowercase_cases", ref.ROOT / "tools/gen_lowercase_cases.py")
-    gen = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen)
+    loader_spec = importlib.util.spec_from_file_location("gen_lowercase_cases", ref.ROOT / "tools/gen_lowercase_cases.py")
+    gen = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(gen)
     committed = (data_dir / "lowercase_python.txt").read_text(encoding="ascii")
     if f"(Unicode {unicodedata.unidata_version})" not in committed.splitlines()[0]:
         pytest.skip("the data file was written by an interpreter with another Unicode version")

@@ -14,9 +14,9 @@ EXAMPLE = ROOT / "examples" / "agent_host.py"
 
 @pytest.fixture(scope="module")
 def summary():
-    spec = importlib.util.spec_from_file_location("agent_host", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("agent_host", EXAMPLE)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     transcript = json.loads(module.TRANSCRIPT.read_text(encoding="utf-8"))
     return module.replay(transcript, show=lambda *_: None), transcript
 

@@ -44,10 +44,10 @@ def test_constant_families():
 
 
 def fresh_module():
-    spec = importlib.util.find_spec("fenwa_micro")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module, spec
+    loader_spec = importlib.util.find_spec("fenwa_micro")
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
+    return module, loader_spec
 
 
 def test_second_module_object_shares_classes():

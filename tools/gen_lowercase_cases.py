@@ -32,9 +32,9 @@ SIGMA_TEXTS = [
 
 
 def load_ucd():
-    spec = importlib.util.spec_from_file_location("gen_unicode_tables", ROOT / "tools/gen_unicode_tables.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("gen_unicode_tables", ROOT / "tools/gen_unicode_tables.py")
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module.Ucd(Path("/usr/share/unicode"))
 
 

@@ -279,11 +279,11 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 // ---------------------------------------------------------------------------
 // Types
 
-PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec,
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
                           vectorcallfunc vectorcall) {
     if (PyObject* t = slot.load(std::memory_order_acquire))
         return reinterpret_cast<PyTypeObject*>(t);
-    PyObject* made = PyType_FromSpec(spec);
+    PyObject* made = PyType_FromSpec(type_spec);
     if (!made) throw_error();
     if (vectorcall) reinterpret_cast<PyTypeObject*>(made)->tp_vectorcall = vectorcall;
     PyObject* expected = nullptr;

@@ -392,9 +392,9 @@ void dealloc_object(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-// A class object created once per process from its spec and shared by every
+// A class object created once per process from its PyType_Spec and shared by every
 // module object. Thread races publish only one object.
-PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec,
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
                           vectorcallfunc vectorcall);
 
 // The argument as an instance of `type`, else the type mismatch with its name.
