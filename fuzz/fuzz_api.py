@@ -398,6 +398,7 @@ def run_atheris(argv: list) -> None:
             driver.step()
         driver.check_invariants()
 
+    atheris.instrument_all()  # coverage of the driver's own choices guides the mutations
     atheris.Setup([sys.argv[0]] + argv, one_input)
     atheris.Fuzz()
 
