@@ -133,3 +133,43 @@ def test_every_callable_has_a_signature(obj):
 
 def test_panic_exception_is_not_exported():
     assert not hasattr(fm, "PanicException")
+
+
+def panic_type():
+    try:
+        fm.ContextApoptosis(capacity=2**64 - 1)
+    except BaseException as e:  # noqa: BLE001 - the panic is what we want
+        return type(e)
+    raise AssertionError("no panic")
+
+
+def test_panic_exception_type():
+    panic = panic_type()
+    assert panic is panic_type()  # created once
+    assert panic.__name__ == panic.__qualname__ == "PanicException"
+    assert panic.__module__ == "pyo3_runtime"
+    assert panic.__bases__ == (BaseException,) and not issubclass(panic, Exception)
+    assert "panics" in panic.__doc__ and "BaseException" in panic.__doc__
+
+
+def test_result_that_cannot_be_built_becomes_a_panic(monkeypatch):
+    """When the interpreter cannot make a result object, its error goes to the
+    unraisable hook and the call fails with PanicException."""
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation-failure hook in this interpreter")
+    panic = panic_type()
+    window = fm.ContextApoptosis()
+    window.insert("x" * 4000)  # 1001 tokens: an int the interpreter must allocate
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+    call = window.inserted_tokens
+    testcapi.set_nomemory(0, 1)  # the next allocation fails
+    try:
+        with pytest.raises(BaseException) as info:
+            call()
+    finally:
+        testcapi.remove_mem_hooks()
+    assert type(info.value) is panic and str(info.value) == "PyObject pointer is null"
+    assert seen == [MemoryError]
+    assert window.inserted_tokens() == 1001  # nothing changed

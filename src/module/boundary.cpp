@@ -1,6 +1,9 @@
 #include "module/boundary.hpp"
 
 #include <string>
+#include <vector>
+
+#include "module/messages.hpp"
 
 namespace fenwa::py {
 
@@ -240,23 +243,13 @@ void multiple_values(const char* display, PyObject* keyword) {
 
 void missing_required(const char* display, const char* const* names, const PyObject* const* slots,
                       std::size_t required) {
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < required; ++i) missing += slots[i] ? 0 : 1;
-    std::string list;
-    std::size_t seen = 0;
+    std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < required; ++i) {
-        if (slots[i]) continue;
-        ++seen;
-        if (seen > 1) {
-            if (missing > 2) list += ",";
-            list += seen == missing ? " and " : " ";
-        }
-        list += "'";
-        list += names[i];
-        list += "'";
+        if (!slots[i]) missing.emplace_back(names[i]);
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", display, missing,
-                 missing == 1 ? "argument" : "arguments", list.c_str());
+    const std::string list = messages::quoted_list(missing);
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", display,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
     throw_error();
 }
 
