@@ -8,6 +8,7 @@ import pytest
 
 from fenwa_micro import HormonalBus as B
 from fenwa_micro import HormonalSignal as S
+from notes import expected_notes, notes
 
 METHOD_DOCS = {
     "inject": "inject($self, signal)\n--\n\nInject a typed `HormonalSignal` (the primary API).",
@@ -163,7 +164,6 @@ def test_drain_in_parts():
     assert b.drain_events(10) == []
 
 
-NOTE = "while processing '{}'"
 OVERFLOW = "out of range integral type conversion attempted"
 
 
@@ -202,7 +202,7 @@ def test_refusals_leave_the_bus_unchanged(call, exc, message, note):
         call(b)
     if message is not None:
         assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == ([NOTE.format(note)] if note else [])
+    assert notes(info.value) == expected_notes(note)
     assert state(b) == before
     assert b.drain_events(10) == [(5, 2.0)]
 
@@ -220,7 +220,7 @@ def test_constructor_refusals(args, kwargs, exc, message, note):
         B(*args, **kwargs)
     if message is not None:
         assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == ([NOTE.format(note)] if note else [])
+    assert notes(info.value) == expected_notes(note)
 
 
 def test_memory_that_cannot_be_had():

@@ -8,6 +8,7 @@ import pytest
 
 import fenwa_micro as fm
 from fenwa_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER, dehydrate
+from notes import expected_notes, notes
 
 KEYS = ["kept", "blocks_in", "blocks_kept", "blocks_purged", "tokens_before", "tokens_after",
         "reduction", "stable_prefix_tokens", "kernel_latency_us"]
@@ -163,7 +164,7 @@ def test_messages_conversion_failures(messages, exc, message):
         dehydrate(messages)
     if message:
         assert str(info.value) == message
-    assert info.value.__notes__ == ["while processing 'messages'"]
+    assert notes(info.value) == expected_notes("messages")
 
 
 def test_flags_upper_bound_accepted():
@@ -185,7 +186,7 @@ class FailingSequence:
 def test_length_failure_is_cleared_and_iteration_failure_raised():
     with pytest.raises(KeyError) as info:
         dehydrate(FailingSequence())
-    assert info.value.__notes__ == ["while processing 'messages'"]
+    assert notes(info.value) == expected_notes("messages")
 
 
 class NoLength:
@@ -213,7 +214,7 @@ def test_length_failure_alone_is_harmless():
 def test_number_conversion_failures(kwargs, exc, note):
     with pytest.raises(exc) as info:
         dehydrate([("a", USER)], **kwargs)
-    assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert notes(info.value) == expected_notes(note)
 
 
 @pytest.mark.parametrize("call,message", [

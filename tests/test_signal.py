@@ -5,6 +5,7 @@ import math
 import pytest
 
 from fenwa_micro import HormonalSignal as S
+from notes import expected_notes, notes
 
 
 def test_signature_and_doc():
@@ -84,8 +85,7 @@ def test_construction_failures(call, exc, message, note):
         call()
     if message is not None:
         assert str(info.value) == message
-    notes = getattr(info.value, "__notes__", [])
-    assert notes == ([f"while processing '{note}'"] if note else [])
+    assert notes(info.value) == expected_notes(note)
 
 
 def test_tp_new_path_binds_like_the_call():

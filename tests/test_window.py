@@ -11,6 +11,7 @@ import pytest
 import fenwa_micro as fm
 from fenwa_micro import ASSISTANT, FACT, SYSTEM, THINKING, TOOL, USER
 from fenwa_micro import ContextApoptosis as W
+from notes import expected_notes, notes
 
 NAN = float("nan")
 # A half-life whose decay factor is exactly 1.0f: cycles then purge exactly the
@@ -370,7 +371,7 @@ def test_refused_calls_change_nothing(call, exc, message, note):
         call(w)
     if message is not None:
         assert str(info.value) == message
-    assert getattr(info.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
+    assert notes(info.value) == expected_notes(note)
     assert (len(w), w.render(), w.inserted_tokens(), w.active_tokens(), w.state_entries()) == before
 
 
@@ -385,7 +386,7 @@ def test_refused_calls_change_nothing(call, exc, message, note):
 def test_constructor_refusals(kwargs, note, exc):
     with pytest.raises(exc) as info:
         W(**kwargs)
-    assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert notes(info.value) == expected_notes(note)
 
 
 def test_constructor_binding_messages():

@@ -1,5 +1,6 @@
 #include "module/boundary.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,27 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 // ---------------------------------------------------------------------------
 // Types
 
+#if PY_VERSION_HEX < 0x030A0000
+// Before 3.10 the interpreter drops the text-signature line when it copies a
+// class docstring into tp_doc, and __text_signature__ is read from tp_doc; give
+// tp_doc the whole text back (the visible __doc__ was already set without it).
+static void keep_text_signature(PyTypeObject* type, const PyType_Spec* type_spec) {
+    for (const PyType_Slot* s = type_spec->slots; s->slot; ++s) {
+        if (s->slot != Py_tp_doc || !s->pfunc) continue;
+        const char* doc = static_cast<const char*>(s->pfunc);
+        const std::size_t size = std::strlen(doc) + 1;
+        char* copy = static_cast<char*>(PyObject_Malloc(size));
+        if (!copy) {
+            PyErr_NoMemory();
+            throw_error();
+        }
+        std::memcpy(copy, doc, size);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = copy;
+    }
+}
+#endif
+
 PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
                           vectorcallfunc vectorcall) {
     if (PyObject* t = slot.load(std::memory_order_acquire))
@@ -279,6 +301,14 @@ PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
     PyObject* made = PyType_FromSpec(type_spec);
     if (!made) throw_error();
     if (vectorcall) reinterpret_cast<PyTypeObject*>(made)->tp_vectorcall = vectorcall;
+#if PY_VERSION_HEX < 0x030A0000
+    try {
+        keep_text_signature(reinterpret_cast<PyTypeObject*>(made), type_spec);
+    } catch (const ErrorAlreadySet&) {
+        Py_DECREF(made);
+        throw;
+    }
+#endif
     PyObject* expected = nullptr;
     if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);  // another thread published first
