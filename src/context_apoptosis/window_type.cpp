@@ -142,31 +142,22 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
-         "--\n\n"
-         "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
-         "each cycle halves oxygen over `half_life` and purges anything below the\n"
-         "`safe_threshold` (durable classes are reinforced and survive).")},
-    {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<Window>)},
-    {Py_tp_methods, g_methods},
-    {Py_mp_length, reinterpret_cast<void*>(py::length<Window, length>)},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "builtins.ContextApoptosis", sizeof(WindowObject), 0, py::kClassFlags, g_slots,
-};
-
-std::atomic<PyObject*> g_type{nullptr};
+py::ClassDef<Window, kNew, construct> g_class{
+    "builtins.ContextApoptosis",
+    "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
+    "--\n\n"
+    "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
+    "each cycle halves oxygen over `half_life` and purges anything below the\n"
+    "`safe_threshold` (durable classes are reinforced and survive).",
+    {
+        {Py_tp_methods, g_methods},
+        {Py_mp_length, reinterpret_cast<void*>(py::length<Window, length>)},
+    }};
 
 }  // namespace
 
 PyTypeObject* context_apoptosis_type() {
-    return py::cached_type(g_type, &g_spec, py::constructor_vectorcall<kNew, construct>);
+    return g_class.type();
 }
 
 }  // namespace fenwa

@@ -134,28 +134,20 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("HormonalBus(num_signals=32, event_capacity=4096)\n--\n\n"
-                       "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
-                       "release the GIL; `sense` reads the current concentration for a channel "
-                       "mask.")},
-    {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<bus::Bus>)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "builtins.HormonalBus", sizeof(BusObject), 0, py::kClassFlags, g_slots,
-};
-
-std::atomic<PyObject*> g_type{nullptr};
+py::ClassDef<bus::Bus, kNew, construct> g_class{
+    "builtins.HormonalBus",
+    "HormonalBus(num_signals=32, event_capacity=4096)\n--\n\n"
+    "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
+    "release the GIL; `sense` reads the current concentration for a channel "
+    "mask.",
+    {
+        {Py_tp_methods, g_methods},
+    }};
 
 }  // namespace
 
 PyTypeObject* hormonal_bus_type() {
-    return py::cached_type(g_type, &g_spec, py::constructor_vectorcall<kNew, construct>);
+    return g_class.type();
 }
 
 }  // namespace fenwa

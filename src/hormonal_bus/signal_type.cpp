@@ -43,28 +43,19 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot g_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "HormonalSignal(flags, intensity=1.0)\n--\n\n"
-         "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).")},
-    {Py_tp_new, reinterpret_cast<void*>(py::constructor_new<kNew, construct>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_object<bus::Signal>)},
-    {Py_tp_repr, reinterpret_cast<void*>(py::method_noargs<repr>)},
-    {Py_tp_getset, g_getset},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "builtins.HormonalSignal", sizeof(SignalObject), 0, py::kClassFlags, g_slots,
-};
-
-std::atomic<PyObject*> g_type{nullptr};
+py::ClassDef<bus::Signal, kNew, construct> g_class{
+    "builtins.HormonalSignal",
+    "HormonalSignal(flags, intensity=1.0)\n--\n\n"
+    "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).",
+    {
+        {Py_tp_repr, reinterpret_cast<void*>(py::method_noargs<repr>)},
+        {Py_tp_getset, g_getset},
+    }};
 
 }  // namespace
 
 PyTypeObject* hormonal_signal_type() {
-    return py::cached_type(g_type, &g_spec, py::constructor_vectorcall<kNew, construct>);
+    return g_class.type();
 }
 
 bus::Signal copy_signal(PyObject* obj) {

@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "module/claim.hpp"
 
@@ -603,5 +605,35 @@ template <auto Fn>
 PyMethodDef noargs_def(const char* name, const char* doc) {
     return {name, method_noargs<Fn>, METH_NOARGS, doc};
 }
+
+// ---------------------------------------------------------------------------
+// Classes
+
+// One class of the module: its docstring, constructor and deallocation (the slots
+// every class has) plus its own slots, made into a class object on first use.
+// `Construct` receives the class and the arguments bound to `NewSig`; the class is
+// called through vectorcall, and `__new__` binds the same way.
+template <class Kernel, auto& NewSig, auto Construct>
+class ClassDef {
+  public:
+    ClassDef(const char* qualified_name, const char* doc, std::initializer_list<PyType_Slot> own)
+        : slots_{{Py_tp_doc, const_cast<char*>(doc)},
+                 {Py_tp_new, reinterpret_cast<void*>(constructor_new<NewSig, Construct>)},
+                 {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Kernel>)}} {
+        slots_.insert(slots_.end(), own);
+        slots_.push_back({0, nullptr});
+        spec_ = {qualified_name, static_cast<int>(sizeof(Object<Kernel>)), 0, kClassFlags,
+                 slots_.data()};
+    }
+
+    PyTypeObject* type() {
+        return cached_type(type_, &spec_, constructor_vectorcall<NewSig, Construct>);
+    }
+
+  private:
+    std::vector<PyType_Slot> slots_;
+    PyType_Spec spec_{};
+    std::atomic<PyObject*> type_{nullptr};
+};
 
 }  // namespace fenwa::py
