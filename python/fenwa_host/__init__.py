@@ -7,4 +7,20 @@ their payloads, using the native kernels of ``fenwa_micro`` for the hot work.
 
 from __future__ import annotations
 
-__all__: list[str] = []
+from .formats import IMAGE_TOKENS, MessageView, detect_format
+from .reasoning import ANTHROPIC_THINKING_BUDGET, OPENAI_REASONING_EFFORT, reasoning_params
+from .trim import Decision, TrimResult, estimate_tokens, trim, validate
+
+__all__: list[str] = [
+    "ANTHROPIC_THINKING_BUDGET",
+    "IMAGE_TOKENS",
+    "OPENAI_REASONING_EFFORT",
+    "Decision",
+    "MessageView",
+    "TrimResult",
+    "detect_format",
+    "estimate_tokens",
+    "reasoning_params",
+    "trim",
+    "validate",
+]

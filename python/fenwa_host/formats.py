@@ -1,0 +1,856 @@
+"""One adapter per message format, behind one small protocol.
+
+An adapter is the only code that knows a provider's message shapes. It turns each
+message into a read-only `MessageView` (class bits, the text to count, the tool-call
+ids it makes and answers), checks the provider's pairing rules over a list of views,
+and makes the few copies that trimming needs: a tool result with its payload
+replaced by a placeholder, or a message with some of its tool calls (or tool
+results) removed. Everything else in `fenwa_host` works on views alone.
+
+Messages are read through `_field`, which accepts dicts (the providers' request
+shapes) and attribute objects (the SDKs' pydantic models, LangChain's messages)
+alike, and copies are made by `_replace`, which never touches the original.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    FrozenSet,
+    List,
+    Mapping,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+)
+
+import fenwa_micro as fm
+
+__all__ = [
+    "FORMATS",
+    "IMAGE_TOKENS",
+    "Adapter",
+    "MessageView",
+    "Pairing",
+    "adapter_for",
+    "detect_format",
+]
+
+#: The fixed token cost of one image (or other non-text part: audio, file,
+#: document) in a message: the cost of a 1024 x 1024 image in high detail on
+#: OpenAI's models. Callers with other images pass `image_tokens=`.
+IMAGE_TOKENS = 765
+
+#: A caller's class override: returns class bits for a message, or None to keep
+#: the adapter's own classification.
+Classify = Callable[[Any], Optional[int]]
+Placeholder = Callable[[str], str]
+
+_NO_IDS: Tuple[str, ...] = ()
+
+
+class MessageView(NamedTuple):
+    """What trimming needs to know about one message."""
+
+    position: int
+    #: "system" (also developer), "user", "assistant", "tool" or "reasoning".
+    role: str
+    bits: int
+    #: The text the token counter reads: text parts, tool-call names and
+    #: arguments, tool-result payloads, reasoning summaries.
+    text: str
+    #: Fixed tokens added to the counted text (images and other attachments).
+    extra_tokens: int
+    #: Ids of the tool calls this message makes.
+    calls: Tuple[str, ...]
+    #: Ids of the tool calls this message answers.
+    answers: Tuple[str, ...]
+    #: Whether it holds thinking blocks (or is a reasoning item).
+    thinking: bool
+
+
+class Pairing(NamedTuple):
+    """Who makes each tool call, and which messages answer it."""
+
+    owner: Dict[str, int]
+    results: Dict[str, List[int]]
+
+
+def _field(message: Any, name: str) -> Any:
+    if type(message) is dict:
+        return message.get(name)
+    if isinstance(message, Mapping):
+        return message.get(name)
+    return getattr(message, name, None)
+
+
+def _replace(message: Any, **fields: Any) -> Any:
+    """A shallow copy of `message` with `fields` set; the original is untouched."""
+    if isinstance(message, Mapping):
+        out = dict(message)
+        out.update(fields)
+        return out
+    model_copy = getattr(message, "model_copy", None)
+    if callable(model_copy):
+        return model_copy(update=fields)
+    out = copy.copy(message)
+    for name, value in fields.items():
+        setattr(out, name, value)
+    return out
+
+
+def _type_name(value: Any) -> str:
+    return type(value).__name__
+
+
+def _bad_type(index: int, field: str, value: Any, expected: str) -> TypeError:
+    return TypeError(f"message {index}: '{field}' must be {expected}, not {_type_name(value)}")
+
+
+def _require_str(index: int, field: str, value: Any) -> str:
+    if not isinstance(value, str):
+        raise _bad_type(index, field, value, "a str")
+    return value
+
+
+def _arguments_text(index: int, field: str, value: Any) -> str:
+    """Tool-call arguments as counted text: a JSON string as it stands, a dict as JSON."""
+    if isinstance(value, str):
+        return value
+    if value is None:
+        return ""
+    try:
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":"), default=str)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"message {index}: '{field}' is not JSON-serialisable: {exc}") from None
+
+
+def _classify(bits: int, message: Any, classify: Optional[Classify], index: int) -> int:
+    if classify is None:
+        return bits
+    chosen = classify(message)
+    if chosen is None:
+        return bits
+    if not isinstance(chosen, int) or isinstance(chosen, bool) or not 0 <= chosen <= 0xFFFFFFFF:
+        raise TypeError(
+            f"message {index}: classify() must return class bits (an int from 0 to 4294967295) "
+            f"or None, not {chosen!r}"
+        )
+    return chosen
+
+
+def _check_adjacent(views: Sequence[MessageView], first_role: Optional[str]) -> Pairing:
+    """Pairing for formats whose results directly follow the message that made the calls.
+
+    Every answered id must be a call of the nearest earlier message that made calls,
+    with only result messages between them; every call must be answered before the
+    next message that is not a result.
+    """
+    owner: Dict[str, int] = {}
+    results: Dict[str, List[int]] = {}
+    if first_role is not None and views and views[0].role != first_role:
+        raise ValueError(
+            f"message 0: the first message must be a {first_role} message, not {views[0].role} "
+            "(wrong first role)"
+        )
+    open_owner = -1
+    pending: Dict[str, None] = {}
+    for v in views:
+        if v.answers:
+            for cid in v.answers:
+                if open_owner < 0 or cid not in owner or owner[cid] != open_owner:
+                    raise ValueError(
+                        f"message {v.position}: tool result for call {cid!r} does not answer a call "
+                        "of the message right before it (orphan tool result)"
+                    )
+                if cid not in pending:
+                    raise ValueError(
+                        f"message {v.position}: call {cid!r} is answered twice (orphan tool result)"
+                    )
+                del pending[cid]
+                results[cid].append(v.position)
+            if not v.calls:
+                continue
+        if pending:
+            cid = next(iter(pending))
+            raise ValueError(
+                f"message {open_owner}: tool call {cid!r} has no result before message {v.position} "
+                "(call without its result)"
+            )
+        open_owner = -1
+        if v.calls:
+            open_owner = v.position
+            for cid in v.calls:
+                if cid in owner:
+                    raise ValueError(f"message {v.position}: tool call id {cid!r} is used twice")
+                owner[cid] = v.position
+                results[cid] = []
+                pending[cid] = None
+    if pending:
+        cid = next(iter(pending))
+        raise ValueError(
+            f"message {open_owner}: tool call {cid!r} has no result (call without its result)"
+        )
+    return Pairing(owner, results)
+
+
+class Adapter:
+    """The protocol every format implements.
+
+    `views` reads a message list; `check` enforces the provider's pairing and order
+    rules and returns who calls and who answers; `elide`, `remove_calls` and
+    `remove_answers` return new shallow copies (or None when nothing worth sending
+    would be left). `pin_running_cycle` says whether the provider requires the last,
+    still running tool-use cycle to be sent back unchanged; `results_alone` that a
+    message answering a call holds nothing but that one result.
+    """
+
+    name = ""
+    pin_running_cycle = False
+    results_alone = True
+
+    def views(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> List[MessageView]:
+        return [
+            self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)
+        ]
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        raise NotImplementedError
+
+    def check(self, views: Sequence[MessageView]) -> Pairing:
+        return _check_adjacent(views, None)
+
+    def elide(self, message: Any, placeholder: Placeholder) -> Any:
+        return message
+
+    def remove_calls(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        return None
+
+    def remove_answers(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        return None
+
+
+# --- OpenAI Chat Completions -------------------------------------------------------
+
+_CHAT_ROLES: Dict[str, Tuple[str, int]] = {
+    "system": ("system", fm.SYSTEM),
+    "developer": ("system", fm.SYSTEM),
+    "user": ("user", fm.USER),
+    "assistant": ("assistant", fm.ASSISTANT),
+    "tool": ("tool", fm.TOOL),
+}
+_CHAT_PART_TEXT = {"text": "text", "refusal": "refusal"}
+_CHAT_PART_ATTACHMENT = frozenset({"image_url", "input_audio", "file"})
+
+
+def _chat_parts(index: int, parts: Any, image_tokens: int) -> Tuple[str, int]:
+    texts: List[str] = []
+    extra = 0
+    for k, part in enumerate(parts):
+        kind = _field(part, "type")
+        key = _CHAT_PART_TEXT.get(kind) if isinstance(kind, str) else None
+        if key is not None:
+            texts.append(_require_str(index, f"content[{k}].{key}", _field(part, key)))
+        elif kind in _CHAT_PART_ATTACHMENT:
+            extra += image_tokens
+        else:
+            raise ValueError(f"message {index}: unknown content part type {kind!r} in 'content[{k}]'")
+    return "\n".join(texts), extra
+
+
+def _chat_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int]:
+    if type(content) is str:
+        return content, 0
+    if content is None:
+        return "", 0
+    if isinstance(content, str):
+        return str(content), 0
+    if isinstance(content, (list, tuple)):
+        return _chat_parts(index, content, image_tokens)
+    raise _bad_type(index, "content", content, "a str, a list of parts or None")
+
+
+def _chat_calls_fast(calls: List[Any]) -> Optional[Tuple[Tuple[str, ...], str]]:
+    """Ids and counted text of well-formed dict tool calls, or None to take the
+    checked path (which reports what is wrong)."""
+    ids: List[str] = []
+    pieces: List[str] = []
+    for call in calls:
+        if type(call) is not dict:
+            return None
+        cid = call.get("id")
+        function = call.get("function")
+        if type(cid) is not str or type(function) is not dict:
+            return None
+        name = function.get("name")
+        arguments = function.get("arguments")
+        if type(name) is not str or type(arguments) is not str:
+            return None
+        ids.append(cid)
+        pieces.append(name)
+        pieces.append(arguments)
+    if not ids:
+        return None
+    return tuple(ids), "\n".join(pieces)
+
+
+class OpenAIChat(Adapter):
+    """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
+
+    name = "openai"
+
+    def views(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> List[MessageView]:
+        # The common case (dicts with str content and no tools) stays on a short path.
+        out: List[MessageView] = []
+        append = out.append
+        roles = _CHAT_ROLES
+        new = tuple.__new__
+        view = self.view
+        tool = fm.TOOL
+        assistant = fm.ASSISTANT
+        for i, m in enumerate(messages):
+            if type(m) is dict and classify is None:
+                content = m.get("content")
+                role = m.get("role")
+                if type(role) is str:
+                    calls = m.get("tool_calls")
+                    if type(content) is str:
+                        if role == "tool":
+                            cid = m.get("tool_call_id")
+                            if type(cid) is str:
+                                append(new(MessageView, (i, "tool", tool, content, 0, _NO_IDS, (cid,), False)))
+                                continue
+                        elif not calls:
+                            entry = roles.get(role)
+                            if entry is not None:
+                                append(new(MessageView, (i, entry[0], entry[1], content, 0, _NO_IDS, _NO_IDS, False)))
+                                continue
+                    if role == "assistant" and type(calls) is list and (content is None or type(content) is str):
+                        fast = _chat_calls_fast(calls)
+                        if fast is not None:
+                            text = content + "\n" + fast[1] if content else fast[1]
+                            append(new(MessageView, (i, "assistant", assistant, text, 0, fast[0], _NO_IDS, False)))
+                            continue
+            append(view(i, m, image_tokens, classify))
+        return out
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        role = _field(message, "role")
+        entry = _CHAT_ROLES.get(role) if isinstance(role, str) else None
+        if entry is None:
+            if not isinstance(role, str):
+                raise _bad_type(index, "role", role, "a str")
+            raise ValueError(f"message {index}: unknown role {role!r} in 'role'")
+        kind, bits = entry
+        text, extra = _chat_content(index, _field(message, "content"), image_tokens)
+        calls = _NO_IDS
+        answers = _NO_IDS
+        if kind == "assistant":
+            tool_calls = _field(message, "tool_calls")
+            if tool_calls:
+                if not isinstance(tool_calls, (list, tuple)):
+                    raise _bad_type(index, "tool_calls", tool_calls, "a list")
+                ids: List[str] = []
+                pieces = [text] if text else []
+                for k, call in enumerate(tool_calls):
+                    ids.append(_require_str(index, f"tool_calls[{k}].id", _field(call, "id")))
+                    function = _field(call, "function")
+                    if function is None:
+                        raise ValueError(f"message {index}: 'tool_calls[{k}].function' is missing")
+                    pieces.append(
+                        _require_str(index, f"tool_calls[{k}].function.name", _field(function, "name"))
+                    )
+                    pieces.append(
+                        _arguments_text(
+                            index, f"tool_calls[{k}].function.arguments", _field(function, "arguments")
+                        )
+                    )
+                calls = tuple(ids)
+                text = "\n".join(pieces)
+        elif kind == "tool":
+            answers = (_require_str(index, "tool_call_id", _field(message, "tool_call_id")),)
+        return MessageView(
+            index, kind, _classify(bits, message, classify, index), text, extra, calls, answers, False
+        )
+
+    def elide(self, message: Any, placeholder: Placeholder) -> Any:
+        text, _ = _chat_content(0, _field(message, "content"), 0)
+        return _replace(message, content=placeholder(text))
+
+    def remove_calls(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        kept = [c for c in _field(message, "tool_calls") or () if _field(c, "id") not in ids]
+        if kept:
+            return _replace(message, tool_calls=kept)
+        content = _field(message, "content")
+        if not content:
+            return None
+        # An assistant message without calls must not carry an empty tool_calls list.
+        if isinstance(message, Mapping):
+            out = {k: v for k, v in message.items() if k != "tool_calls"}
+            return out
+        return _replace(message, tool_calls=None)
+
+
+# --- LangChain messages ----------------------------------------------------------
+
+_LC_ROLES: Dict[str, Tuple[str, int]] = {
+    "system": ("system", fm.SYSTEM),
+    "human": ("user", fm.USER),
+    "ai": ("assistant", fm.ASSISTANT),
+    "tool": ("tool", fm.TOOL),
+}
+
+
+def _lc_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int]:
+    if isinstance(content, str):
+        return content, 0
+    if isinstance(content, (list, tuple)):
+        texts: List[str] = []
+        extra = 0
+        for k, block in enumerate(content):
+            if isinstance(block, str):
+                texts.append(block)
+                continue
+            kind = _field(block, "type")
+            if kind == "text":
+                texts.append(_require_str(index, f"content[{k}].text", _field(block, "text")))
+            elif kind in ("reasoning", "thinking"):
+                value = _field(block, "reasoning") or _field(block, "thinking") or ""
+                texts.append(_require_str(index, f"content[{k}].{kind}", value))
+            else:
+                # Images, audio, files and provider-specific blocks count at a fixed cost.
+                extra += image_tokens
+        return "\n".join(texts), extra
+    raise _bad_type(index, "content", content, "a str or a list of content blocks")
+
+
+class LangChain(Adapter):
+    """LangChain messages, duck-typed on `.type`: system, human, ai (with
+    `tool_calls`) and tool (with `tool_call_id`)."""
+
+    name = "langchain"
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        kind_name = getattr(message, "type", None)
+        entry = _LC_ROLES.get(kind_name) if isinstance(kind_name, str) else None
+        if entry is None:
+            raise ValueError(f"message {index}: unknown message type {kind_name!r} in 'type'")
+        kind, bits = entry
+        text, extra = _lc_content(index, getattr(message, "content", None), image_tokens)
+        calls = _NO_IDS
+        answers = _NO_IDS
+        if kind == "assistant":
+            tool_calls = getattr(message, "tool_calls", None)
+            if tool_calls:
+                ids: List[str] = []
+                pieces = [text] if text else []
+                for k, call in enumerate(tool_calls):
+                    ids.append(_require_str(index, f"tool_calls[{k}].id", _field(call, "id")))
+                    pieces.append(_require_str(index, f"tool_calls[{k}].name", _field(call, "name")))
+                    pieces.append(_arguments_text(index, f"tool_calls[{k}].args", _field(call, "args")))
+                calls = tuple(ids)
+                text = "\n".join(pieces)
+        elif kind == "tool":
+            answers = (_require_str(index, "tool_call_id", getattr(message, "tool_call_id", None)),)
+        return MessageView(
+            index, kind, _classify(bits, message, classify, index), text, extra, calls, answers, False
+        )
+
+    def elide(self, message: Any, placeholder: Placeholder) -> Any:
+        text, _ = _lc_content(0, getattr(message, "content", ""), 0)
+        return _replace(message, content=placeholder(text))
+
+    def remove_calls(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        kept = [c for c in getattr(message, "tool_calls", None) or () if _field(c, "id") not in ids]
+        content = getattr(message, "content", None)
+        if isinstance(content, list):
+            # Provider-style tool_use blocks in the content go with their calls.
+            content = [b for b in content if not (_field(b, "type") == "tool_use" and _field(b, "id") in ids)]
+        if not kept and not content:
+            return None
+        return _replace(message, tool_calls=kept, content=content)
+
+
+# --- Anthropic Messages ------------------------------------------------------------
+
+_ANTHROPIC_ATTACHMENT = frozenset({"image", "document"})
+
+
+def _anthropic_result_text(index: int, k: int, content: Any, image_tokens: int) -> Tuple[str, int]:
+    if content is None:
+        return "", 0
+    if isinstance(content, str):
+        return content, 0
+    if isinstance(content, (list, tuple)):
+        texts: List[str] = []
+        extra = 0
+        for j, block in enumerate(content):
+            kind = _field(block, "type")
+            if kind == "text":
+                texts.append(_require_str(index, f"content[{k}].content[{j}].text", _field(block, "text")))
+            elif kind in _ANTHROPIC_ATTACHMENT:
+                extra += image_tokens
+            else:
+                raise ValueError(
+                    f"message {index}: unknown block type {kind!r} in 'content[{k}].content[{j}]'"
+                )
+        return "\n".join(texts), extra
+    raise _bad_type(index, f"content[{k}].content", content, "a str, a list of blocks or None")
+
+
+class Anthropic(Adapter):
+    """Anthropic Messages `messages` (the system prompt is a separate parameter):
+    dicts or the SDK's objects, with text, image, document, tool_use, tool_result,
+    thinking and redacted_thinking blocks."""
+
+    name = "anthropic"
+    pin_running_cycle = True
+    results_alone = False
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        role = _field(message, "role")
+        if role not in ("user", "assistant"):
+            if not isinstance(role, str):
+                raise _bad_type(index, "role", role, "a str")
+            raise ValueError(f"message {index}: unknown role {role!r} in 'role'")
+        content = _field(message, "content")
+        if isinstance(content, str):
+            bits = fm.USER if role == "user" else fm.ASSISTANT
+            return MessageView(
+                index, role, _classify(bits, message, classify, index), content, 0, _NO_IDS, _NO_IDS, False
+            )
+        if not isinstance(content, (list, tuple)):
+            raise _bad_type(index, "content", content, "a str or a list of blocks")
+        texts: List[str] = []
+        extra = 0
+        calls: List[str] = []
+        answers: List[str] = []
+        thinking = False
+        for k, block in enumerate(content):
+            kind = _field(block, "type")
+            if kind == "tool_result" and len(answers) != k:
+                raise ValueError(
+                    f"message {index}: tool_result blocks must come first in the content ('content[{k}]')"
+                )
+            if kind == "text":
+                texts.append(_require_str(index, f"content[{k}].text", _field(block, "text")))
+            elif kind in _ANTHROPIC_ATTACHMENT:
+                extra += image_tokens
+            elif kind == "tool_use" and role == "assistant":
+                calls.append(_require_str(index, f"content[{k}].id", _field(block, "id")))
+                texts.append(_require_str(index, f"content[{k}].name", _field(block, "name")))
+                texts.append(_arguments_text(index, f"content[{k}].input", _field(block, "input")))
+            elif kind == "tool_result" and role == "user":
+                answers.append(_require_str(index, f"content[{k}].tool_use_id", _field(block, "tool_use_id")))
+                text, more = _anthropic_result_text(index, k, _field(block, "content"), image_tokens)
+                texts.append(text)
+                extra += more
+            elif kind == "thinking" and role == "assistant":
+                thinking = True
+                texts.append(_require_str(index, f"content[{k}].thinking", _field(block, "thinking")))
+            elif kind == "redacted_thinking" and role == "assistant":
+                thinking = True
+                texts.append(_require_str(index, f"content[{k}].data", _field(block, "data")))
+            else:
+                raise ValueError(
+                    f"message {index}: block type {kind!r} is not valid in a {role} message ('content[{k}]')"
+                )
+        if answers:
+            kind_name, bits = "user", fm.TOOL
+        elif role == "user":
+            kind_name, bits = "user", fm.USER
+        else:
+            kind_name, bits = "assistant", fm.ASSISTANT | (fm.THINKING if thinking else 0)
+        return MessageView(
+            index,
+            kind_name,
+            _classify(bits, message, classify, index),
+            "\n".join(texts),
+            extra,
+            tuple(calls),
+            tuple(answers),
+            thinking,
+        )
+
+    def check(self, views: Sequence[MessageView]) -> Pairing:
+        pairing = _check_adjacent(views, "user")
+        for cid, carriers in pairing.results.items():
+            owner = pairing.owner[cid]
+            if carriers != [owner + 1]:
+                raise ValueError(
+                    f"message {owner}: the results of tool call {cid!r} must all be in the next "
+                    "user message (call without its result)"
+                )
+        return pairing
+
+    def elide(self, message: Any, placeholder: Placeholder) -> Any:
+        blocks = []
+        for block in _field(message, "content"):
+            if _field(block, "type") == "tool_result":
+                text, _ = _anthropic_result_text(0, 0, _field(block, "content"), 0)
+                block = {
+                    "type": "tool_result",
+                    "tool_use_id": _field(block, "tool_use_id"),
+                    "content": placeholder(text),
+                }
+            blocks.append(block)
+        return _replace(message, content=blocks)
+
+    def remove_calls(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        blocks = [
+            b
+            for b in _field(message, "content")
+            if not (_field(b, "type") == "tool_use" and _field(b, "id") in ids)
+        ]
+        if not any(_field(b, "type") in ("text", "tool_use") for b in blocks):
+            return None
+        return _replace(message, content=blocks)
+
+    def remove_answers(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
+        blocks = [
+            b
+            for b in _field(message, "content")
+            if not (_field(b, "type") == "tool_result" and _field(b, "tool_use_id") in ids)
+        ]
+        if not blocks:
+            return None
+        return _replace(message, content=blocks)
+
+
+# --- OpenAI Responses input items --------------------------------------------------
+
+_RESPONSES_ROLES: Dict[str, Tuple[str, int]] = {
+    "system": ("system", fm.SYSTEM),
+    "developer": ("system", fm.SYSTEM),
+    "user": ("user", fm.USER),
+    "assistant": ("assistant", fm.ASSISTANT),
+}
+_RESPONSES_TEXT_PARTS = {"input_text": "text", "output_text": "text", "text": "text", "refusal": "refusal"}
+_RESPONSES_ATTACHMENTS = frozenset({"input_image", "input_file", "input_audio"})
+
+
+def _responses_content(index: int, content: Any, image_tokens: int, field: str) -> Tuple[str, int]:
+    if isinstance(content, str):
+        return content, 0
+    if content is None:
+        return "", 0
+    if isinstance(content, (list, tuple)):
+        texts: List[str] = []
+        extra = 0
+        for k, part in enumerate(content):
+            kind = _field(part, "type")
+            key = _RESPONSES_TEXT_PARTS.get(kind) if isinstance(kind, str) else None
+            if key is not None:
+                texts.append(_require_str(index, f"{field}[{k}].{key}", _field(part, key)))
+            elif kind in _RESPONSES_ATTACHMENTS:
+                extra += image_tokens
+            else:
+                raise ValueError(f"message {index}: unknown content part type {kind!r} in '{field}[{k}]'")
+        return "\n".join(texts), extra
+    raise _bad_type(index, field, content, "a str or a list of parts")
+
+
+class OpenAIResponses(Adapter):
+    """OpenAI Responses `input` items: messages, function_call, function_call_output
+    and reasoning items, as dicts or the SDK's objects."""
+
+    name = "openai-responses"
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        kind = _field(message, "type")
+        if kind is None or kind == "message":
+            role = _field(message, "role")
+            entry = _RESPONSES_ROLES.get(role) if isinstance(role, str) else None
+            if entry is None:
+                if not isinstance(role, str):
+                    raise _bad_type(index, "role", role, "a str")
+                raise ValueError(f"message {index}: unknown role {role!r} in 'role'")
+            text, extra = _responses_content(index, _field(message, "content"), image_tokens, "content")
+            return MessageView(
+                index, entry[0], _classify(entry[1], message, classify, index), text, extra,
+                _NO_IDS, _NO_IDS, False,
+            )
+        if kind == "function_call":
+            cid = _require_str(index, "call_id", _field(message, "call_id"))
+            name = _require_str(index, "name", _field(message, "name"))
+            text = name + "\n" + _arguments_text(index, "arguments", _field(message, "arguments"))
+            return MessageView(
+                index, "assistant", _classify(fm.ASSISTANT, message, classify, index), text, 0,
+                (cid,), _NO_IDS, False,
+            )
+        if kind == "function_call_output":
+            cid = _require_str(index, "call_id", _field(message, "call_id"))
+            text, extra = _responses_content(index, _field(message, "output"), image_tokens, "output")
+            return MessageView(
+                index, "tool", _classify(fm.TOOL, message, classify, index), text, extra,
+                _NO_IDS, (cid,), False,
+            )
+        if kind == "reasoning":
+            summary = _field(message, "summary") or ()
+            if not isinstance(summary, (list, tuple)):
+                raise _bad_type(index, "summary", summary, "a list")
+            texts = [
+                _require_str(index, f"summary[{k}].text", _field(s, "text")) for k, s in enumerate(summary)
+            ]
+            encrypted = _field(message, "encrypted_content")
+            if isinstance(encrypted, str):
+                texts.append(encrypted)
+            return MessageView(
+                index, "reasoning", _classify(fm.THINKING, message, classify, index), "\n".join(texts), 0,
+                _NO_IDS, _NO_IDS, True,
+            )
+        raise ValueError(f"message {index}: unsupported item type {kind!r} in 'type'")
+
+    def check(self, views: Sequence[MessageView]) -> Pairing:
+        owner: Dict[str, int] = {}
+        results: Dict[str, List[int]] = {}
+        for v in views:
+            for cid in v.calls:
+                if cid in owner:
+                    raise ValueError(f"message {v.position}: function call id {cid!r} is used twice")
+                owner[cid] = v.position
+                results[cid] = []
+            for cid in v.answers:
+                if cid not in owner:
+                    raise ValueError(
+                        f"message {v.position}: function_call_output for call {cid!r} has no earlier "
+                        "function_call (orphan tool result)"
+                    )
+                if results[cid]:
+                    raise ValueError(f"message {v.position}: call {cid!r} is answered twice (orphan tool result)")
+                results[cid].append(v.position)
+        for cid, carriers in results.items():
+            if not carriers:
+                raise ValueError(
+                    f"message {owner[cid]}: function call {cid!r} has no function_call_output "
+                    "(call without its result)"
+                )
+        return Pairing(owner, results)
+
+    def elide(self, message: Any, placeholder: Placeholder) -> Any:
+        text, _ = _responses_content(0, _field(message, "output"), 0, "output")
+        if isinstance(message, Mapping):
+            return _replace(message, output=placeholder(text))
+        return {
+            "type": "function_call_output",
+            "call_id": _field(message, "call_id"),
+            "output": placeholder(text),
+        }
+
+
+# --- plain (text, class_bits) pairs ------------------------------------------------
+
+
+class Pairs(Adapter):
+    """Plain `(text, class_bits)` pairs, as `fenwa_micro.dehydrate` takes them."""
+
+    name = "pairs"
+
+    def view(
+        self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
+    ) -> MessageView:
+        if not isinstance(message, tuple) or len(message) != 2:
+            raise _bad_type(index, "message", message, "a (text, class_bits) tuple")
+        text, bits = message
+        _require_str(index, "text", text)
+        if not isinstance(bits, int) or isinstance(bits, bool) or not 0 <= bits <= 0xFFFFFFFF:
+            raise TypeError(f"message {index}: 'class_bits' must be an int from 0 to 4294967295, not {bits!r}")
+        bits = _classify(bits, message, classify, index)
+        role = (
+            "system" if bits & (fm.SYSTEM | fm.FACT)
+            else "user" if bits & fm.USER
+            else "assistant" if bits & fm.ASSISTANT
+            else "reasoning" if bits & fm.THINKING
+            else "tool" if bits & fm.TOOL
+            else "other"
+        )
+        return MessageView(index, role, bits, text, 0, _NO_IDS, _NO_IDS, bool(bits & fm.THINKING))
+
+    def check(self, views: Sequence[MessageView]) -> Pairing:
+        return Pairing({}, {})
+
+
+FORMATS: Dict[str, Adapter] = {
+    a.name: a for a in (OpenAIChat(), OpenAIResponses(), Anthropic(), LangChain(), Pairs())
+}
+
+_RESPONSES_TYPES = frozenset({"function_call", "function_call_output", "reasoning", "message"})
+_ANTHROPIC_BLOCKS = frozenset({"tool_use", "tool_result", "thinking", "redacted_thinking", "image", "document"})
+_RESPONSES_PARTS = frozenset({"input_text", "output_text", "input_image", "input_file"})
+
+
+def detect_format(messages: Sequence[Any]) -> str:
+    """The format of a message list, from the first message that tells.
+
+    Lists of plain user, assistant and system messages with str content read the
+    same in every provider format; they are taken as OpenAI Chat Completions.
+    """
+    for m in messages:
+        if type(m) is dict:
+            if "tool_calls" in m or m.get("role") == "tool":
+                return "openai"
+            if "type" in m and m["type"] in _RESPONSES_TYPES:
+                return "openai-responses"
+            content = m.get("content")
+            if type(content) is str:
+                continue
+        elif isinstance(m, tuple):
+            return "pairs"
+        elif not isinstance(m, Mapping):
+            kind = getattr(m, "type", None)
+            if kind in _LC_ROLES and hasattr(m, "content") and not hasattr(m, "role"):
+                return "langchain"
+            if _field(m, "tool_calls"):
+                return "openai"
+        kind = _field(m, "type")
+        if kind in _RESPONSES_TYPES:
+            return "openai-responses"
+        if _field(m, "role") == "tool":
+            return "openai"
+        content = _field(m, "content")
+        if isinstance(content, (list, tuple)):
+            for part in content:
+                part_type = _field(part, "type")
+                if part_type in _ANTHROPIC_BLOCKS:
+                    return "anthropic"
+                if part_type in _RESPONSES_PARTS:
+                    return "openai-responses"
+                if part_type in _CHAT_PART_ATTACHMENT or part_type == "refusal":
+                    return "openai"
+    return "openai"
+
+
+def adapter_for(messages: Sequence[Any], format: str = "auto") -> Adapter:
+    """The adapter named by `format`, or the detected one for "auto"."""
+    if format == "auto":
+        return FORMATS[detect_format(messages)]
+    try:
+        return FORMATS[format]
+    except (KeyError, TypeError):
+        names = ", ".join(repr(n) for n in ("auto", *FORMATS))
+        raise ValueError(f"format must be one of {names}, not {format!r}") from None

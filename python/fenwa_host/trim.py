@@ -1,0 +1,637 @@
+"""trim(), validate() and TrimResult over provider message lists.
+
+`trim` decides, message by message, what stays in a history: without a budget by
+the module's one-pass rule (`fenwa_micro.dehydrate`), with a budget by removing the
+lowest metabolic scores first. Either way it then enforces the provider's pairing
+rules, so the list it returns is always one the provider accepts, and it returns the
+caller's own message objects wherever they did not have to change.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+from itertools import islice
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    FrozenSet,
+    List,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Set,
+    Tuple,
+)
+
+import fenwa_micro as fm
+
+from ._screen import is_flood
+from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, adapter_for
+
+if TYPE_CHECKING:
+    from fenwa_micro import ConsolidationResult
+
+__all__ = ["Decision", "TrimResult", "estimate_tokens", "trim", "validate"]
+
+TokenCounter = Callable[[str], int]
+
+# What happened to a message, as stored per index while a trim runs.
+_KEPT, _ELIDED, _STRIPPED, _DROPPED = 0, 1, 2, 3
+_ACTIONS = ("kept", "elided", "stripped", "dropped")
+
+# Why.
+PINNED_SYSTEM = "pinned: system or developer message"
+PINNED_DURABLE = "pinned: durable class"
+PINNED_PREFIX = "pinned: stable prefix"
+PINNED_RECENT = "pinned: recent user turn"
+PINNED_RUNNING = "pinned: tool-use cycle still running"
+PINNED_PAIRED = "pinned: paired with a pinned message"
+SURVIVED = "survived the one-pass rule"
+FITS = "fits the budget"
+DECAYED = "decayed below the threshold"
+OVER_BUDGET = "lowest score while over the budget"
+CALL_LEFT = "its tool call left"
+RESULTS_LEFT = "its tool results left"
+GROUP_LEFT = "its reasoning group left"
+FIRST_ROLE = "the list must start with a user message"
+RESTORED = "restored: the list must start with a user message"
+
+_DURABLE = fm.SYSTEM | fm.FACT
+
+
+class Decision(NamedTuple):
+    """What happened to one input message: its `action` ("kept", "elided",
+    "stripped" for a copy without some tool calls or results, or "dropped") and
+    the `reason`."""
+
+    action: str
+    reason: str
+
+
+def estimate_tokens(text: str) -> int:
+    """The module's token estimate: UTF-8 bytes // 4 + 1."""
+    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1
+
+
+def _placeholder(text: str) -> str:
+    size = len(text) if text.isascii() else len(text.encode("utf-8"))
+    flood = ", a repetitive flood" if is_flood(text) else ""
+    return f"[tool output elided: {size} bytes{flood}]"
+
+
+class TrimResult:
+    """The outcome of `trim`.
+
+    - `messages`: the list to send; the caller's own objects where unchanged,
+      shallow copies where a tool result was elided or calls were removed.
+    - `decisions`: one `Decision` per input index.
+    - `tokens_before`, `tokens_after`: by the counter in use.
+    - `within_budget` and `note`: whether the budget holds, and if not, why.
+    - `first_changed`: the first input index that is not sent unchanged at the
+      same position (None when the list is returned whole): the provider's
+      prompt-cache prefix survives up to it.
+    - `consolidation`: `fenwa_micro.consolidation_gain` of rewriting the prompt
+      from `first_changed` on, against keeping the old one cached.
+    """
+
+    __slots__ = (
+        "messages",
+        "tokens_before",
+        "tokens_after",
+        "max_tokens",
+        "within_budget",
+        "note",
+        "first_changed",
+        "consolidation",
+        "format",
+        "_actions",
+        "_reasons",
+        "_decisions",
+    )
+
+    def __init__(
+        self,
+        messages: List[Any],
+        actions: bytearray,
+        reasons: List[str],
+        tokens_before: int,
+        tokens_after: int,
+        max_tokens: Optional[int],
+        note: str,
+        first_changed: Optional[int],
+        consolidation: ConsolidationResult,
+        format: str,
+    ) -> None:
+        self.messages = messages
+        self.tokens_before = tokens_before
+        self.tokens_after = tokens_after
+        self.max_tokens = max_tokens
+        self.within_budget = max_tokens is None or tokens_after <= max_tokens
+        self.note = note
+        self.first_changed = first_changed
+        self.consolidation = consolidation
+        self.format = format
+        self._actions = actions
+        self._reasons = reasons
+        self._decisions: Optional[List[Decision]] = None
+
+    @property
+    def decisions(self) -> List[Decision]:
+        if self._decisions is None:
+            cache: Dict[Tuple[int, str], Decision] = {}
+            out: List[Decision] = []
+            for action, reason in zip(self._actions, self._reasons):
+                d = cache.get((action, reason))
+                if d is None:
+                    d = cache[(action, reason)] = Decision(_ACTIONS[action], reason)
+                out.append(d)
+            self._decisions = out
+        return list(self._decisions)
+
+    @property
+    def kept(self) -> int:
+        """Messages sent unchanged."""
+        return self._actions.count(_KEPT)
+
+    @property
+    def elided(self) -> int:
+        return self._actions.count(_ELIDED)
+
+    @property
+    def stripped(self) -> int:
+        return self._actions.count(_STRIPPED)
+
+    @property
+    def dropped(self) -> int:
+        return self._actions.count(_DROPPED)
+
+    def __repr__(self) -> str:
+        return (
+            f"TrimResult(format={self.format!r}, messages={len(self.messages)}, kept={self.kept}, "
+            f"elided={self.elided}, stripped={self.stripped}, dropped={self.dropped}, "
+            f"tokens_before={self.tokens_before}, tokens_after={self.tokens_after}, "
+            f"within_budget={self.within_budget}, first_changed={self.first_changed})"
+        )
+
+
+_INDEX_TEXTS: List[str] = []
+_INDEX_LOCK = threading.Lock()
+
+
+def _index_texts(n: int) -> List[str]:
+    """"0", "1", ... as message texts for `fenwa_micro.dehydrate`, whose decision
+    depends only on class bits and age: its survivors then name their own index."""
+    texts = _INDEX_TEXTS
+    if len(texts) < n:
+        with _INDEX_LOCK:
+            if len(texts) < n:
+                texts.extend([str(i) for i in range(len(texts), n)])
+    return texts
+
+
+def _check_messages(messages: Any) -> Sequence[Any]:
+    if isinstance(messages, (str, bytes)) or not isinstance(messages, Sequence):
+        raise TypeError(f"messages must be a list of messages, not {type(messages).__name__}")
+    return messages
+
+
+def _check_count(name: str, value: Any, allow_none: bool = False) -> None:
+    if value is None and allow_none:
+        return
+    if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+        raise ValueError(f"{name} must be a non-negative int, not {value!r}")
+
+
+def _read(
+    messages: Sequence[Any], format: str, image_tokens: int, classify: Optional[Classify]
+) -> Tuple[Adapter, List[MessageView], Pairing]:
+    _check_count("image_tokens", image_tokens)
+    adapter = adapter_for(messages, format)
+    views = adapter.views(messages, image_tokens, classify)
+    return adapter, views, adapter.check(views)
+
+
+def validate(
+    messages: Sequence[Any], format: str = "auto", *, image_tokens: int = IMAGE_TOKENS
+) -> None:
+    """Check that a message list is one its provider accepts.
+
+    Raises `ValueError` naming the message index and the rule broken (an orphan tool
+    result, a call without its result, a wrong first role), or `TypeError` /
+    `ValueError` for a malformed message. `trim` always returns lists that pass.
+    """
+    _read(_check_messages(messages), format, image_tokens, None)
+
+
+def _count_all(views: List[MessageView], counter: Optional[TokenCounter]) -> List[int]:
+    if counter is None:
+        return [
+            (len(v[3]) if v[3].isascii() else len(v[3].encode("utf-8"))) // 4 + 1 + v[4] for v in views
+        ]
+    out: List[int] = []
+    for v in views:
+        n = counter(v.text)
+        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
+            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
+        out.append(n + v.extra_tokens)
+    return out
+
+
+def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
+    """Responses reasoning items and the output items that followed them: the
+    provider refuses one without the other, so they stay or leave together."""
+    groups: Dict[int, List[int]] = {}
+    current: Optional[List[int]] = None
+    for v in views:
+        if v.role == "reasoning":
+            current = [v.position]
+            groups[v.position] = current
+        elif current is not None and v.role == "assistant":
+            current.append(v.position)
+            groups[v.position] = current
+        else:
+            current = None
+    return {i: g for i, g in groups.items() if len(g) > 1}
+
+
+class _Plan:
+    """The per-index state of one trim and the moves that keep it valid."""
+
+    def __init__(
+        self,
+        adapter: Adapter,
+        messages: Sequence[Any],
+        views: List[MessageView],
+        pairing: Pairing,
+        tokens: List[int],
+        counter: Optional[TokenCounter],
+        image_tokens: int,
+        drop_results: bool,
+    ) -> None:
+        n = len(views)
+        self.adapter = adapter
+        self.messages = messages
+        self.views = views
+        self.owner = pairing.owner
+        self.results = pairing.results
+        self.tokens = tokens
+        self.current = list(tokens)
+        self.counter = counter
+        self.image_tokens = image_tokens
+        self.drop_results = drop_results
+        self.total = sum(tokens)
+        self.action = bytearray(n)
+        self.pinned = bytearray(n)
+        self.reasons: List[str] = []
+        self.copies: Dict[int, Any] = {}
+        self.gone: Set[str] = set()
+        self.groups = _reasoning_groups(views) if adapter.name == "openai-responses" else {}
+        self.pending: List[int] = []
+        self.default_reason = SURVIVED
+
+    # -- pins ---------------------------------------------------------------------
+
+    def pin(self, stable_prefix: int, keep_last_turns: int) -> None:
+        views = self.views
+        n = len(views)
+        reasons = self.reasons
+        pinned = self.pinned
+        stack: List[int] = []
+
+        def add(i: int, reason: str) -> None:
+            if not pinned[i]:
+                pinned[i] = 1
+                reasons[i] = reason
+                stack.append(i)
+
+        for i in [v.position for v in views if v.bits & _DURABLE or v.role == "system"]:
+            add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
+        for i in range(min(n, stable_prefix)):
+            add(i, PINNED_PREFIX)
+        if keep_last_turns:
+            turns = [v.position for v in views if v.role == "user" and not v.answers]
+            if turns:
+                for i in range(turns[-min(keep_last_turns, len(turns))], n):
+                    add(i, PINNED_RECENT)
+        if self.adapter.pin_running_cycle and n and views[-1].answers:
+            add(n - 1, PINNED_RUNNING)
+            for cid in views[-1].answers:
+                add(self.owner[cid], PINNED_RUNNING)
+        while stack:
+            v = views[stack.pop()]
+            for cid in v.answers:
+                add(self.owner[cid], PINNED_PAIRED)
+            if self.drop_results:
+                for cid in v.calls:
+                    for j in self.results[cid]:
+                        add(j, PINNED_PAIRED)
+            for j in self.groups.get(v.position, ()):
+                add(j, PINNED_PAIRED)
+
+    # -- moves ----------------------------------------------------------------------
+
+    def _recount(self, i: int, message: Any) -> int:
+        v = self.adapter.view(i, message, self.image_tokens, None)
+        if self.counter is None:
+            return estimate_tokens(v.text) + v.extra_tokens
+        return self.counter(v.text) + v.extra_tokens
+
+    def _set(self, i: int, action: int, reason: str, tokens: int) -> None:
+        self.action[i] = action
+        self.reasons[i] = reason
+        self.total += tokens - self.current[i]
+        self.current[i] = tokens
+
+    def drop(self, i: int, reason: str) -> None:
+        if self.action[i] == _DROPPED:
+            return
+        self._set(i, _DROPPED, reason, 0)
+        self.copies.pop(i, None)
+        v = self.views[i]
+        for cid in v.calls:
+            if cid not in self.gone:
+                self.gone.add(cid)
+                for j in self.results[cid]:
+                    self._lose_answers(j, CALL_LEFT)
+        for cid in v.answers:
+            if cid not in self.gone:
+                self.gone.add(cid)
+                self._lose_calls(self.owner[cid])
+        for j in self.groups.get(i, ()):
+            self.drop(j, GROUP_LEFT)
+
+    def _removed(self, ids: Tuple[str, ...]) -> FrozenSet[str]:
+        return frozenset(c for c in ids if c in self.gone)
+
+    def _lose_answers(self, j: int, reason: str) -> None:
+        if self.action[j] == _DROPPED:
+            return
+        removed = self._removed(self.views[j].answers)
+        copy = self.adapter.remove_answers(self.copies.get(j, self.messages[j]), removed)
+        if copy is None:
+            self.drop(j, reason)
+            return
+        self.copies[j] = copy
+        action = _ELIDED if self.action[j] == _ELIDED else _STRIPPED
+        self._set(j, action, reason if action == _STRIPPED else self.reasons[j], self._recount(j, copy))
+
+    def _lose_calls(self, o: int) -> None:
+        if self.action[o] == _DROPPED:
+            return
+        copy = self.adapter.remove_calls(self.messages[o], self._removed(self.views[o].calls))
+        if copy is None:
+            self.drop(o, RESULTS_LEFT)
+            return
+        self.copies[o] = copy
+        self._set(o, _STRIPPED, RESULTS_LEFT, self._recount(o, copy))
+
+    def elide(self, i: int, reason: str) -> None:
+        """Mark a tool result as elided. The copy is made later, for survivors only
+        (`materialize`); until then its tokens are an estimate of the placeholder."""
+        if self.action[i] != _KEPT:
+            return
+        v = self.views[i]
+        estimate = self._estimate_placeholder(v.text) * len(v.answers)
+        if estimate < self.current[i]:
+            self._set(i, _ELIDED, reason, estimate)
+            self.pending.append(i)
+
+    def _estimate_placeholder(self, text: str) -> int:
+        size = len(text) if text.isascii() else len(text.encode("utf-8"))
+        longest = f"[tool output elided: {size} bytes, a repetitive flood]"
+        if self.counter is None:
+            return len(longest) // 4 + 1
+        return self.counter(longest)
+
+    def materialize(self) -> None:
+        """Make the copies of the elided messages that survived, and count them exactly."""
+        for i in self.pending:
+            if self.action[i] != _ELIDED or i in self.copies:
+                continue
+            copy = self.adapter.elide(self.messages[i], _placeholder)
+            tokens = self._recount(i, copy)
+            if tokens < self.tokens[i]:
+                self.copies[i] = copy
+                self._set(i, _ELIDED, self.reasons[i], tokens)
+            else:
+                self._set(i, _KEPT, self.default_reason, self.tokens[i])
+        self.pending = []
+
+    def leave(self, i: int, reason: str) -> None:
+        """Message `i` would leave: tool results are elided (or dropped with their
+        call), anything else is dropped with whatever depends on it."""
+        if self.views[i].answers and not self.drop_results:
+            self.elide(i, reason)
+        else:
+            self.drop(i, reason)
+
+    # -- the two strategies -----------------------------------------------------------
+
+    def decay(self, half_life: float, safe_threshold: float, stable_prefix: int) -> None:
+        views = self.views
+        n = len(views)
+        texts = _index_texts(n)
+        survivors = fm.dehydrate(
+            list(zip(islice(texts, n), [v.bits for v in views])),
+            half_life=half_life,
+            safe_threshold=safe_threshold,
+            stable_prefix=stable_prefix,
+        )["kept"]
+        keep = bytearray(self.pinned)
+        for k in map(int, survivors):
+            keep[k] = 1
+        for group in self.groups.values():
+            if any(keep[j] for j in group):
+                for j in group:
+                    keep[j] = 1
+        # Messages first, so that a result whose call left goes with it; then the
+        # results that would leave on their own.
+        for i in range(n):
+            if not keep[i] and not views[i].answers:
+                self.drop(i, DECAYED)
+        for i in range(n):
+            if not keep[i] and views[i].answers:
+                self.leave(i, DECAYED)
+        self.materialize()
+
+    def fit(self, max_tokens: int, half_life: float) -> None:
+        if self.total <= max_tokens:
+            return
+        views = self.views
+        pinned = self.pinned
+        hl = half_life if half_life >= 0.1 else 0.1  # as the module floors it; NaN too
+        # score = weight * 2^(-age / half_life); hl * log2(score) + (n - 1) orders
+        # the same way, and is weight offset + index.
+        bits = [v.bits for v in views]
+        offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
+        keys = [offset[b] + i for i, b in enumerate(bits)]
+        candidates = [i for i, p in enumerate(pinned) if not p]
+        candidates.sort(key=keys.__getitem__)
+        position = 0
+        while True:
+            position = self._walk(candidates, position, max_tokens)
+            self.materialize()
+            if self.total <= max_tokens or position >= len(candidates):
+                return
+
+    def _walk(self, candidates: List[int], position: int, max_tokens: int) -> int:
+        """Remove candidates in order from `position` until the estimate fits.
+
+        Plain messages, and calls whose results are separate messages (elide mode),
+        are handled inline: this loop runs once per removed message.
+        """
+        views = self.views
+        action = self.action
+        current = self.current
+        reasons = self.reasons
+        results = self.results
+        groups = self.groups
+        inline_calls = self.adapter.results_alone and not self.drop_results and not groups
+        total = self.total
+        end = len(candidates)
+        while position < end and total > max_tokens:
+            i = candidates[position]
+            position += 1
+            a = action[i]
+            if a == _DROPPED or a == _ELIDED:
+                continue
+            v = views[i]
+            calls = v[5]
+            if v[6] or (calls and not inline_calls) or i in groups or a:
+                if v.role == "reasoning" and i in groups:
+                    continue  # it leaves with the items that followed it
+                self.total = total
+                self.leave(i, OVER_BUDGET)
+                total = self.total
+                continue
+            action[i] = _DROPPED
+            total -= current[i]
+            current[i] = 0
+            reasons[i] = OVER_BUDGET
+            for cid in calls:
+                for j in results[cid]:
+                    if action[j] != _DROPPED:
+                        action[j] = _DROPPED
+                        total -= current[j]
+                        current[j] = 0
+                        reasons[j] = CALL_LEFT
+        self.total = total
+        return position
+
+    def first_role(self) -> None:
+        """Anthropic's list starts with a user message."""
+        n = len(self.views)
+        while True:
+            first = next((i for i in range(n) if self.action[i] != _DROPPED), None)
+            if first is None or self.views[first].role == "user":
+                return
+            if not self.pinned[first]:
+                self.drop(first, FIRST_ROLE)
+                continue
+            # A pinned assistant message would lead: bring back the opening user
+            # message (it makes no calls and answers none, so nothing else moves).
+            self._set(0, _KEPT, RESTORED, self.tokens[0])
+            return
+
+
+def _weight(bits: int) -> float:
+    if bits & 0x06:
+        return 1.0
+    if bits & fm.THINKING:
+        return 0.15
+    if bits & fm.TOOL:
+        return 0.25
+    return 0.6
+
+
+def trim(
+    messages: Sequence[Any],
+    *,
+    max_tokens: Optional[int] = None,
+    token_counter: Optional[TokenCounter] = None,
+    half_life: float = 6.0,
+    safe_threshold: float = 0.35,
+    stable_prefix: int = 0,
+    keep_last_turns: int = 1,
+    tool_results: str = "elide",
+    format: str = "auto",
+    classify: Optional[Classify] = None,
+    image_tokens: int = IMAGE_TOKENS,
+    calls_ahead: int = 8,
+) -> TrimResult:
+    """Trim a provider message list and keep it valid for its provider.
+
+    Without `max_tokens`, messages survive by `fenwa_micro.dehydrate`'s one-pass
+    rule with the same `half_life`, `safe_threshold` and `stable_prefix`. With it,
+    messages leave lowest metabolic score first (class weight x 2^(-age/half_life),
+    oldest first on ties) until the count fits. System and developer messages,
+    durable classes (FACT, via `classify`), the first `stable_prefix` messages and
+    the last `keep_last_turns` user turns with everything after them never leave.
+
+    A tool result that would leave is elided to a short placeholder
+    (`tool_results="elide"`), or leaves with its call (`"drop"`). No result is ever
+    returned without its call, nor a call without its results. The caller's list
+    and messages are never mutated. `format` is "auto", "openai",
+    "openai-responses", "anthropic", "langchain" or "pairs".
+    """
+    messages = _check_messages(messages)
+    if tool_results not in ("elide", "drop"):
+        raise ValueError(f"tool_results must be 'elide' or 'drop', not {tool_results!r}")
+    _check_count("max_tokens", max_tokens, allow_none=True)
+    _check_count("stable_prefix", stable_prefix)
+    _check_count("keep_last_turns", keep_last_turns)
+    _check_count("calls_ahead", calls_ahead)
+    if token_counter is not None and not callable(token_counter):
+        raise TypeError("token_counter must be a callable from str to int")
+    half_life = float(half_life)
+    safe_threshold = float(safe_threshold)
+    adapter, views, pairing = _read(messages, format, image_tokens, classify)
+    tokens = _count_all(views, token_counter)
+    n = len(views)
+    plan = _Plan(
+        adapter, messages, views, pairing, tokens, token_counter, image_tokens, tool_results == "drop"
+    )
+    plan.default_reason = SURVIVED if max_tokens is None else FITS
+    plan.reasons = [plan.default_reason] * n
+    plan.pin(stable_prefix, keep_last_turns)
+    if max_tokens is None:
+        plan.decay(half_life, safe_threshold, stable_prefix)
+    else:
+        plan.fit(max_tokens, half_life)
+    if adapter.name == "anthropic":
+        plan.first_role()
+
+    action = plan.action
+    if plan.copies:
+        copies = plan.copies
+        out = [copies.get(i, m) for i, (m, a) in enumerate(zip(messages, action)) if a != _DROPPED]
+    elif n and action.count(_KEPT) == n:
+        out = list(messages)
+    else:
+        out = [m for m, a in zip(messages, action) if a != _DROPPED]
+    first = n - len(action.lstrip(b"\x00"))
+    first_changed = first if first < n else None
+    before = sum(tokens)
+    after = plan.total
+    rewritten = before - sum(tokens[:first]) if first_changed is not None else 0
+    note = ""
+    if max_tokens is not None and after > max_tokens:
+        note = (
+            f"the pinned messages and tool-result placeholders alone count {after} tokens, "
+            f"over the budget of {max_tokens}"
+        )
+    return TrimResult(
+        out,
+        action,
+        plan.reasons,
+        before,
+        after,
+        max_tokens,
+        note,
+        first_changed,
+        fm.consolidation_gain(rewritten, before - after, calls_ahead),
+        adapter.name,
+    )
