@@ -160,35 +160,36 @@ def _check_adjacent(views: Sequence[MessageView], first_role: Optional[str]) -> 
         )
     open_owner = -1
     pending: Dict[str, None] = {}
-    for v in views:
-        if v.answers:
-            for cid in v.answers:
-                if open_owner < 0 or cid not in owner or owner[cid] != open_owner:
+    # Views are read by position (5: calls, 6: answers): this loop runs per message.
+    for i, v in enumerate(views):
+        answers = v[6]
+        calls = v[5]
+        if answers:
+            for cid in answers:
+                if open_owner < 0 or owner.get(cid) != open_owner:
                     raise ValueError(
-                        f"message {v.position}: tool result for call {cid!r} does not answer a call "
+                        f"message {i}: tool result for call {cid!r} does not answer a call "
                         "of the message right before it (orphan tool result)"
                     )
                 if cid not in pending:
-                    raise ValueError(
-                        f"message {v.position}: call {cid!r} is answered twice (orphan tool result)"
-                    )
+                    raise ValueError(f"message {i}: call {cid!r} is answered twice (orphan tool result)")
                 del pending[cid]
-                results[cid].append(v.position)
-            if not v.calls:
+                results[cid].append(i)
+            if not calls:
                 continue
         if pending:
             cid = next(iter(pending))
             raise ValueError(
-                f"message {open_owner}: tool call {cid!r} has no result before message {v.position} "
+                f"message {open_owner}: tool call {cid!r} has no result before message {i} "
                 "(call without its result)"
             )
         open_owner = -1
-        if v.calls:
-            open_owner = v.position
-            for cid in v.calls:
+        if calls:
+            open_owner = i
+            for cid in calls:
                 if cid in owner:
-                    raise ValueError(f"message {v.position}: tool call id {cid!r} is used twice")
-                owner[cid] = v.position
+                    raise ValueError(f"message {i}: tool call id {cid!r} is used twice")
+                owner[cid] = i
                 results[cid] = []
                 pending[cid] = None
     if pending:
@@ -285,6 +286,17 @@ def _chat_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int
 def _chat_calls_fast(calls: List[Any]) -> Optional[Tuple[Tuple[str, ...], str]]:
     """Ids and counted text of well-formed dict tool calls, or None to take the
     checked path (which reports what is wrong)."""
+    if len(calls) == 1:
+        call = calls[0]
+        if type(call) is dict:
+            cid = call.get("id")
+            function = call.get("function")
+            if type(cid) is str and type(function) is dict:
+                name = function.get("name")
+                arguments = function.get("arguments")
+                if type(name) is str and type(arguments) is str:
+                    return (cid,), name + "\n" + arguments
+        return None
     ids: List[str] = []
     pieces: List[str] = []
     for call in calls:
@@ -325,29 +337,33 @@ class OpenAIChat(Adapter):
         view = self.view
         tool = fm.TOOL
         assistant = fm.ASSISTANT
+        plain = classify is None
         for i, m in enumerate(messages):
-            if type(m) is dict and classify is None:
-                content = m.get("content")
+            if plain and type(m) is dict:
                 role = m.get("role")
-                if type(role) is str:
+                content = m.get("content")
+                if role == "tool":
+                    cid = m.get("tool_call_id")
+                    if type(content) is str and type(cid) is str:
+                        append(new(MessageView, (i, "tool", tool, content, 0, _NO_IDS, (cid,), False)))
+                        continue
+                elif role == "assistant":
                     calls = m.get("tool_calls")
-                    if type(content) is str:
-                        if role == "tool":
-                            cid = m.get("tool_call_id")
-                            if type(cid) is str:
-                                append(new(MessageView, (i, "tool", tool, content, 0, _NO_IDS, (cid,), False)))
-                                continue
-                        elif not calls:
-                            entry = roles.get(role)
-                            if entry is not None:
-                                append(new(MessageView, (i, entry[0], entry[1], content, 0, _NO_IDS, _NO_IDS, False)))
-                                continue
-                    if role == "assistant" and type(calls) is list and (content is None or type(content) is str):
+                    if not calls:
+                        if type(content) is str:
+                            append(new(MessageView, (i, "assistant", assistant, content, 0, _NO_IDS, _NO_IDS, False)))
+                            continue
+                    elif type(calls) is list and (content is None or type(content) is str):
                         fast = _chat_calls_fast(calls)
                         if fast is not None:
                             text = content + "\n" + fast[1] if content else fast[1]
                             append(new(MessageView, (i, "assistant", assistant, text, 0, fast[0], _NO_IDS, False)))
                             continue
+                elif type(content) is str and type(role) is str:
+                    entry = roles.get(role)
+                    if entry is not None:
+                        append(new(MessageView, (i, entry[0], entry[1], content, 0, _NO_IDS, _NO_IDS, False)))
+                        continue
             append(view(i, m, image_tokens, classify))
         return out
 

@@ -76,6 +76,10 @@ def estimate_tokens(text: str) -> int:
     return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1
 
 
+# Length of "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
+_PLACEHOLDER_LONGEST = len("[tool output elided:  bytes, a repetitive flood]")
+
+
 def _placeholder(text: str) -> str:
     size = len(text) if text.isascii() else len(text.encode("utf-8"))
     flood = ", a repetitive flood" if is_flood(text) else ""
@@ -307,12 +311,13 @@ class _Plan:
                 reasons[i] = reason
                 stack.append(i)
 
-        for i in [v.position for v in views if v.bits & _DURABLE or v.role == "system"]:
+        # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
+        for i in [i for i, v in enumerate(views) if v[2] & _DURABLE or v[1] == "system"]:
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
             add(i, PINNED_PREFIX)
         if keep_last_turns:
-            turns = [v.position for v in views if v.role == "user" and not v.answers]
+            turns = [i for i, v in enumerate(views) if v[1] == "user" and not v[6]]
             if turns:
                 for i in range(turns[-min(keep_last_turns, len(turns))], n):
                     add(i, PINNED_RECENT)
@@ -435,7 +440,7 @@ class _Plan:
         n = len(views)
         texts = _index_texts(n)
         survivors = fm.dehydrate(
-            list(zip(islice(texts, n), [v.bits for v in views])),
+            list(zip(islice(texts, n), [v[2] for v in views])),
             half_life=half_life,
             safe_threshold=safe_threshold,
             stable_prefix=stable_prefix,
@@ -465,7 +470,7 @@ class _Plan:
         hl = half_life if half_life >= 0.1 else 0.1  # as the module floors it; NaN too
         # score = weight * 2^(-age / half_life); hl * log2(score) + (n - 1) orders
         # the same way, and is weight offset + index.
-        bits = [v.bits for v in views]
+        bits = [v[2] for v in views]
         offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
         keys = [offset[b] + i for i, b in enumerate(bits)]
         candidates = [i for i, p in enumerate(pinned) if not p]
@@ -490,6 +495,11 @@ class _Plan:
         results = self.results
         groups = self.groups
         inline_calls = self.adapter.results_alone and not self.drop_results and not groups
+        # Results are elided inline with the default counter, whose estimate of the
+        # placeholder needs only the digits of the payload's size.
+        inline_results = inline_calls and self.counter is None
+        tokens = self.tokens
+        pending = self.pending
         total = self.total
         end = len(candidates)
         while position < end and total > max_tokens:
@@ -500,6 +510,17 @@ class _Plan:
                 continue
             v = views[i]
             calls = v[5]
+            if inline_results and v[6] and not a and len(v[6]) == 1:
+                # A tool result message that would leave stays as a placeholder;
+                # the copy is made only if it survives (`materialize`).
+                estimate = (_PLACEHOLDER_LONGEST + len(str(4 * tokens[i]))) // 4 + 1
+                if estimate < current[i]:
+                    action[i] = _ELIDED
+                    total += estimate - current[i]
+                    current[i] = estimate
+                    reasons[i] = OVER_BUDGET
+                    pending.append(i)
+                continue
             if v[6] or (calls and not inline_calls) or i in groups or a:
                 if v.role == "reasoning" and i in groups:
                     continue  # it leaves with the items that followed it
