@@ -36,19 +36,19 @@ turn_st = st.fixed_dictionaries(
 conversation_st = st.lists(turn_st, min_size=1, max_size=8)
 
 
-def _ids(conversation):
+def _ids(conversation, prefix="call_"):
     n = 0
     for t, turn in enumerate(conversation):
         for c, (_, calls) in enumerate(turn["cycles"]):
             ids = []
             for _ in calls:
-                ids.append(f"call_{n}")
+                ids.append(f"{prefix}{n}")
                 n += 1
             yield t, c, ids
 
 
-def openai_messages(conversation, system="You are a careful coding agent."):
-    ids = {(t, c): i for t, c, i in _ids(conversation)}
+def openai_messages(conversation, system="You are a careful coding agent.", prefix="call_"):
+    ids = {(t, c): i for t, c, i in _ids(conversation, prefix)}
     out = [{"role": "system", "content": system}] if system is not None else []
     for t, turn in enumerate(conversation):
         out.append({"role": "user", "content": turn["user"]})
@@ -71,8 +71,8 @@ def openai_messages(conversation, system="You are a careful coding agent."):
     return out
 
 
-def anthropic_messages(conversation, thinking=False):
-    ids = {(t, c): i for t, c, i in _ids(conversation)}
+def anthropic_messages(conversation, thinking=False, prefix="call_"):
+    ids = {(t, c): i for t, c, i in _ids(conversation, prefix)}
     out = []
     for t, turn in enumerate(conversation):
         out.append({"role": "user", "content": turn["user"]})
@@ -102,14 +102,14 @@ def anthropic_messages(conversation, thinking=False):
     return out
 
 
-def responses_items(conversation, system="You are a careful coding agent."):
-    ids = {(t, c): i for t, c, i in _ids(conversation)}
-    out = [{"role": "developer", "content": system}]
+def responses_items(conversation, system="You are a careful coding agent.", prefix="call_"):
+    ids = {(t, c): i for t, c, i in _ids(conversation, prefix)}
+    out = [{"role": "developer", "content": system}] if system is not None else []
     for t, turn in enumerate(conversation):
         out.append({"type": "message", "role": "user", "content": [{"type": "input_text", "text": turn["user"]}]})
         for c, (text, calls) in enumerate(turn["cycles"]):
             cids = ids[(t, c)]
-            out.append({"type": "reasoning", "id": f"rs_{t}_{c}", "summary": [{"type": "summary_text", "text": "Look first."}]})
+            out.append({"type": "reasoning", "id": f"rs_{prefix}{t}_{c}", "summary": [{"type": "summary_text", "text": "Look first."}]})
             if text:
                 out.append({"role": "assistant", "content": [{"type": "output_text", "text": text}]})
             for k, (cid, (name, _)) in enumerate(zip(cids, calls)):

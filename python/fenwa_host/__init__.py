@@ -7,6 +7,7 @@ their payloads, using the native kernels of ``fenwa_micro`` for the hot work.
 
 from __future__ import annotations
 
+from .conversation import Conversation
 from .formats import IMAGE_TOKENS, MessageView, detect_format
 from .reasoning import ANTHROPIC_THINKING_BUDGET, OPENAI_REASONING_EFFORT, reasoning_params
 from .trim import Decision, TrimResult, estimate_tokens, trim, validate
@@ -15,6 +16,7 @@ __all__: list[str] = [
     "ANTHROPIC_THINKING_BUDGET",
     "IMAGE_TOKENS",
     "OPENAI_REASONING_EFFORT",
+    "Conversation",
     "Decision",
     "MessageView",
     "TrimResult",

@@ -144,7 +144,9 @@ def _classify(bits: int, message: Any, classify: Optional[Classify], index: int)
     return chosen
 
 
-def _check_adjacent(views: Sequence[MessageView], first_role: Optional[str]) -> Pairing:
+def _check_adjacent(
+    views: Sequence[MessageView], first_role: Optional[str], offset: int = 0
+) -> Pairing:
     """Pairing for formats whose results directly follow the message that made the calls.
 
     Every answered id must be a call of the nearest earlier message that made calls,
@@ -153,7 +155,7 @@ def _check_adjacent(views: Sequence[MessageView], first_role: Optional[str]) -> 
     """
     owner: Dict[str, int] = {}
     results: Dict[str, List[int]] = {}
-    if first_role is not None and views and views[0].role != first_role:
+    if first_role is not None and offset == 0 and views and views[0].role != first_role:
         raise ValueError(
             f"message 0: the first message must be a {first_role} message, not {views[0].role} "
             "(wrong first role)"
@@ -161,7 +163,7 @@ def _check_adjacent(views: Sequence[MessageView], first_role: Optional[str]) -> 
     open_owner = -1
     pending: Dict[str, None] = {}
     # Views are read by position (5: calls, 6: answers): this loop runs per message.
-    for i, v in enumerate(views):
+    for i, v in enumerate(views, offset):
         answers = v[6]
         calls = v[5]
         if answers:
@@ -230,8 +232,10 @@ class Adapter:
     ) -> MessageView:
         raise NotImplementedError
 
-    def check(self, views: Sequence[MessageView]) -> Pairing:
-        return _check_adjacent(views, None)
+    def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
+        """Pairing of `views`, the messages from position `offset` on (a suffix that
+        starts where no call is waiting for its result)."""
+        return _check_adjacent(views, None, offset)
 
     def elide(self, message: Any, placeholder: Placeholder) -> Any:
         return message
@@ -611,8 +615,8 @@ class Anthropic(Adapter):
             thinking,
         )
 
-    def check(self, views: Sequence[MessageView]) -> Pairing:
-        pairing = _check_adjacent(views, "user")
+    def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
+        pairing = _check_adjacent(views, "user", offset)
         for cid, carriers in pairing.results.items():
             owner = pairing.owner[cid]
             if carriers != [owner + 1]:
@@ -742,7 +746,7 @@ class OpenAIResponses(Adapter):
             )
         raise ValueError(f"message {index}: unsupported item type {kind!r} in 'type'")
 
-    def check(self, views: Sequence[MessageView]) -> Pairing:
+    def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         owner: Dict[str, int] = {}
         results: Dict[str, List[int]] = {}
         for v in views:
@@ -807,7 +811,7 @@ class Pairs(Adapter):
         )
         return MessageView(index, role, bits, text, 0, _NO_IDS, _NO_IDS, bool(bits & fm.THINKING))
 
-    def check(self, views: Sequence[MessageView]) -> Pairing:
+    def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         return Pairing({}, {})
 
 

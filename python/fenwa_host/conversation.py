@@ -1,0 +1,582 @@
+"""Conversation: a cache-stable, self-summarising context kept between requests.
+
+The host appends provider messages as they happen and asks `request()` for the
+list to send. Between requests the rendered prefix (the system message and every
+message already sent) stays byte-identical, so the provider's prompt cache keeps
+paying, and new messages are only appended. Each request asks
+`fenwa_micro.consolidation_gain` whether rewriting the prefix now beats paying the
+cached read of its ballast over the next `calls_ahead` calls; only then (or when
+the budget forces it) is the history trimmed as `trim` does, with the user and
+assistant turns that leave leaving one-line digests in the STATE ledger.
+
+The purpose and the ledger live in a `fenwa_micro.ContextApoptosis` window, whose
+rules they follow exactly: the ledger is deduplicated by content hash and its
+oldest entries roll off past `state_capacity`; digests collapse White_Space runs
+and are cut at the first character boundary at or after byte 120, with "…".
+
+Threads: every public method takes one lock, so a Conversation may be shared by
+several threads; each call sees and leaves a consistent state.
+"""
+
+from __future__ import annotations
+
+import math
+import threading
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import fenwa_micro as fm
+
+from ._screen import is_flood
+from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView
+from .reasoning import reasoning_params
+from .trim import TokenCounter, estimate_tokens, trim
+
+__all__ = ["Conversation"]
+
+_FORMATS = ("openai", "openai-responses", "anthropic")
+_VERSION = 1
+_CONVERSATIONAL = fm.USER | fm.ASSISTANT
+_DURABLE = fm.SYSTEM | fm.FACT
+# Classes whose messages decay, with their weights (as in the one-pass rule).
+_CLASSES: Tuple[Tuple[int, float], ...] = ((_CONVERSATIONAL, 1.0), (fm.THINKING, 0.15), (fm.TOOL, 0.25))
+_OTHER_WEIGHT = 0.6
+
+
+def _class_of(bits: int) -> int:
+    """Index of a non-durable message's class in the decay tables (3: unclassed)."""
+    for k, (mask, _) in enumerate(_CLASSES):
+        if bits & mask:
+            return k
+    return 3
+
+
+def _text_bytes(text: str) -> int:
+    return len(text) if text.isascii() else len(text.encode("utf-8"))
+
+
+class Conversation:
+    """A provider conversation that trims itself and keeps its prompt cache warm.
+
+    `format` is "openai" (Chat Completions), "openai-responses" or "anthropic".
+    `max_tokens` bounds every request (system message included); `token_counter`
+    is any `str -> int` (default: UTF-8 bytes // 4 + 1). `half_life`,
+    `safe_threshold`, `keep_last_turns`, `tool_results` and `image_tokens` are
+    those of `trim`. `calls_ahead`, `cache_read_ratio` and `cache_write_ratio` feed
+    `fenwa_micro.consolidation_gain`.
+    """
+
+    def __init__(
+        self,
+        purpose: Optional[str] = None,
+        *,
+        format: str = "openai",
+        max_tokens: Optional[int] = None,
+        token_counter: Optional[TokenCounter] = None,
+        half_life: float = 6.0,
+        safe_threshold: float = 0.35,
+        state_capacity: int = 64,
+        calls_ahead: int = 8,
+        keep_last_turns: int = 1,
+        tool_results: str = "elide",
+        image_tokens: int = IMAGE_TOKENS,
+        cache_read_ratio: float = 0.1,
+        cache_write_ratio: float = 1.25,
+    ) -> None:
+        if format not in _FORMATS:
+            raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {format!r}")
+        if purpose is not None and not isinstance(purpose, str):
+            raise TypeError(f"purpose must be a str or None, not {type(purpose).__name__}")
+        for name, value in (
+            ("state_capacity", state_capacity),
+            ("calls_ahead", calls_ahead),
+            ("keep_last_turns", keep_last_turns),
+            ("image_tokens", image_tokens),
+        ):
+            if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+                raise ValueError(f"{name} must be a non-negative int, not {value!r}")
+        if max_tokens is not None and (
+            not isinstance(max_tokens, int) or isinstance(max_tokens, bool) or max_tokens < 0
+        ):
+            raise ValueError(f"max_tokens must be a non-negative int or None, not {max_tokens!r}")
+        if tool_results not in ("elide", "drop"):
+            raise ValueError(f"tool_results must be 'elide' or 'drop', not {tool_results!r}")
+        if token_counter is not None and not callable(token_counter):
+            raise TypeError("token_counter must be a callable from str to int")
+        self._lock = threading.RLock()
+        self.format = format
+        self.max_tokens = max_tokens
+        self.half_life = float(half_life)
+        self.safe_threshold = float(safe_threshold)
+        self.state_capacity = max(1, state_capacity)
+        self.calls_ahead = calls_ahead
+        self.keep_last_turns = keep_last_turns
+        self.tool_results = tool_results
+        self.image_tokens = image_tokens
+        self.cache_read_ratio = float(cache_read_ratio)
+        self.cache_write_ratio = float(cache_write_ratio)
+        self._counter = token_counter
+        self._adapter: Adapter = FORMATS[format]
+        self._purpose = purpose
+        self._window = fm.ContextApoptosis(state_capacity=self.state_capacity)
+        if purpose is not None:
+            self._window.set_purpose(purpose)
+        self._reset_history([], [])
+        self._system_text = ""
+        self._system_tokens = 0
+        self._system_message: Optional[Dict[str, Any]] = None
+        self._requests = 0
+        self._appended = 0
+        self._full_tokens = 0  # every message ever appended, by the counter
+        self._consolidations = 0
+        self.last_report: Dict[str, Any] = {}
+
+    # -- history bookkeeping ------------------------------------------------------------
+
+    def _reset_history(self, messages: Sequence[Any], pinned: Sequence[bool]) -> None:
+        self._live: List[Any] = []
+        self._views: List[MessageView] = []
+        self._tokens: List[int] = []
+        self._bytes: List[int] = []
+        self._pinned: List[bool] = []
+        self._turn_starts: List[int] = []
+        self._live_tokens = 0
+        # The cached prefix: how many live messages were sent, their tokens and bytes.
+        self._sent = 0
+        self._sent_tokens = 0
+        self._sent_bytes = 0
+        # Per decaying class: (position, tokens a purge would save) of sent messages,
+        # a pointer to the first not yet counted as purgeable, and the running sum.
+        self._classes: List[List[Tuple[int, int]]] = [[], [], [], []]
+        self._class_pointer = [0, 0, 0, 0]
+        self._purgeable = 0
+        self._checked = 0  # pairing is checked up to here (no call waits there)
+        for message, pin in zip(messages, pinned):
+            self._add(message, pin)
+
+    def _count(self, text: str) -> int:
+        if self._counter is None:
+            return estimate_tokens(text)
+        n = self._counter(text)
+        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
+            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
+        return n
+
+    def _add(self, message: Any, pinned: bool) -> int:
+        position = len(self._live)
+        view = self._adapter.view(
+            position, message, self.image_tokens, (lambda m: fm.FACT) if pinned else None
+        )
+        tokens = self._count(view.text) + view.extra_tokens
+        self._live.append(message)
+        self._views.append(view)
+        self._tokens.append(tokens)
+        self._bytes.append(_text_bytes(view.text))
+        self._pinned.append(pinned)
+        self._live_tokens += tokens
+        if view.role == "user" and not view.answers:
+            self._turn_starts.append(position)
+        return tokens
+
+    def _truncate(self, mark: int) -> None:
+        self._live_tokens -= sum(self._tokens[mark:])
+        del self._live[mark:], self._views[mark:], self._tokens[mark:], self._bytes[mark:]
+        del self._pinned[mark:]
+        while self._turn_starts and self._turn_starts[-1] >= mark:
+            self._turn_starts.pop()
+
+    def _mark_sent(self, upto: Optional[int] = None) -> None:
+        """Everything live (or the first `upto` messages) is now sent: extend the
+        prefix and file the new messages into the decay tables (each message once)."""
+        end = len(self._live) if upto is None else upto
+        for position in range(self._sent, end):
+            view = self._views[position]
+            tokens = self._tokens[position]
+            self._sent_tokens += tokens
+            self._sent_bytes += self._bytes[position]
+            if view.bits & _DURABLE or view.role == "system":
+                continue
+            saving = tokens
+            if view.answers and self.tool_results == "elide":
+                placeholder = self._count(
+                    f"[tool output elided: {self._bytes[position]} bytes, a repetitive flood]"
+                )
+                saving = max(0, tokens - placeholder * len(view.answers))
+            if saving:
+                self._classes[_class_of(view.bits)].append((position, saving))
+        self._sent = end
+
+    def _purgeable_estimate(self) -> int:
+        """Tokens of the cached prefix that a consolidation now would purge, by the
+        one-pass rule: a message of weight w leaves once its age exceeds
+        half_life * log2(w / threshold), and never inside the recent turns. Ages
+        only grow, so each class advances a pointer: O(new messages) per request."""
+        n = len(self._live)
+        recent = n
+        if self.keep_last_turns and self._turn_starts:
+            recent = self._turn_starts[-min(self.keep_last_turns, len(self._turn_starts))]
+        limit = min(recent, self._sent)
+        hl = self.half_life if self.half_life >= 0.1 else 0.1
+        weights = [w for _, w in _CLASSES] + [_OTHER_WEIGHT]
+        for k, weight in enumerate(weights):
+            if self.safe_threshold <= 0:
+                continue  # nothing decays below a threshold of zero
+            ratio = weight / self.safe_threshold
+            oldest_kept_age = math.floor(hl * math.log2(ratio)) if ratio >= 1 else -1
+            cutoff = min(limit, n - 1 - oldest_kept_age)
+            entries = self._classes[k]
+            p = self._class_pointer[k]
+            while p < len(entries) and entries[p][0] < cutoff:
+                self._purgeable += entries[p][1]
+                p += 1
+            self._class_pointer[k] = p
+        return self._purgeable
+
+    def _check_new(self) -> None:
+        if self._checked < len(self._views):
+            self._adapter.check(self._views[self._checked :], self._checked)
+            self._checked = len(self._views)
+
+    # -- filling it -------------------------------------------------------------------------
+
+    def append(self, message: Any) -> None:
+        """Append one provider message (any shape `trim` takes for this format)."""
+        with self._lock:
+            self._full_tokens += self._add(message, False)
+            self._appended += 1
+
+    def extend(self, messages: Sequence[Any]) -> None:
+        """Append several messages; if one is malformed, none is appended."""
+        if isinstance(messages, (str, bytes)):
+            raise TypeError("messages must be a sequence of messages, not a str")
+        with self._lock:
+            mark = len(self._live)
+            added = 0
+            try:
+                for message in messages:
+                    added += self._add(message, False)
+            except BaseException:
+                self._truncate(mark)
+                raise
+            self._full_tokens += added
+            self._appended += len(self._live) - mark
+
+    def pin(self, message: Any) -> None:
+        """Append a durable FACT message: it is never trimmed."""
+        with self._lock:
+            self._full_tokens += self._add(message, True)
+            self._appended += 1
+
+    def note(self, fact: str) -> bool:
+        """Add a fact to the STATE ledger; returns whether it was new.
+
+        The ledger reaches the system message at the next consolidation, so the
+        cached prefix stays intact until then; `pin` a message to say something now,
+        or `request(consolidate=True)`."""
+        if not isinstance(fact, str):
+            raise TypeError(f"fact must be a str, not {type(fact).__name__}")
+        with self._lock:
+            return self._window.note_state(fact)
+
+    @property
+    def ledger(self) -> List[str]:
+        """The STATE ledger, oldest first."""
+        with self._lock:
+            return self._window.state_entries()
+
+    @property
+    def system_prompt(self) -> str:
+        """The system text of the last request (for Anthropic, the `system` parameter)."""
+        with self._lock:
+            return self._system_text
+
+    @property
+    def consolidations(self) -> int:
+        """How many requests rewrote the prefix."""
+        with self._lock:
+            return self._consolidations
+
+    def __len__(self) -> int:
+        with self._lock:
+            return len(self._live)
+
+    # -- requests ---------------------------------------------------------------------------
+
+    def _set_system(self, text: str) -> None:
+        self._system_text = text
+        self._system_tokens = self._count(text) if text else 0
+        if not text or self.format == "anthropic":
+            self._system_message = None
+        else:
+            self._system_message = {"role": "system", "content": text}
+
+    def _with_digests(self, decisions: Sequence[Any]) -> Any:
+        """A copy of the ledger window with the digests of the user and assistant
+        turns that `decisions` drop: the window's own digest and ledger rules."""
+        window = fm.ContextApoptosis(state_capacity=self.state_capacity)
+        if self._purpose is not None:
+            window.set_purpose(self._purpose)
+        for entry in self._window.state_entries():
+            window.note_state(entry)
+        digests = 0
+        for i, d in enumerate(decisions):
+            v = self._views[i]
+            if (
+                d.action == "dropped"
+                and v.bits & _CONVERSATIONAL
+                and not v.bits & _DURABLE
+                and not v.calls
+                and not v.answers
+            ):
+                window.insert(v.text, fm.USER, 0.0)
+                digests += 1
+        if digests:
+            window.dehydrate(absorb=True)  # oxygen 0 falls below any positive threshold
+        return window
+
+    def _consolidate(self) -> Tuple[int, int, bool]:
+        """Trim the live history, digest what left, re-render the system message.
+        Returns the elided and dropped counts and whether the budget holds."""
+        budget: Optional[int] = None
+        if self.max_tokens is not None:
+            budget = max(0, self.max_tokens - self._system_tokens)
+        pinned_ids = {id(m) for m, p in zip(self._live, self._pinned) if p}
+        classify = (lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None
+        for _ in range(4):
+            result = trim(
+                self._live,
+                max_tokens=budget,
+                token_counter=self._counter,
+                half_life=self.half_life,
+                safe_threshold=self.safe_threshold,
+                keep_last_turns=self.keep_last_turns,
+                tool_results=self.tool_results,
+                format=self.format,
+                classify=classify,
+                image_tokens=self.image_tokens,
+                calls_ahead=self.calls_ahead,
+            )
+            window = self._with_digests(result.decisions)
+            text = window.render()
+            system = self._count(text) if text else 0
+            if self.max_tokens is None or budget is None:
+                break
+            over = result.tokens_after + system - self.max_tokens
+            if over <= 0 or not result.within_budget or budget == 0:
+                break
+            budget = max(0, budget - over)  # the digests took room: trim further
+        self._window = window
+        survivors = [i for i, d in enumerate(result.decisions) if d.action != "dropped"]
+        pinned = [self._pinned[i] for i in survivors]
+        self._reset_history(result.messages, pinned)
+        self._set_system(text)
+        self._consolidations += 1
+        fits = self.max_tokens is None or self._live_tokens + self._system_tokens <= self.max_tokens
+        return result.elided, result.dropped, fits
+
+    def request(self, *, consolidate: bool = False) -> List[Any]:
+        """The provider-ready message list for the next call.
+
+        The system message (purpose and STATE ledger) comes first, except for
+        Anthropic, whose system text is `system_prompt`. `last_report` says what
+        this request cost and why it did or did not rewrite the prefix;
+        `consolidate=True` rewrites it now. Raises `ValueError` if the history is
+        not a valid request (for example a tool call still waiting for its result).
+        """
+        with self._lock:
+            return self._request(consolidate)
+
+    def _request(self, force: bool) -> List[Any]:
+        self._check_new()
+        saturation = []
+        for i in range(self._sent, len(self._live)):
+            v = self._views[i]
+            if v.answers or (v.role == "user" and v.text):
+                saturation.append(
+                    {"position": i, "saturation": fm.saturation_scan(v.text), "flood": is_flood(v.text)}
+                )
+        prefix_tokens = self._system_tokens + self._sent_tokens
+        append_tokens = self._system_tokens + self._live_tokens
+        purgeable = self._purgeable_estimate()
+        gain = fm.consolidation_gain(
+            prefix_tokens, purgeable, self.calls_ahead, self.cache_read_ratio, self.cache_write_ratio
+        )
+        first = self._requests == 0
+        if force:
+            reason = "asked to consolidate"
+        elif first:
+            reason = "first request: nothing is cached yet"
+        elif self.max_tokens is not None and append_tokens > self.max_tokens:
+            reason = f"the budget forces it: appending would send {append_tokens} tokens"
+        elif gain["consolidate"]:
+            reason = (
+                f"rewriting pays: {purgeable} purgeable tokens, gain "
+                f"{gain['gain_token_equiv']:.1f} token-equivalents over {self.calls_ahead} calls"
+            )
+        else:
+            reason = ""
+        elided = dropped = 0
+        if reason:
+            stable_bytes = stable_tokens = 0
+            elided, dropped, fits = self._consolidate()
+            consolidated = True
+        else:
+            stable_bytes = _text_bytes(self._system_text) + self._sent_bytes
+            stable_tokens = prefix_tokens
+            fits = self.max_tokens is None or append_tokens <= self.max_tokens
+            consolidated = False
+            reason = (
+                "kept the cached prefix: nothing to purge"
+                if not purgeable
+                else f"kept the cached prefix: rewriting {purgeable} purgeable tokens does not pay yet"
+            )
+        self._mark_sent()
+        self._requests += 1
+        out: List[Any] = []
+        if self._system_message is not None:
+            out.append(self._system_message)
+        out.extend(self._live)
+        sent_tokens = self._system_tokens + self._live_tokens
+        newest_user = self._views[self._turn_starts[-1]].text if self._turn_starts else ""
+        full = self._full_tokens + self._system_tokens
+        self.last_report = {
+            "tokens_sent": sent_tokens,
+            "tokens_full_history": full,
+            "reduction": 1.0 - sent_tokens / full if full else 0.0,
+            "cache_stable_bytes": stable_bytes,
+            "cache_stable_tokens": stable_tokens,
+            "consolidated": consolidated,
+            "reason": reason,
+            "consolidation_gain": dict(gain),
+            "elided": elided,
+            "dropped": dropped,
+            "ledger_size": len(self._window.state_entries()),
+            "effort_tier": fm.effort_gauge(newest_user)["tier"],
+            "reasoning": reasoning_params(newest_user, self.format),
+            "saturation": saturation,
+            "within_budget": fits,
+        }
+        return out
+
+    # -- persistence ------------------------------------------------------------------------
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The whole state as plain JSON data; `from_dict` restores it exactly.
+        SDK message objects are stored as their `model_dump()` dicts."""
+        with self._lock:
+            return {
+                "version": _VERSION,
+                "settings": {
+                    "format": self.format,
+                    "max_tokens": self.max_tokens,
+                    "half_life": self.half_life,
+                    "safe_threshold": self.safe_threshold,
+                    "state_capacity": self.state_capacity,
+                    "calls_ahead": self.calls_ahead,
+                    "keep_last_turns": self.keep_last_turns,
+                    "tool_results": self.tool_results,
+                    "image_tokens": self.image_tokens,
+                    "cache_read_ratio": self.cache_read_ratio,
+                    "cache_write_ratio": self.cache_write_ratio,
+                },
+                "purpose": self._purpose,
+                "ledger": self._window.state_entries(),
+                "system_text": self._system_text,
+                "messages": [_plain(m) for m in self._live],
+                "pinned": [i for i, p in enumerate(self._pinned) if p],
+                "sent": self._sent,
+                "requests": self._requests,
+                "consolidations": self._consolidations,
+                "appended": self._appended,
+                "full_tokens": self._full_tokens,
+            }
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any], *, token_counter: Optional[TokenCounter] = None) -> Conversation:
+        """Rebuild a Conversation from `to_dict()` data (pass the same
+        `token_counter` if one was used). Raises `ValueError` naming the field when
+        the data is malformed or inconsistent; nothing is half-built."""
+        if not isinstance(d, Mapping):
+            raise ValueError(f"Conversation.from_dict: expected a dict, not {type(d).__name__}")
+
+        def field(name: str, kind: Any, where: Mapping[str, Any] = d) -> Any:
+            if name not in where:
+                raise ValueError(f"Conversation.from_dict: field {name!r} is missing")
+            value = where[name]
+            if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+                raise ValueError(f"Conversation.from_dict: field {name!r} has the wrong type")
+            return value
+
+        def count(name: str) -> int:
+            value: int = field(name, int)
+            if value < 0:
+                raise ValueError(f"Conversation.from_dict: field {name!r} must not be negative")
+            return value
+
+        if field("version", int) != _VERSION:
+            raise ValueError(f"Conversation.from_dict: field 'version' must be {_VERSION}")
+        settings = field("settings", Mapping)
+        allowed = {
+            "format", "max_tokens", "half_life", "safe_threshold", "state_capacity", "calls_ahead",
+            "keep_last_turns", "tool_results", "image_tokens", "cache_read_ratio", "cache_write_ratio",
+        }
+        unknown = set(settings) - allowed
+        if unknown or set(settings) != allowed:
+            name = sorted(unknown or allowed - set(settings))[0]
+            raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected or missing")
+        purpose = d.get("purpose")
+        if purpose is not None and not isinstance(purpose, str):
+            raise ValueError("Conversation.from_dict: field 'purpose' has the wrong type")
+        try:
+            conv = cls(purpose, token_counter=token_counter, **dict(settings))
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"Conversation.from_dict: field 'settings': {exc}") from None
+        ledger = field("ledger", list)
+        if not all(isinstance(e, str) for e in ledger) or len(ledger) > conv.state_capacity:
+            raise ValueError("Conversation.from_dict: field 'ledger' must be at most state_capacity strs")
+        for entry in ledger:
+            if not conv._window.note_state(entry):
+                raise ValueError("Conversation.from_dict: field 'ledger' holds a duplicate entry")
+        system_text = field("system_text", str)
+        messages = field("messages", list)
+        pinned_positions = field("pinned", list)
+        if not all(isinstance(i, int) and not isinstance(i, bool) and 0 <= i < len(messages)
+                   for i in pinned_positions):
+            raise ValueError("Conversation.from_dict: field 'pinned' must list message positions")
+        sent = count("sent")
+        if sent > len(messages):
+            raise ValueError("Conversation.from_dict: field 'sent' exceeds the number of messages")
+        requests = count("requests")
+        consolidations = count("consolidations")
+        appended = count("appended")
+        full_tokens = count("full_tokens")
+        if consolidations > requests or appended < len(messages) or (sent and not requests):
+            raise ValueError("Conversation.from_dict: fields 'requests', 'consolidations', 'appended' "
+                             "and 'sent' disagree")
+        pinned = set(pinned_positions)
+        try:
+            conv._reset_history(messages, [i in pinned for i in range(len(messages))])
+            conv._adapter.check(conv._views[:sent])
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"Conversation.from_dict: field 'messages': {exc}") from None
+        conv._set_system(system_text)
+        conv._checked = sent
+        conv._mark_sent(sent)
+        conv._requests = requests
+        conv._consolidations = consolidations
+        conv._appended = appended
+        conv._full_tokens = full_tokens
+        return conv
+
+
+def _plain(value: Any) -> Any:
+    """A message as JSON data: SDK (pydantic) objects become their dumps."""
+    if isinstance(value, (str, int, float, bool)) or value is None:
+        return value
+    if isinstance(value, Mapping):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    dump = getattr(value, "model_dump", None)
+    if callable(dump):
+        return dump(mode="json", exclude_none=True)
+    raise TypeError(f"cannot store a {type(value).__name__} in a message as JSON data")
