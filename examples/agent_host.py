@@ -1,14 +1,15 @@
-"""An agent host replaying a recorded coding session through fenwa_micro.
+"""An agent host replaying a recorded coding session through fenwa_host.Conversation.
 
     python examples/agent_host.py                 # per-turn table and summary
     python examples/agent_host.py --json          # the summary as JSON
-    python examples/agent_host.py --plot out.png  # live and reclaimed tokens per turn
+    python examples/agent_host.py --plot out.png  # sent, full-history and cache-stable tokens per turn
 
-The host keeps its prompt in a ContextApoptosis window (a purpose contract, noted
-facts, one dehydration cycle with absorb per turn and one render per turn), gauges
-the reasoning effort of every user turn, screens every input for repetitive floods,
-asks whether rewriting the cached prompt prefix pays off, and has two worker threads
-signal load and alerts on a HormonalBus while a third drains the events.
+The transcript is in OpenAI Chat Completions format, tool calls and results
+included. The host appends each turn to a Conversation (purpose, noted facts, a
+token budget), asks it for the next request, validates the list as the provider
+would, and records what was sent against what the full history would have cost.
+Two worker threads signal load and flood alerts on a HormonalBus while a third
+drains the events; the effort gauge sets each request's reasoning parameters.
 """
 from __future__ import annotations
 
@@ -19,29 +20,18 @@ import sys
 import threading
 from collections import Counter
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import fenwa_micro as fm
 
+import fenwa_host as fh
+
 TRANSCRIPT = Path(__file__).resolve().parent / "data" / "transcript.json"
+MAX_TOKENS = 3000  # every request, system message included, stays within this
+CALLS_AHEAD = 8  # the horizon over which a prefix rewrite must pay for itself
 
 # Bus channels used by this host.
 LOAD, ALERT, EFFORT = 0, 1, 2
-FLOOD_SATURATION = 0.5  # a payload this repetitive is a flood, not information
-
-
-def tokens(text: str) -> int:
-    """The module's token estimate: UTF-8 bytes / 4 + 1."""
-    return len(text.encode("utf-8")) // 4 + 1
-
-
-def common_prefix_bytes(a: str, b: str) -> int:
-    ab, bb = a.encode("utf-8"), b.encode("utf-8")
-    n = min(len(ab), len(bb))
-    i = 0
-    while i < n and ab[i] == bb[i]:
-        i += 1
-    return i
 
 
 class Signals:
@@ -49,10 +39,10 @@ class Signals:
 
     def __init__(self) -> None:
         self.bus = fm.HormonalBus(num_signals=8, event_capacity=4096)
-        self.load_jobs: queue.Queue[float | None] = queue.Queue()
-        self.alert_jobs: queue.Queue[float | None] = queue.Queue()
+        self.load_jobs: queue.Queue[Optional[float]] = queue.Queue()
+        self.alert_jobs: queue.Queue[Optional[float]] = queue.Queue()
         self.stop = threading.Event()
-        self.drained: list[tuple[int, float]] = []
+        self.drained: List[Tuple[int, float]] = []
         self.threads = [
             threading.Thread(target=self._produce, args=(self.load_jobs, LOAD), name="load"),
             threading.Thread(target=self._produce, args=(self.alert_jobs, ALERT), name="alerts"),
@@ -73,9 +63,12 @@ class Signals:
         self.threads[2].join()
         self.drained += self.bus.drain_events(1 << 20)
 
-    def _produce(self, jobs: queue.Queue[float | None], channel: int) -> None:
+    def _produce(self, jobs: "queue.Queue[Optional[float]]", channel: int) -> None:
         signal = fm.HormonalSignal(1 << channel)
-        while (intensity := jobs.get()) is not None:
+        while True:
+            intensity = jobs.get()
+            if intensity is None:
+                return
             signal.intensity = intensity
             self.bus.inject(signal)
 
@@ -84,104 +77,104 @@ class Signals:
             self.drained += self.bus.drain_events(256)
 
 
-def replay(transcript: dict[str, Any], show: Callable[..., None] = print) -> dict[str, Any]:
-    window = fm.ContextApoptosis(half_life=2.0, safe_threshold=0.35, state_capacity=64)
-    window.set_purpose(transcript["system"])
+def consolidation_kind(reason: str) -> str:
+    """The report's reason, reduced to its kind for counting."""
+    for kind in ("first request", "budget", "rewriting pays", "asked"):
+        if kind in reason:
+            return kind
+    return "other"
+
+
+def replay(
+    transcript: Dict[str, Any],
+    show: Callable[..., None] = print,
+    on_request: Optional[Callable[[int, List[Any]], None]] = None,
+) -> Dict[str, Any]:
+    conversation = fh.Conversation(
+        transcript["purpose"], max_tokens=MAX_TOKENS, calls_ahead=CALLS_AHEAD, state_capacity=64
+    )
     for fact in transcript["facts"]:
-        window.note_state(fact)
+        conversation.note(fact)
 
-    kinds: dict[str, int] = {}  # text -> class bits, to know what is ballast
-    rows: list[dict[str, Any]] = []
+    rows: List[Dict[str, Any]] = []
     tiers: Counter[str] = Counter()
-    alerts: list[dict[str, Any]] = []
-    previous_prompt: str | None = None
-    stable: list[int] = []
-
-    def insert(text: str, bits: int) -> None:
-        kinds[text] = bits
-        window.insert(text, bits)
-
+    alerts: List[Dict[str, Any]] = []
     with Signals() as signals:
-        show(f"{'turn':>4} {'tier':<6} {'score':>6} {'budget':>6} {'satur.':>6} {'purged':>6} "
-             f"{'live':>6} {'reclaimed':>9} {'stable B':>8} {'rewrite?':>8}")
+        show(f"{'turn':>4} {'tier':<6} {'sent':>6} {'full':>6} {'stable':>6} {'elided':>6} "
+             f"{'dropped':>7} {'ledger':>6}  request")
         for number, turn in enumerate(transcript["turns"], start=1):
-            user = turn["user"]
-            gauge = fm.effort_gauge(user)
-            tiers[gauge["tier"]] += 1
-            signals.bus.secrete(1 << EFFORT, gauge["score"])
-            inputs = [user] + turn.get("tools", [])
-            if "flood" in turn:
-                inputs.append(turn["flood"] * turn.get("flood_repeat", 1))
-            saturation = 0.0
-            insert(user, fm.USER)
-            if "thinking" in turn:
-                insert(turn["thinking"], fm.THINKING)
-            for text in inputs[1:]:
-                s = fm.saturation_scan(text)
-                saturation = max(saturation, s)
-                signals.load_jobs.put(tokens(text) / 1000.0)
-                if s >= FLOOD_SATURATION:
-                    alerts.append({"turn": number, "saturation": s, "bytes": len(text.encode())})
-                    signals.alert_jobs.put(s)
-                    insert(f"[flood suppressed: {len(text.encode())} bytes, saturation {s:.2f}]", fm.TOOL)
-                else:
-                    insert(text, fm.TOOL)
-            saturation = max(saturation, fm.saturation_scan(user))
-            insert(turn["assistant"], fm.ASSISTANT)
-
-            purged = window.dehydrate(absorb=True)
-            prompt = window.render()
-            if previous_prompt is not None:
-                stable.append(common_prefix_bytes(previous_prompt, prompt))
-            previous_prompt = prompt
-
-            live = window.active_tokens()
-            ballast = sum(tokens(t) for t in window.active_context()
-                          if kinds.get(t, 0) & (fm.TOOL | fm.THINKING))
-            gain = fm.consolidation_gain(tokens(prompt), ballast)
+            conversation.extend(turn)
+            messages = conversation.request()
+            fh.validate(messages)  # what the provider would check, before it is sent
+            if on_request is not None:
+                on_request(number, messages)
+            report = conversation.last_report
+            tiers[report["effort_tier"]] += 1
+            user = next(m["content"] for m in turn if m["role"] == "user")
+            signals.bus.secrete(1 << EFFORT, fm.effort_gauge(user)["score"])
+            for payload in report["saturation"]:
+                signals.load_jobs.put(payload["saturation"])
+                if payload["flood"]:
+                    alerts.append({"turn": number, "saturation": payload["saturation"],
+                                   "bytes": payload["bytes"]})
+                    signals.alert_jobs.put(payload["saturation"])
             row = {
-                "turn": number, "tier": gauge["tier"], "score": gauge["score"],
-                "budget_tokens": gauge["budget_tokens"], "saturation": saturation,
-                "purged": purged, "live_tokens": live,
-                "reclaimed_tokens": window.inserted_tokens() - live,
-                "stable_prefix_bytes": stable[-1] if stable else 0,
-                "consolidate": gain["consolidate"],
+                "turn": number,
+                "tier": report["effort_tier"],
+                "reasoning": report["reasoning"],
+                "tokens_sent": report["tokens_sent"],
+                "tokens_full_history": report["tokens_full_history"],
+                "cache_stable_tokens": report["cache_stable_tokens"],
+                "cache_stable_bytes": report["cache_stable_bytes"],
+                "consolidated": report["consolidated"],
+                "reason": report["reason"],
+                "elided": report["elided"],
+                "dropped": report["dropped"],
+                "ledger_size": report["ledger_size"],
             }
             rows.append(row)
-            show(f"{number:>4} {row['tier']:<6} {row['score']:>6.3f} {row['budget_tokens']:>6} "
-                 f"{saturation:>6.2f} {purged:>6} {live:>6} {row['reclaimed_tokens']:>9} "
-                 f"{row['stable_prefix_bytes']:>8} {'yes' if gain['consolidate'] else 'no':>8}")
+            action = report["reason"] if report["consolidated"] else "appended"
+            show(f"{number:>4} {row['tier']:<6} {row['tokens_sent']:>6} {row['tokens_full_history']:>6} "
+                 f"{row['cache_stable_tokens']:>6} {row['elided']:>6} {row['dropped']:>7} "
+                 f"{row['ledger_size']:>6}  {action}")
 
     events: Counter[str] = Counter()
     for flags, _ in signals.drained:
         events[{1 << LOAD: "load", 1 << ALERT: "alert", 1 << EFFORT: "effort"}.get(flags, "other")] += 1
-    stats = signals.bus.stats()
-    purpose_bytes = len(transcript["system"].encode("utf-8")) + 1
-    summary = {
+    sent = sum(r["tokens_sent"] for r in rows)
+    full = sum(r["tokens_full_history"] for r in rows)
+    stable = sum(r["cache_stable_tokens"] for r in rows)
+    reasons = Counter(consolidation_kind(r["reason"]) for r in rows if r["consolidated"])
+    return {
         "turns": len(rows),
-        "tokens_inserted": window.inserted_tokens(),
-        "tokens_live": window.active_tokens(),
-        "tokens_reclaimed": window.inserted_tokens() - window.active_tokens(),
-        "reduction_ratio": window.reduction_ratio(),
-        "purpose_bytes": purpose_bytes,
-        "stable_prefix_bytes_min": min(stable) if stable else 0,
-        "stable_prefix_bytes_mean": sum(stable) / len(stable) if stable else 0.0,
-        "ledger_entries": len(window.state_entries()),
+        "max_tokens": MAX_TOKENS,
+        "tokens_sent": sent,
+        "tokens_full_history": full,
+        "reduction": 1.0 - sent / full if full else 0.0,
+        "last_tokens_sent": rows[-1]["tokens_sent"] if rows else 0,
+        "last_tokens_full_history": rows[-1]["tokens_full_history"] if rows else 0,
+        "cache_stable_tokens": stable,
+        "cache_stable_share": stable / sent if sent else 0.0,
+        "consolidations": sum(1 for r in rows if r["consolidated"]),
+        "consolidation_reasons": dict(sorted(reasons.items())),
+        "ledger_entries": len(conversation.ledger),
         "tiers": dict(sorted(tiers.items())),
         "alerts": alerts,
-        "bus_secretions": int(stats["secretions"]),
+        "bus_secretions": int(signals.bus.stats()["secretions"]),
         "bus_events_drained": dict(sorted(events.items())),
         "rows": rows,
     }
-    return summary
 
 
-def print_summary(s: dict[str, Any]) -> None:
+def print_summary(s: Dict[str, Any]) -> None:
     print()
-    print(f"tokens inserted {s['tokens_inserted']}, live {s['tokens_live']}, "
-          f"reclaimed {s['tokens_reclaimed']} (reduction {s['reduction_ratio']:.1%})")
-    print(f"rendered prompt: the first {s['stable_prefix_bytes_min']} bytes stayed identical from turn "
-          f"to turn (mean {s['stable_prefix_bytes_mean']:.0f}; the purpose alone is {s['purpose_bytes']})")
+    print(f"tokens sent over {s['turns']} requests: {s['tokens_sent']}, against {s['tokens_full_history']} "
+          f"for the full history every time (reduction {s['reduction']:.1%}; budget {s['max_tokens']} per request)")
+    print(f"last request: {s['last_tokens_sent']} tokens sent, full history {s['last_tokens_full_history']}")
+    print(f"cache-stable prefix: {s['cache_stable_tokens']} of the tokens sent "
+          f"({s['cache_stable_share']:.1%}) repeated the previous request byte for byte")
+    print(f"consolidations: {s['consolidations']} (" +
+          ", ".join(f"{k} {v}" for k, v in s["consolidation_reasons"].items()) + ")")
     print(f"STATE ledger entries: {s['ledger_entries']}")
     print("effort tiers:", ", ".join(f"{k} {v}" for k, v in s["tiers"].items()))
     for a in s["alerts"]:
@@ -190,23 +183,26 @@ def print_summary(s: dict[str, Any]) -> None:
           ", ".join(f"{k} {v}" for k, v in s["bus_events_drained"].items()))
 
 
-def plot(summary: dict[str, Any], path: str) -> int:
+def plot(summary: Dict[str, Any], path: str) -> int:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
         print("--plot needs matplotlib, which is not installed: pip install matplotlib", file=sys.stderr)
         return 1
-    turns = [r["turn"] for r in summary["rows"]]
+    rows = summary["rows"]
+    turns = [r["turn"] for r in rows]
     fig, ax = plt.subplots(figsize=(8, 4))
-    ax.plot(turns, [r["live_tokens"] for r in summary["rows"]], marker="o", label="live tokens")
-    ax.plot(turns, [r["reclaimed_tokens"] for r in summary["rows"]], marker="s", label="reclaimed tokens")
+    ax.plot(turns, [r["tokens_full_history"] for r in rows], marker="s", label="full history")
+    ax.plot(turns, [r["tokens_sent"] for r in rows], marker="o", label="sent")
+    ax.plot(turns, [r["cache_stable_tokens"] for r in rows], marker="^", label="cache-stable prefix")
     for a in summary["alerts"]:
         ax.axvline(a["turn"], color="red", linestyle=":", label="flood alert")
     ax.set_xlabel("turn")
     ax.set_ylabel("tokens (estimate)")
-    ax.set_title("ContextApoptosis: live and reclaimed tokens per turn")
+    ax.set_title("fenwa_host.Conversation: tokens per request")
     ax.legend()
     fig.tight_layout()
     fig.savefig(path, dpi=120)
@@ -214,17 +210,17 @@ def plot(summary: dict[str, Any], path: str) -> int:
     return 0
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", help="print the summary as JSON")
-    parser.add_argument("--plot", metavar="FILE.png", help="draw live and reclaimed tokens per turn")
+    parser.add_argument("--plot", metavar="FILE.png", help="draw sent, full-history and cache-stable tokens per turn")
     parser.add_argument("--transcript", default=str(TRANSCRIPT), help="the transcript to replay")
     args = parser.parse_args(argv)
     transcript = json.loads(Path(args.transcript).read_text(encoding="utf-8"))
     print(f"{fm.__doc__} (version {fm.__version__})", file=sys.stderr if args.json else sys.stdout)
     summary = replay(transcript, show=(lambda *_: None) if args.json else print)
     if args.json:
-        print(json.dumps(summary, indent=2))
+        print(json.dumps(summary, indent=2, ensure_ascii=False))
     else:
         print_summary(summary)
     if args.plot:

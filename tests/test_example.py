@@ -1,52 +1,108 @@
-"""The README's example replays its bundled transcript; its summary must add up."""
+"""The README's example replays its bundled transcript; its summary must add up
+against an independent recount of what each request sent."""
 import importlib.util
 import json
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
+import fenwa_micro as fm
 import pytest
+
+from test_host_trim import assert_provider_valid
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "agent_host.py"
 
 
+def tokens(text):
+    return len(text.encode("utf-8")) // 4 + 1
+
+
+def text_of(m):
+    """The text a request spends tokens on: content, then each call's name and
+    arguments."""
+    parts = [m["content"]] if m.get("content") else []
+    for call in m.get("tool_calls") or []:
+        parts += [call["function"]["name"], call["function"]["arguments"]]
+    return "\n".join(parts)
+
+
 @pytest.fixture(scope="module")
-def summary():
+def replayed():
     loader_spec = importlib.util.spec_from_file_location("agent_host", EXAMPLE)
     module = importlib.util.module_from_spec(loader_spec)
     loader_spec.loader.exec_module(module)
     transcript = json.loads(module.TRANSCRIPT.read_text(encoding="utf-8"))
-    return module.replay(transcript, show=lambda *_: None), transcript
+    requests = []
+    summary = module.replay(transcript, show=lambda *_: None,
+                            on_request=lambda number, messages: requests.append(list(messages)))
+    return summary, transcript, requests, module
 
 
-def test_flood_is_flagged_once(summary):
-    s, transcript = summary
-    flood_turns = [i + 1 for i, t in enumerate(transcript["turns"]) if "flood" in t]
-    assert [a["turn"] for a in s["alerts"]] == flood_turns
-    assert all(a["saturation"] > 0.9 for a in s["alerts"])
-    assert all(r["saturation"] < 0.5 for r in s["rows"] if r["turn"] not in flood_turns)
+def test_transcript_is_realistic(replayed):
+    _, transcript, _, _ = replayed
+    turns = transcript["turns"]
+    assert len(turns) >= 20
+    results = [m["content"] for t in turns for m in t if m["role"] == "tool"]
+    assert sum(len(r.encode()) > 1500 for r in results) >= 5
+    assert sum(fm.saturation_scan(r) >= 0.5 for r in results) == 1
+    assert sum(not m["content"].isascii() for t in turns for m in t if m["role"] == "user") >= 2
 
 
-def test_stable_prefix_holds(summary):
-    s, _ = summary
-    # The purpose contract and the STATE ledger lead every rendered prompt.
-    assert all(r["stable_prefix_bytes"] >= s["purpose_bytes"] for r in s["rows"][1:])
-    assert s["stable_prefix_bytes_min"] >= s["purpose_bytes"]
+def test_every_request_is_valid_and_within_budget(replayed):
+    summary, _, requests, module = replayed
+    assert len(requests) == summary["turns"]
+    for messages, row in zip(requests, summary["rows"]):
+        assert messages[0]["role"] == "system"
+        assert_provider_valid(messages, "openai")
+        assert row["tokens_sent"] <= module.MAX_TOKENS
 
 
-def test_accounting_adds_up(summary):
-    s, _ = summary
-    assert s["tokens_inserted"] - s["tokens_live"] == s["tokens_reclaimed"] > 0
-    f32 = lambda x: struct.unpack("f", struct.pack("f", x))[0]  # noqa: E731
-    assert s["reduction_ratio"] == f32(f32(s["tokens_reclaimed"]) / f32(s["tokens_inserted"]))
-    assert sum(s["bus_events_drained"].values()) == s["bus_secretions"]
-    assert s["bus_events_drained"]["alert"] == len(s["alerts"])
-    assert sum(s["tiers"].values()) == s["turns"] >= 20
+def test_tokens_recount(replayed):
+    summary, transcript, requests, _ = replayed
+    history = 0
+    for turn, messages, row in zip(transcript["turns"], requests, summary["rows"]):
+        history += sum(tokens(text_of(m)) for m in turn)
+        sent = sum(tokens(text_of(m)) for m in messages)
+        assert row["tokens_sent"] == sent
+        assert row["tokens_full_history"] == history + tokens(messages[0]["content"])
+    assert summary["tokens_sent"] == sum(r["tokens_sent"] for r in summary["rows"])
+    assert summary["tokens_full_history"] == sum(r["tokens_full_history"] for r in summary["rows"])
+    assert summary["reduction"] == 1 - summary["tokens_sent"] / summary["tokens_full_history"]
+    assert 0.3 < summary["reduction"] < 0.95
+
+
+def test_cache_stable_prefix_and_consolidations(replayed):
+    summary, _, requests, _ = replayed
+    rows = summary["rows"]
+    assert rows[0]["consolidated"] and rows[0]["cache_stable_tokens"] == 0
+    for k in range(1, len(rows)):
+        if rows[k]["consolidated"]:
+            assert rows[k]["cache_stable_tokens"] == 0 and rows[k]["reason"]
+            continue
+        previous = requests[k - 1]
+        assert requests[k][: len(previous)] == previous  # only appended
+        assert rows[k]["cache_stable_tokens"] == sum(tokens(text_of(m)) for m in previous)
+        assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in previous)
+    consolidated = [r for r in rows if r["consolidated"]]
+    assert summary["consolidations"] == len(consolidated) < len(rows)
+    assert sum(summary["consolidation_reasons"].values()) == len(consolidated)
+    assert summary["cache_stable_tokens"] == sum(r["cache_stable_tokens"] for r in rows) > 0
+
+
+def test_flood_alert_and_bus(replayed):
+    summary, transcript, _, _ = replayed
+    flood_turns = [i + 1 for i, t in enumerate(transcript["turns"])
+                   if any(m["role"] == "tool" and fm.saturation_scan(m["content"]) >= 0.5 for m in t)]
+    assert [a["turn"] for a in summary["alerts"]] == flood_turns
+    assert all(a["saturation"] > 0.9 for a in summary["alerts"])
+    assert sum(summary["bus_events_drained"].values()) == summary["bus_secretions"]
+    assert summary["bus_events_drained"]["alert"] == len(summary["alerts"])
+    assert sum(summary["tiers"].values()) == summary["turns"]
 
 
 def test_command_line_json():
     out = subprocess.run([sys.executable, str(EXAMPLE), "--json"], capture_output=True, text=True, check=True)
     data = json.loads(out.stdout)
-    assert data["turns"] >= 20 and data["alerts"]
+    assert data["turns"] >= 20 and data["alerts"] and data["consolidations"] >= 1

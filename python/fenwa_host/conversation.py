@@ -309,69 +309,77 @@ class Conversation:
         else:
             self._system_message = {"role": "system", "content": text}
 
-    def _with_digests(self, decisions: Sequence[Any]) -> Any:
+    def _with_digests(self, dropped: Sequence[int]) -> Any:
         """A copy of the ledger window with the digests of the user and assistant
-        turns that `decisions` drop: the window's own digest and ledger rules."""
+        turns at the live positions `dropped`: the window's own digest and ledger
+        rules."""
         window = fm.ContextApoptosis(state_capacity=self.state_capacity)
         if self._purpose is not None:
             window.set_purpose(self._purpose)
         for entry in self._window.state_entries():
             window.note_state(entry)
         digests = 0
-        for i, d in enumerate(decisions):
+        for i in dropped:
             v = self._views[i]
-            if (
-                d.action == "dropped"
-                and v.bits & _CONVERSATIONAL
-                and not v.bits & _DURABLE
-                and not v.calls
-                and not v.answers
-            ):
+            if v.bits & _CONVERSATIONAL and not v.bits & _DURABLE and not v.calls and not v.answers:
                 window.insert(v.text, fm.USER, 0.0)
                 digests += 1
         if digests:
             window.dehydrate(absorb=True)  # oxygen 0 falls below any positive threshold
         return window
 
+    def _trim(self, messages: List[Any], max_tokens: Optional[int], pinned_ids: Any) -> Any:
+        return trim(
+            messages,
+            max_tokens=max_tokens,
+            token_counter=self._counter,
+            half_life=self.half_life,
+            safe_threshold=self.safe_threshold,
+            keep_last_turns=self.keep_last_turns,
+            tool_results=self.tool_results,
+            format=self.format,
+            classify=(lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None,
+            image_tokens=self.image_tokens,
+            calls_ahead=self.calls_ahead,
+        )
+
     def _consolidate(self) -> Tuple[int, int, bool]:
-        """Trim the live history, digest what left, re-render the system message.
+        """Rewrite the prefix: the one-pass rule over the live history (as `trim`
+        without a budget), then, if the request would still exceed `max_tokens`,
+        removal by score until it fits; the user and assistant turns that leave are
+        digested into the ledger and the system message is rendered anew.
         Returns the elided and dropped counts and whether the budget holds."""
-        budget: Optional[int] = None
-        if self.max_tokens is not None:
-            budget = max(0, self.max_tokens - self._system_tokens)
         pinned_ids = {id(m) for m, p in zip(self._live, self._pinned) if p}
-        classify = (lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None
-        for _ in range(4):
-            result = trim(
-                self._live,
-                max_tokens=budget,
-                token_counter=self._counter,
-                half_life=self.half_life,
-                safe_threshold=self.safe_threshold,
-                keep_last_turns=self.keep_last_turns,
-                tool_results=self.tool_results,
-                format=self.format,
-                classify=classify,
-                image_tokens=self.image_tokens,
-                calls_ahead=self.calls_ahead,
-            )
-            window = self._with_digests(result.decisions)
-            text = window.render()
-            system = self._count(text) if text else 0
-            if self.max_tokens is None or budget is None:
-                break
-            over = result.tokens_after + system - self.max_tokens
-            if over <= 0 or not result.within_budget or budget == 0:
-                break
-            budget = max(0, budget - over)  # the digests took room: trim further
+        decayed = self._trim(self._live, None, pinned_ids)
+        survivors = [i for i, d in enumerate(decayed.decisions) if d.action != "dropped"]
+        gone = [i for i, d in enumerate(decayed.decisions) if d.action == "dropped"]
+        messages = decayed.messages
+        elided = decayed.elided
+        window = self._with_digests(gone)
+        text = window.render()
+        system = self._count(text) if text else 0
+        if self.max_tokens is not None and decayed.tokens_after + system > self.max_tokens:
+            budget = max(0, self.max_tokens - system)
+            for _ in range(4):
+                fitted = self._trim(decayed.messages, budget, pinned_ids)
+                kept = [survivors[j] for j, d in enumerate(fitted.decisions) if d.action != "dropped"]
+                left = gone + [survivors[j] for j, d in enumerate(fitted.decisions) if d.action == "dropped"]
+                window = self._with_digests(sorted(left))
+                text = window.render()
+                system = self._count(text) if text else 0
+                over = fitted.tokens_after + system - self.max_tokens
+                if over <= 0 or not fitted.within_budget or budget == 0:
+                    break
+                budget = max(0, budget - over)  # the digests took room: trim further
+            messages = fitted.messages
+            elided += fitted.elided
+            survivors, gone = kept, sorted(left)
         self._window = window
-        survivors = [i for i, d in enumerate(result.decisions) if d.action != "dropped"]
-        pinned = [self._pinned[i] for i in survivors]
-        self._reset_history(result.messages, pinned)
+        self._reset_history(messages, [self._pinned[i] for i in survivors])
         self._set_system(text)
         self._consolidations += 1
         fits = self.max_tokens is None or self._live_tokens + self._system_tokens <= self.max_tokens
-        return result.elided, result.dropped, fits
+        return elided, len(gone), fits
 
     def request(self, *, consolidate: bool = False) -> List[Any]:
         """The provider-ready message list for the next call.
@@ -392,7 +400,12 @@ class Conversation:
             v = self._views[i]
             if v.answers or (v.role == "user" and v.text):
                 saturation.append(
-                    {"position": i, "saturation": fm.saturation_scan(v.text), "flood": is_flood(v.text)}
+                    {
+                        "position": i,
+                        "bytes": self._bytes[i],
+                        "saturation": fm.saturation_scan(v.text),
+                        "flood": is_flood(v.text),
+                    }
                 )
         prefix_tokens = self._system_tokens + self._sent_tokens
         append_tokens = self._system_tokens + self._live_tokens
