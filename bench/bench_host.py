@@ -53,6 +53,10 @@ def make_openai_history(n=10_000, seed=11):
 
 
 def run(quick=False):
+    return run_trim(quick) + run_conversation(quick)
+
+
+def run_trim(quick=False):
     msgs = make_openai_history()
     fh.validate(msgs)
     number = 3 if quick else 10
@@ -89,4 +93,104 @@ def run(quick=False):
         row("trim(10k OpenAI msgs, max_tokens=20k)", ours, "trim_messages, its own objects", lc_objects,
             "report", higher_is_better=True, note="conversion done beforehand, untimed"),
     ]
+    return rows
+
+
+def _turn(k, rng_text):
+    cid = f"call_{k}"
+    return [
+        {"role": "user", "content": rng_text(40, 300)},
+        {"role": "assistant", "content": None, "tool_calls": [
+            {"id": cid, "type": "function", "function": {"name": "read_file", "arguments": json.dumps({"k": k})}}]},
+        {"role": "tool", "tool_call_id": cid, "content": "def f():\n    return %d\n" % k * 60},
+        {"role": "assistant", "content": rng_text(60, 400)},
+    ]
+
+
+def _text_maker(seed):
+    rng = random.Random(seed)
+    words = ["checkout", "latency", "cache", "pricing", "retry", "config", "ttl", "redis", "test", "fails"]
+
+    def text(lo, hi):
+        return " ".join(rng.choice(words) for _ in range(rng.randint(lo, hi) // 7 + 1))
+    return text
+
+
+def _single(fn, prepare, repeat):
+    """Best time of `fn(state)` over `repeat` fresh states from `prepare()`."""
+    import time
+    best = float("inf")
+    for _ in range(repeat):
+        state = prepare()
+        t0 = time.perf_counter()
+        fn(state)
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def run_conversation(quick=False):
+    text = _text_maker(5)
+    repeat = 3 if quick else 7
+    turns = [_turn(k, text) for k in range(201)]
+    history = [m for t in turns[:200] for m in t]
+    full_history = history + turns[200]
+    rows = []
+    # A 200-turn conversation kept the usual way (a request after every turn),
+    # against trimming its whole history, as a host without it would per request.
+    settings = {"max_tokens": 20_000}
+    base = fh.Conversation("You are a coding agent.", **settings)
+    for t in turns[:200]:
+        base.extend(t)
+        base.request()
+    data = json.loads(json.dumps(base.to_dict()))
+
+    def prepared(data=data):
+        c = fh.Conversation.from_dict(data)
+        c.extend(turns[200])
+        return c
+
+    rewrite = _single(lambda c: c.request(consolidate=True), prepared, repeat)
+    append = _single(lambda c: c.request(), prepared, repeat)
+    trim_full = per_call(lambda: fh.trim(full_history, max_tokens=20_000), repeat)
+    live = len(fh.Conversation.from_dict(data))
+    rows += [
+        row("Conversation.request(), 200 turns, rewrite", rewrite, "trim(the 804-msg history)", trim_full,
+            "<= 2x", note=f"{live} msgs live after its own trims"),
+        row("Conversation.request(), 200 turns, append", append, "trim(the 804-msg history)", trim_full,
+            "report"),
+    ]
+    # The same when nothing decays (threshold 0): the whole history stays live, so
+    # a rewrite trims all of it; compared with trim of that same live history.
+    keep_all = fh.Conversation("You are a coding agent.", safe_threshold=0.0)
+    keep_all.extend(history)
+    keep_all.request()
+    data_all = json.loads(json.dumps(keep_all.to_dict()))
+    rewrite_all = _single(lambda c: c.request(consolidate=True), lambda: prepared(data_all), repeat)
+    trim_all = per_call(lambda: fh.trim(full_history, safe_threshold=0.0), repeat)
+    rows.append(row("Conversation.request(), 200 turns all live, rewrite", rewrite_all,
+                    "trim(same history, same rule)", trim_all, "<= 2x"))
+    # Growth of an appending request with the size of the cached history (nothing
+    # decays, so all of it stays live). The returned list is a new list: its
+    # reference copy is the only part that grows, shown in the note.
+    growth = []
+    for n in (100, 1_000, 10_000):
+        conv = fh.Conversation("You are a coding agent.", safe_threshold=0.0, calls_ahead=1)
+        for k in range(n):
+            conv.extend(_turn(k, text))
+        conv.request()
+        counter = [n]
+
+        def one_turn(c, counter=counter):
+            c.extend(_turn(counter[0], text))
+            counter[0] += 1
+            c.request()
+        extend_only = _single(lambda c: c.extend(_turn(0, text)) or c._truncate(len(c) - 4), lambda conv=conv: conv,
+                              repeat)
+        copy = per_call(lambda conv=conv: list(conv._live), 20)
+        growth.append((n, _single(one_turn, lambda conv=conv: conv, repeat * 3), copy, extend_only))
+    small = growth[0][1]
+    for n, t, copy, extend_only in growth:
+        rows.append(row(f"append 1 turn + request(), {n:,} turns live", t, "the same at 100 turns", small,
+                        "O(new msgs)", note=f"{4 * n:,} msgs; list copy {copy * 1e6:.0f} us, "
+                                            f"extend alone {extend_only * 1e6:.0f} us"))
     return rows
