@@ -379,3 +379,19 @@ def test_trim_properties(conversation, fmt, max_tokens, tool_results, stable_pre
         assert r.tokens_after <= max_tokens
     recount = fh.trim(r.messages, keep_last_turns=0, safe_threshold=float("-inf"), format=fmt_name(fmt))
     assert recount.tokens_before == r.tokens_after
+
+
+def test_anthropic_elision_keeps_the_error_flag():
+    msgs = [
+        {"role": "user", "content": "Run it."},
+        {"role": "assistant", "content": [{"type": "tool_use", "id": "t1", "name": "run", "input": {}}]},
+        {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t1", "is_error": True,
+                                      "content": [{"type": "text", "text": "Traceback ...\n" * 100}]}]},
+        {"role": "assistant", "content": "It failed."},
+        {"role": "user", "content": "Why?"},
+    ]
+    r = fh.trim(msgs, max_tokens=30)
+    block = r.messages[2]["content"][0]
+    assert r.decisions[2].action == "elided" and block["is_error"] is True
+    assert block["content"].startswith("[tool output elided: 1400 bytes")
+    assert msgs[2]["content"][0]["content"][0]["text"].startswith("Traceback")

@@ -391,6 +391,7 @@ class Conversation:
             survivors, gone = kept, sorted(left)
         self._window = window
         self._reset_history(messages, [self._pinned[i] for i in survivors])
+        self._checked = len(self._live)  # trim returns valid lists
         self._set_system(text)
         self._consolidations += 1
         fits = self.max_tokens is None or self._live_tokens + self._system_tokens <= self.max_tokens

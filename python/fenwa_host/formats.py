@@ -631,11 +631,7 @@ class Anthropic(Adapter):
         for block in _field(message, "content"):
             if _field(block, "type") == "tool_result":
                 text, _ = _anthropic_result_text(0, 0, _field(block, "content"), 0)
-                block = {
-                    "type": "tool_result",
-                    "tool_use_id": _field(block, "tool_use_id"),
-                    "content": placeholder(text),
-                }
+                block = _replace(block, content=placeholder(text))  # keeps is_error
             blocks.append(block)
         return _replace(message, content=blocks)
 
