@@ -159,6 +159,46 @@ def openai_sdk_messages(conversation):
     return out
 
 
+def responses_sdk_items(conversation):
+    """Responses items where the model's own output items are the SDK's objects,
+    passed back as a host receives them."""
+    from openai.types.responses import (
+        ResponseFunctionToolCall,
+        ResponseOutputMessage,
+        ResponseOutputText,
+        ResponseReasoningItem,
+    )
+    from openai.types.responses.response_reasoning_item import Summary
+
+    out = []
+    for k, m in enumerate(responses_items(conversation)):
+        kind = m.get("type")
+        if kind == "function_call":
+            m = ResponseFunctionToolCall(id=f"fc_{k}", **m)
+        elif kind == "reasoning":
+            m = ResponseReasoningItem(id=m["id"], type="reasoning",
+                                      summary=[Summary(**s) for s in m["summary"]])
+        elif m.get("role") == "assistant":
+            text = m["content"] if isinstance(m["content"], str) else m["content"][0]["text"]
+            m = ResponseOutputMessage(id=f"msg_{k}", role="assistant", status="completed", type="message",
+                                      content=[ResponseOutputText(text=text, type="output_text", annotations=[])])
+        out.append(m)
+    return out
+
+
+def anthropic_sdk_messages(conversation):
+    """Anthropic messages whose assistant content is the SDK's response blocks."""
+    from anthropic.types import TextBlock, ThinkingBlock, ToolUseBlock
+
+    kinds = {"text": TextBlock, "tool_use": ToolUseBlock, "thinking": ThinkingBlock}
+    out = []
+    for m in anthropic_messages(conversation, thinking=True):
+        if m["role"] == "assistant":
+            m = {"role": "assistant", "content": [kinds[b["type"]](**b) for b in m["content"]]}
+        out.append(m)
+    return out
+
+
 BUILDERS = {
     "openai": openai_messages,
     "openai-sdk": openai_sdk_messages,
@@ -166,4 +206,6 @@ BUILDERS = {
     "anthropic": anthropic_messages,
     "anthropic-thinking": lambda conv: anthropic_messages(conv, thinking=True),
     "langchain": langchain_messages,
+    "openai-responses-sdk": responses_sdk_items,
+    "anthropic-sdk": anthropic_sdk_messages,
 }

@@ -31,17 +31,17 @@ def shape(messages, fmt):
             out.append(
                 (
                     m["role"],
-                    [b["id"] for b in blocks if b["type"] == "tool_use"],
-                    [b["tool_use_id"] for b in blocks if b["type"] == "tool_result"],
+                    [get(b, "id") for b in blocks if get(b, "type") == "tool_use"],
+                    [get(b, "tool_use_id") for b in blocks if get(b, "type") == "tool_result"],
                 )
             )
-        elif fmt == "openai-responses":
-            kind = m.get("type", "message")
+        elif fmt.startswith("openai-responses"):
+            kind = get(m, "type") or "message"
             out.append(
                 (
-                    m.get("role", kind),
-                    [m["call_id"]] if kind == "function_call" else [],
-                    [m["call_id"]] if kind == "function_call_output" else [],
+                    get(m, "role") or kind,
+                    [get(m, "call_id")] if kind == "function_call" else [],
+                    [get(m, "call_id")] if kind == "function_call_output" else [],
                 )
             )
         elif fmt == "langchain":
@@ -55,7 +55,7 @@ def shape(messages, fmt):
 
 def assert_provider_valid(messages, fmt):
     rows = shape(messages, fmt)
-    if fmt == "openai-responses":
+    if fmt.startswith("openai-responses"):
         called, answered = [], []
         for _, calls, answers in rows:
             called += calls
@@ -91,7 +91,7 @@ CONVERSATION = [
 
 
 def fmt_name(fmt):
-    return fmt.split("-")[0] if fmt in ("openai-sdk", "anthropic-thinking") else fmt
+    return fmt[: -len("-sdk")] if fmt.endswith("-sdk") else "anthropic" if fmt == "anthropic-thinking" else fmt
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -258,13 +258,13 @@ def test_anthropic_starts_with_user_and_keeps_running_thinking_turn():
 def test_responses_reasoning_leaves_with_its_calls():
     msgs = BUILDERS["openai-responses"](CONVERSATION)
     r = fh.trim(msgs, max_tokens=0, tool_results="drop")
-    kinds = [m.get("type") for m in r.messages]
+    kinds = [get(m, "type") for m in r.messages]
     for i, m in enumerate(r.messages):
-        if m.get("type") == "reasoning":
+        if get(m, "type") == "reasoning":
             assert kinds[i + 1] in ("function_call", None)
     dropped = {i for i, d in enumerate(r.decisions) if d.action == "dropped"}
     for i, m in enumerate(msgs):
-        if m.get("type") == "reasoning" and i in dropped:
+        if get(m, "type") == "reasoning" and i in dropped:
             assert i + 1 in dropped
 
 
