@@ -7,4 +7,6 @@ their payloads, using the native kernels of ``fenwa_micro`` for the hot work.
 
 from __future__ import annotations
 
-__all__: list[str] = []
+from fenwa_host.flood import FloodReport, flood_report
+
+__all__: list[str] = ["FloodReport", "flood_report"]

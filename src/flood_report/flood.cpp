@@ -1,0 +1,474 @@
+// One pass splits the text into tokens (the White_Space splitter shared with the
+// saturation scan) and records, per token, its character count and the hash of
+// its normalised form, and per line and paragraph a hash of its token sequence.
+// Every word metric then works on those hashes:
+//
+// - n-grams are hashed by extending the (n-1)-gram hash with one token hash, and
+//   only the positions whose (n-1)-gram occurs at least twice are carried to the
+//   next n (an n-gram can repeat only where its prefix does). Natural text drops
+//   almost every position after a few levels, and a flood has few distinct
+//   n-grams, so the tables stay small either way;
+// - the 8-token saturation falls out of the same levels: a position dropped
+//   before level 8 holds a unique 8-gram.
+//
+// The character shingles of long tokens and the run scan read the bytes again,
+// the run scan sixty-four bytes at a time.
+#include "flood_report/flood.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "context_apoptosis/text.hpp"
+#include "context_apoptosis/unicode.hpp"
+#include "context_apoptosis/word_hash.hpp"
+
+namespace fenwa::flood {
+namespace {
+
+using Pos = std::uint32_t;
+
+constexpr unsigned char kDigitsMark = 0xF8;
+constexpr unsigned char kHexMark = 0xF9;
+constexpr unsigned char kUuidMark = 0xFA;
+
+inline std::uint64_t mix(std::uint64_t x) noexcept {
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+// The hash of a sequence extended by one element.
+inline std::uint64_t extend(std::uint64_t seq, std::uint64_t element) noexcept {
+    return mix(seq * 0x9E3779B97F4A7C15ULL + element);
+}
+
+inline bool is_digit(unsigned char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+inline bool is_hex(unsigned char c) noexcept {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+inline std::size_t count_chars(std::string_view s) noexcept {
+    std::size_t n = 0;
+    for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+// A hash map from 64-bit keys to a count and the first position, open
+// addressing with linear probing, sized once to at least twice its entries.
+// Key 0 marks an empty slot, so a key of 0 is stored as another fixed value
+// (a collision of negligible probability).
+class Table {
+  public:
+    struct Entry {
+        std::uint64_t key;
+        Pos count;
+        Pos first;
+    };
+
+    void reset(std::size_t expected) {
+        std::size_t cap = 16;
+        while (cap / 2 < expected) cap <<= 1;
+        slots_.assign(cap, Entry{0, 0, 0});
+        mask_ = cap - 1;
+        size_ = 0;
+    }
+
+    void prefetch(std::uint64_t key) const noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&slots_[home(fix(key))], 1);
+#else
+        (void)key;
+#endif
+    }
+
+    // The slot of `key`, inserted with `first` = pos and count 0 when absent.
+    std::size_t find_or_insert(std::uint64_t key, Pos pos) noexcept {
+        key = fix(key);
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+            Entry& e = slots_[i];
+            if (e.key == key) return i;
+            if (e.key == 0) {
+                e = Entry{key, 0, pos};
+                ++size_;
+                return i;
+            }
+        }
+    }
+
+    Entry& at(std::size_t slot) noexcept { return slots_[slot]; }
+    std::size_t size() const noexcept { return size_; }
+
+  private:
+    static std::uint64_t fix(std::uint64_t key) noexcept {
+        return key ? key : 0x5851F42D4C957F2DULL;
+    }
+    std::size_t home(std::uint64_t key) const noexcept {
+        return static_cast<std::size_t>(key ^ (key >> 29)) & mask_;
+    }
+
+    std::vector<Entry> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Counts the duplicates (items equal to an earlier item) of a list of hashed
+// items with their character counts.
+struct Items {
+    std::vector<std::uint64_t> hash;
+    std::vector<std::uint64_t> chars;
+
+    void add(std::uint64_t h, std::uint64_t c) {
+        hash.push_back(h);
+        chars.push_back(c);
+    }
+
+    // Sets the fraction of duplicate items and of their characters over `total`.
+    void duplicates(Table& table, std::uint64_t total, double& frac, double& char_frac) const {
+        if (hash.empty()) return;
+        table.reset(hash.size());
+        std::uint64_t dup = 0, dup_chars = 0;
+        for (std::size_t i = 0; i < hash.size(); ++i) {
+            Table::Entry& e = table.at(table.find_or_insert(hash[i], 0));
+            if (e.count++) {
+                ++dup;
+                dup_chars += chars[i];
+            }
+        }
+        frac = static_cast<double>(dup) / static_cast<double>(hash.size());
+        if (total) char_frac = static_cast<double>(dup_chars) / static_cast<double>(total);
+    }
+};
+
+// A line or paragraph being built from its tokens.
+struct Span {
+    std::uint64_t hash = 0;
+    std::uint64_t chars = 0;
+    bool empty = true;
+
+    void add(std::uint64_t token_hash, std::uint64_t token_chars) noexcept {
+        hash = extend(hash, token_hash);
+        chars += token_chars;
+        empty = false;
+    }
+    void close(Items& into) {
+        if (!empty) into.add(hash, chars);
+        *this = Span{};
+    }
+};
+
+// Characters of the tokens covered by the windows [p, p + n) of `starts`
+// (ascending); `prefix[i]` is the characters of the tokens before token i.
+template <class Pick>
+std::uint64_t covered_chars(const std::vector<Pos>& starts, std::size_t n,
+                            const std::vector<std::uint64_t>& prefix, Pick&& pick) {
+    std::uint64_t covered = 0;
+    std::size_t until = 0;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        if (!pick(k)) continue;
+        const std::size_t from = std::max<std::size_t>(starts[k], until);
+        const std::size_t to = starts[k] + n;
+        if (to > from) {
+            covered += prefix[to] - prefix[from];
+            until = to;
+        }
+    }
+    return covered;
+}
+
+// The n-gram levels: top n-gram coverage for n = 2..4, repeated n-gram coverage
+// for n = 5..10 and the 8-token saturation.
+void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
+                   const std::vector<std::uint64_t>& prefix, Table& table, Metrics& m) {
+    const std::size_t n_tokens = token_hash.size();
+    const std::uint64_t total = prefix.back();
+    if (n_tokens < 2 || total == 0) return;
+
+    std::vector<Pos> starts(n_tokens - 1);
+    std::vector<std::uint64_t> hashes(n_tokens - 1);
+    for (std::size_t p = 0; p + 1 < n_tokens; ++p) {
+        starts[p] = static_cast<Pos>(p);
+        hashes[p] = extend(extend(0, token_hash[p]), token_hash[p + 1]);
+    }
+    std::vector<std::size_t> slot;
+    std::vector<Pos> next_starts;
+    std::vector<std::uint64_t> next_hashes;
+
+    for (std::size_t n = 2; n <= 10 && !starts.empty(); ++n) {
+        const std::size_t count = starts.size();
+        table.reset(count);
+        slot.resize(count);
+        Pos best_count = 1, best_first = 0;
+        std::uint64_t best_key = 0;
+        // Keys are hashed a batch ahead of their lookups so that the lookups,
+        // random accesses into a table larger than the caches, overlap.
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t k = 0; k < std::min(kAhead, count); ++k) table.prefetch(hashes[k]);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + kAhead < count) table.prefetch(hashes[k + kAhead]);
+            slot[k] = table.find_or_insert(hashes[k], starts[k]);
+            Table::Entry& e = table.at(slot[k]);
+            ++e.count;
+            if (e.count > best_count ||
+                (e.count == best_count && e.count > 1 && e.first < best_first)) {
+                best_count = e.count;
+                best_first = e.first;
+                best_key = hashes[k];
+            }
+        }
+        if (n <= 4 && best_count >= 2) {
+            const std::uint64_t c = covered_chars(
+                starts, n, prefix, [&](std::size_t k) { return hashes[k] == best_key; });
+            m.top_ngram_char_frac[n - 2] = static_cast<double>(c) / static_cast<double>(total);
+        }
+        if (n >= 5) {
+            const std::uint64_t c = covered_chars(starts, n, prefix, [&](std::size_t k) {
+                return table.at(slot[k]).first != starts[k];
+            });
+            m.dup_ngram_char_frac[n - 5] = static_cast<double>(c) / static_cast<double>(total);
+        }
+        if (n == kTokenShingle && n_tokens >= 2 * kTokenShingle) {
+            const std::size_t shingles = n_tokens - kTokenShingle + 1;
+            m.token_saturation =
+                static_cast<double>(count - table.size()) / static_cast<double>(shingles);
+        }
+
+        next_starts.clear();
+        next_hashes.clear();
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t end = starts[k] + n;  // the token that extends the n-gram
+            if (end < n_tokens && table.at(slot[k]).count >= 2) {
+                next_starts.push_back(starts[k]);
+                next_hashes.push_back(extend(hashes[k], token_hash[end]));
+            }
+        }
+        starts.swap(next_starts);
+        hashes.swap(next_hashes);
+    }
+}
+
+// Repeated character shingles of the long tokens, over `total` characters.
+double char_saturation(const std::vector<std::string_view>& long_tokens, std::size_t shingles,
+                       std::uint64_t total, Table& table) {
+    if (shingles == 0 || total == 0) return 0;
+    constexpr std::uint64_t kBase = 0x100000001B3ULL;
+    std::uint64_t top = 1;  // kBase^(width - 1)
+    for (std::size_t i = 1; i < kCharShingle; ++i) top *= kBase;
+    table.reset(shingles);
+    std::uint64_t repeated = 0;
+    std::vector<char32_t> cps;
+    for (const std::string_view token : long_tokens) {
+        cps.clear();
+        const auto* p = reinterpret_cast<const unsigned char*>(token.data());
+        const auto* const end = p + token.size();
+        while (p < end) {
+            std::size_t len;
+            cps.push_back(unicode::decode(p, len));
+            p += len;
+        }
+        std::uint64_t h = 0;
+        for (std::size_t i = 0; i < cps.size(); ++i) {
+            if (i >= kCharShingle) h -= cps[i - kCharShingle] * top;
+            h = h * kBase + cps[i];
+            if (i + 1 >= kCharShingle) {
+                Table::Entry& e = table.at(table.find_or_insert(mix(h), 0));
+                repeated += e.count++ != 0;
+            }
+        }
+    }
+    return static_cast<double>(repeated) / static_cast<double>(total);
+}
+
+// Bit i set when text[at + i] == text[at + p + i], for 64 positions.
+inline std::uint64_t equal_mask(const unsigned char* at, std::size_t p) noexcept {
+#if defined(__SSE2__)
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + p + 16 * k));
+        mask |= static_cast<std::uint64_t>(
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))))
+                << (16 * k);
+    }
+    return mask;
+#else
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < 64; ++i)
+        mask |= static_cast<std::uint64_t>(at[i] == at[i + p]) << i;
+    return mask;
+#endif
+}
+
+// The longest stretch of the text with a period of 1 to kMaxPeriod bytes whose
+// run of matching positions reaches kMinRunExtent (and at least one period):
+// its characters over the text's characters. A run of matching positions
+// [a, a + m) for period p is the periodic stretch [a, a + m + p). Runs shorter
+// than 64 positions never count, so a 64-position block only needs its low and
+// high runs of set bits: a run inside a block is too short.
+double longest_run(std::string_view text) {
+    const auto* const s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t best_len = 0, best_start = 0;
+    for (std::size_t p = 1; p <= kMaxPeriod && p < n; ++p) {
+        const std::size_t positions = n - p;  // positions i with i + p < n
+        std::size_t run = 0, run_start = 0;
+        auto close = [&] {
+            if (run >= kMinRunExtent && run >= p && run + p > best_len) {
+                best_len = run + p;
+                best_start = run_start;
+            }
+        };
+        std::size_t i = 0;
+        for (; i + 64 <= positions; i += 64) {
+            const std::uint64_t mask = equal_mask(s + i, p);
+            if (mask == ~std::uint64_t{0}) {
+                if (run == 0) run_start = i;
+                run += 64;
+                continue;
+            }
+            const auto low = static_cast<std::size_t>(std::countr_one(mask));
+            if (low) {
+                if (run == 0) run_start = i;
+                run += low;
+            }
+            close();
+            run = static_cast<std::size_t>(std::countl_one(mask));
+            run_start = i + 64 - run;
+        }
+        for (; i < positions; ++i) {
+            if (s[i] == s[i + p]) {
+                if (run == 0) run_start = i;
+                ++run;
+            } else {
+                close();
+                run = 0;
+            }
+        }
+        close();
+    }
+    if (best_len == 0) return 0;
+    return static_cast<double>(count_chars(text.substr(best_start, best_len))) /
+           static_cast<double>(count_chars(text));
+}
+
+}  // namespace
+
+void normalise_token(std::string_view token, std::string& out) {
+    out.clear();
+    const auto* const s = reinterpret_cast<const unsigned char*>(token.data());
+    const std::size_t n = token.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c >= 0x80 || !is_hex(c)) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        // A hex run that starts here (not inside a longer run).
+        if (i == 0 || !is_hex(s[i - 1])) {
+            std::size_t run = i;
+            while (run < n && is_hex(s[run])) ++run;
+            // UUID: groups of 8, 4, 4, 4 and 12 hex digits joined by hyphens, with
+            // no hex digit right after it.
+            if (run - i == 8) {
+                static constexpr std::size_t kGroups[] = {4, 4, 4, 12};
+                std::size_t at = run;
+                bool uuid = true;
+                for (const std::size_t g : kGroups) {
+                    if (at >= n || s[at] != '-') {
+                        uuid = false;
+                        break;
+                    }
+                    ++at;
+                    std::size_t len = 0;
+                    while (at < n && is_hex(s[at])) ++at, ++len;
+                    if (len != g) {
+                        uuid = false;
+                        break;
+                    }
+                }
+                if (uuid) {
+                    out.push_back(static_cast<char>(kUuidMark));
+                    i = at;
+                    continue;
+                }
+            }
+            if (run - i >= 8) {
+                out.push_back(static_cast<char>(kHexMark));
+                i = run;
+                continue;
+            }
+        }
+        if (is_digit(c)) {
+            while (i < n && is_digit(s[i])) ++i;
+            out.push_back(static_cast<char>(kDigitsMark));
+            continue;
+        }
+        out.push_back(static_cast<char>(c));
+        ++i;
+    }
+}
+
+Metrics flood_metrics(std::string_view text) {
+    Metrics m;
+    // Token positions are 32-bit; a text has at most (size + 1) / 2 tokens.
+    if (text.size() / 2 >= std::numeric_limits<Pos>::max() - 16)
+        throw std::length_error("text too large");
+
+    std::vector<std::uint64_t> token_hash;
+    std::vector<std::uint64_t> prefix{0};  // characters before each token
+    token_hash.reserve(text.size() / 6 + 16);
+    prefix.reserve(text.size() / 6 + 17);
+    Items lines, paragraphs;
+    Span line, paragraph;
+    std::vector<std::string_view> long_tokens;
+    std::size_t char_shingles = 0;
+    std::string normal;
+    const char* gap_from = text.data();
+
+    text::for_each_word(text, [&](std::string_view token) {
+        const std::size_t newlines =
+            static_cast<std::size_t>(std::count(gap_from, token.data(), '\n'));
+        gap_from = token.data() + token.size();
+        if (newlines >= 1) line.close(lines);
+        if (newlines >= 2) paragraph.close(paragraphs);
+
+        normalise_token(token, normal);
+        const std::uint64_t h = analysers::word_hash(normal);
+        const std::size_t chars = count_chars(token);
+        token_hash.push_back(h);
+        prefix.push_back(prefix.back() + chars);
+        line.add(h, chars);
+        paragraph.add(h, chars);
+        if (chars >= kLongToken) {
+            long_tokens.push_back(token);
+            char_shingles += chars - kCharShingle + 1;
+        }
+    });
+    line.close(lines);
+    paragraph.close(paragraphs);
+
+    const std::uint64_t total = prefix.back();
+    Table table;
+    lines.duplicates(table, total, m.dup_line_frac, m.dup_line_char_frac);
+    paragraphs.duplicates(table, total, m.dup_para_frac, m.dup_para_char_frac);
+    ngram_metrics(token_hash, prefix, table, m);
+    m.char_saturation = char_saturation(long_tokens, char_shingles, total, table);
+    m.longest_run_frac = longest_run(text);
+    return m;
+}
+
+}  // namespace fenwa::flood
