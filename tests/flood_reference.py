@@ -79,7 +79,7 @@ def longest_run(text: str) -> float:
                     start = i
                 run += 1
                 continue
-            if run >= 64 and run >= p and run + p > best_len:
+            if run >= 128 and run >= p and run + p > best_len:
                 best_len, best_start = run + p, start
             run = 0
     if best_len == 0:

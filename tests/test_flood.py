@@ -31,7 +31,7 @@ token_texts = st.lists(
     st.tuples(st.sampled_from(WORDS), st.sampled_from(SEPARATORS)), max_size=120
 ).map(lambda parts: "".join(w + s for w, s in parts))
 run_texts = st.tuples(
-    st.text(alphabet="ab \n😀", max_size=6, min_size=1), st.integers(0, 90),
+    st.text(alphabet="ab \n😀", max_size=6, min_size=1), st.integers(0, 300),
     st.text(alphabet="xyz \n", max_size=40)
 ).map(lambda t: t[2] + t[0] * t[1] + t[2])
 # Placeholders of the reference are private-use characters of plane 15: leave them out.
@@ -47,12 +47,13 @@ def test_metrics_match_the_reference(text):
 @pytest.mark.parametrize(
     "text, run",
     [
-        ("a" * 64, 0.0),               # 63 matching positions: too short
-        ("a" * 65, 1.0),               # 64: counts
-        ("-" + "ab" * 33, 66 / 67),    # period 2
-        ("😀" * 16, 0.0),              # 64 bytes, 60 positions
-        ("😀" * 17, 1.0),              # 68 bytes, 64 positions
-        ("x" * 40 + " " + "y" * 100, 100 / 141),
+        ("a" * 128, 0.0),              # 127 matching positions: too short
+        ("a" * 129, 1.0),              # 128: counts
+        ("-" + "ab" * 65, 130 / 131),  # period 2
+        ("😀" * 32, 0.0),              # 128 bytes, 124 positions
+        ("😀" * 33, 1.0),              # 132 bytes, 128 positions
+        ("x" * 100 + " " + "y" * 200, 200 / 301),
+        ("q" * 300 + "x" * 1000, 1000 / 1300),
     ],
 )
 def test_run_boundaries(text, run):

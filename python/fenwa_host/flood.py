@@ -33,7 +33,7 @@ char_saturation            8-character shingles of tokens of 32 characters or
                            floods in scripts without spaces, or one long run
 longest_run_frac           characters of the longest run of one unit of 1 to
                            32 bytes repeated back to back (extending at least
-                           64 bytes past its first unit), over the characters
+                           128 bytes past its first unit), over the characters
                            of the whole text, White_Space included
 =========================  ==================================================
 

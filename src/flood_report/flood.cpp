@@ -12,10 +12,11 @@
 //   before level 8 holds a unique 8-gram.
 //
 // The character shingles of long tokens and the run scan read the bytes again,
-// the run scan sixty-four bytes at a time.
+// the run scan in 64-byte blocks.
 #include "flood_report/flood.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -60,16 +61,51 @@ inline bool is_hex(unsigned char c) noexcept {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// The characters of a token, and whether normalisation can change it: only a
+// token with a decimal digit or a run of 8 or more hex digits can.
+struct TokenShape {
+    std::size_t chars = 0;
+    bool plain = true;
+};
+
+// Byte classes: the start of a character, a decimal digit, a hex digit.
+constexpr std::uint8_t kStart = 1, kDigit = 2, kHexDigit = 4;
+constexpr auto kByteClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned c = 0; c < 256; ++c) {
+        t[c] = static_cast<std::uint8_t>(
+            ((c & 0xC0) != 0x80 ? kStart : 0) | (c >= '0' && c <= '9' ? kDigit | kHexDigit : 0) |
+            ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ? kHexDigit : 0));
+    }
+    return t;
+}();
+
+inline TokenShape token_shape(std::string_view token) noexcept {
+    TokenShape shape;
+    unsigned seen = 0;
+    std::size_t hex_run = 0, longest_hex = 0;
+    for (const char ch : token) {
+        const unsigned c = kByteClass[static_cast<unsigned char>(ch)];
+        shape.chars += c & kStart;
+        seen |= c;
+        hex_run = (c & kHexDigit) ? hex_run + 1 : 0;
+        longest_hex = std::max(longest_hex, hex_run);
+    }
+    shape.plain = !(seen & kDigit) && longest_hex < 8;
+    return shape;
+}
+
 inline std::size_t count_chars(std::string_view s) noexcept {
     std::size_t n = 0;
     for (const char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return n;
 }
 
-// A hash map from 64-bit keys to a count and the first position, open
-// addressing with linear probing, sized once to at least twice its entries.
-// Key 0 marks an empty slot, so a key of 0 is stored as another fixed value
-// (a collision of negligible probability).
+// A hash map from 64-bit keys to a count and a first index, open addressing
+// with linear probing, kept at most half full: it starts at room for an
+// expected number of keys and doubles when it reaches that. Key 0 marks an
+// empty slot, so a key of 0 is stored as another fixed value (a collision of
+// negligible probability).
 class Table {
   public:
     struct Entry {
@@ -95,12 +131,17 @@ class Table {
     }
 
     // The slot of `key`, inserted with `first` = pos and count 0 when absent.
-    std::size_t find_or_insert(std::uint64_t key, Pos pos) noexcept {
+    // The slot stays valid until the next insertion.
+    std::size_t find_or_insert(std::uint64_t key, Pos pos) {
         key = fix(key);
         for (std::size_t i = home(key);; i = (i + 1) & mask_) {
             Entry& e = slots_[i];
             if (e.key == key) return i;
             if (e.key == 0) {
+                if (2 * (size_ + 1) > slots_.size()) {
+                    grow();
+                    return find_or_insert(key, pos);
+                }
                 e = Entry{key, 0, pos};
                 ++size_;
                 return i;
@@ -117,6 +158,18 @@ class Table {
     }
     std::size_t home(std::uint64_t key) const noexcept {
         return static_cast<std::size_t>(key ^ (key >> 29)) & mask_;
+    }
+
+    void grow() {
+        std::vector<Entry> old(slots_.size() * 2, Entry{0, 0, 0});
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Entry& e : old) {
+            if (!e.key) continue;
+            std::size_t i = home(e.key);
+            while (slots_[i].key) i = (i + 1) & mask_;
+            slots_[i] = e;
+        }
     }
 
     std::vector<Entry> slots_;
@@ -202,25 +255,34 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
         starts[p] = static_cast<Pos>(p);
         hashes[p] = extend(extend(0, token_hash[p]), token_hash[p + 1]);
     }
-    std::vector<std::size_t> slot;
     std::vector<Pos> next_starts;
     std::vector<std::uint64_t> next_hashes;
 
+    // Per position of a level: kRepeat when its n-gram occurred before, kRepeated
+    // when it occurs again later; either means a count of at least two.
+    constexpr std::uint8_t kRepeat = 1, kRepeated = 2;
+    std::vector<std::uint8_t> flags;
+
     for (std::size_t n = 2; n <= 10 && !starts.empty(); ++n) {
         const std::size_t count = starts.size();
-        table.reset(count);
-        slot.resize(count);
+        // Level 2 has room for every position; a later level starts at twice the
+        // distinct keys of the level before (a flood has few) and grows as needed.
+        table.reset(n == 2 ? count : std::min(count, 2 * table.size() + 16));
+        flags.assign(count, 0);
         Pos best_count = 1, best_first = 0;
         std::uint64_t best_key = 0;
-        // Keys are hashed a batch ahead of their lookups so that the lookups,
-        // random accesses into a table larger than the caches, overlap.
+        // Keys are hashed ahead of their lookups so that the lookups, random
+        // accesses into a table larger than the caches, overlap.
         constexpr std::size_t kAhead = 16;
         for (std::size_t k = 0; k < std::min(kAhead, count); ++k) table.prefetch(hashes[k]);
         for (std::size_t k = 0; k < count; ++k) {
             if (k + kAhead < count) table.prefetch(hashes[k + kAhead]);
-            slot[k] = table.find_or_insert(hashes[k], starts[k]);
-            Table::Entry& e = table.at(slot[k]);
-            ++e.count;
+            // Entries record the index of their first position in this level.
+            Table::Entry& e = table.at(table.find_or_insert(hashes[k], static_cast<Pos>(k)));
+            if (e.count++) {
+                flags[k] |= kRepeat;
+                flags[e.first] |= kRepeated;
+            }
             if (e.count > best_count ||
                 (e.count == best_count && e.count > 1 && e.first < best_first)) {
                 best_count = e.count;
@@ -234,9 +296,8 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
             m.top_ngram_char_frac[n - 2] = static_cast<double>(c) / static_cast<double>(total);
         }
         if (n >= 5) {
-            const std::uint64_t c = covered_chars(starts, n, prefix, [&](std::size_t k) {
-                return table.at(slot[k]).first != starts[k];
-            });
+            const std::uint64_t c = covered_chars(
+                starts, n, prefix, [&](std::size_t k) { return (flags[k] & kRepeat) != 0; });
             m.dup_ngram_char_frac[n - 5] = static_cast<double>(c) / static_cast<double>(total);
         }
         if (n == kTokenShingle && n_tokens >= 2 * kTokenShingle) {
@@ -249,7 +310,7 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
         next_hashes.clear();
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t end = starts[k] + n;  // the token that extends the n-gram
-            if (end < n_tokens && table.at(slot[k]).count >= 2) {
+            if (flags[k] && end < n_tokens) {
                 next_starts.push_back(starts[k]);
                 next_hashes.push_back(extend(hashes[k], token_hash[end]));
             }
@@ -311,52 +372,54 @@ inline std::uint64_t equal_mask(const unsigned char* at, std::size_t p) noexcept
 #endif
 }
 
+// Whether all 64 positions from `at` match their partners `p` bytes on; the
+// first 16 are tested alone, as most blocks fail there.
+inline bool full_block(const unsigned char* at, std::size_t p) noexcept {
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + p));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)) != 0xFFFF) return false;
+#endif
+    return equal_mask(at, p) == ~std::uint64_t{0};
+}
+
 // The longest stretch of the text with a period of 1 to kMaxPeriod bytes whose
-// run of matching positions reaches kMinRunExtent (and at least one period):
+// run of matching positions (text[i] == text[i + p]) reaches kMinRunExtent:
 // its characters over the text's characters. A run of matching positions
-// [a, a + m) for period p is the periodic stretch [a, a + m + p). Runs shorter
-// than 64 positions never count, so a 64-position block only needs its low and
-// high runs of set bits: a run inside a block is too short.
+// [a, a + m) for period p is the periodic stretch [a, a + m + p). A run of 128
+// positions or more always covers a whole 64-aligned block, so only such
+// blocks are searched, and each one found is extended both ways.
 double longest_run(std::string_view text) {
     const auto* const s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t best_len = 0, best_start = 0;
     for (std::size_t p = 1; p <= kMaxPeriod && p < n; ++p) {
         const std::size_t positions = n - p;  // positions i with i + p < n
-        std::size_t run = 0, run_start = 0;
-        auto close = [&] {
-            if (run >= kMinRunExtent && run >= p && run + p > best_len) {
-                best_len = run + p;
-                best_start = run_start;
-            }
-        };
         std::size_t i = 0;
-        for (; i + 64 <= positions; i += 64) {
-            const std::uint64_t mask = equal_mask(s + i, p);
-            if (mask == ~std::uint64_t{0}) {
-                if (run == 0) run_start = i;
-                run += 64;
+        while (i + 64 <= positions) {
+            if (!full_block(s + i, p)) {
+                i += 64;
                 continue;
             }
-            const auto low = static_cast<std::size_t>(std::countr_one(mask));
-            if (low) {
-                if (run == 0) run_start = i;
-                run += low;
+            // The block before was not full, so the run starts at most 63 back.
+            std::size_t start = i;
+            while (start > 0 && s[start - 1] == s[start - 1 + p]) --start;
+            std::size_t end = i + 64;
+            while (end + 64 <= positions) {
+                const std::uint64_t mask = equal_mask(s + end, p);
+                end += static_cast<std::size_t>(std::countr_one(mask));
+                if (mask != ~std::uint64_t{0}) break;
             }
-            close();
-            run = static_cast<std::size_t>(std::countl_one(mask));
-            run_start = i + 64 - run;
-        }
-        for (; i < positions; ++i) {
-            if (s[i] == s[i + p]) {
-                if (run == 0) run_start = i;
-                ++run;
-            } else {
-                close();
-                run = 0;
+            if (end + 64 > positions) {
+                while (end < positions && s[end] == s[end + p]) ++end;
             }
+            const std::size_t run = end - start;
+            if (run >= kMinRunExtent && run >= p && run + p > best_len) {
+                best_len = run + p;
+                best_start = start;
+            }
+            i = (end + 64) & ~std::size_t{63};
         }
-        close();
     }
     if (best_len == 0) return 0;
     return static_cast<double>(count_chars(text.substr(best_start, best_len))) /
@@ -446,9 +509,15 @@ Metrics flood_metrics(std::string_view text) {
         if (newlines >= 1) line.close(lines);
         if (newlines >= 2) paragraph.close(paragraphs);
 
-        normalise_token(token, normal);
-        const std::uint64_t h = analysers::word_hash(normal);
-        const std::size_t chars = count_chars(token);
+        const TokenShape shape = token_shape(token);
+        std::uint64_t h;
+        if (shape.plain) {
+            h = analysers::word_hash(token);
+        } else {
+            normalise_token(token, normal);
+            h = analysers::word_hash(normal);
+        }
+        const std::size_t chars = shape.chars;
         token_hash.push_back(h);
         prefix.push_back(prefix.back() + chars);
         line.add(h, chars);

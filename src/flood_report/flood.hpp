@@ -20,9 +20,9 @@ namespace fenwa::flood {
 inline constexpr std::size_t kLongToken = 32;
 inline constexpr std::size_t kCharShingle = 8;
 // Longest repeated unit (in bytes) of the run metric, and the least number of
-// positions a run must extend past its first unit to count.
+// bytes a run must extend past its first unit to count.
 inline constexpr std::size_t kMaxPeriod = 32;
-inline constexpr std::size_t kMinRunExtent = 64;
+inline constexpr std::size_t kMinRunExtent = 128;
 // Shingle width of the normalised-token saturation.
 inline constexpr std::size_t kTokenShingle = 8;
 
