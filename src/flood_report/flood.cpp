@@ -49,9 +49,10 @@ inline std::uint64_t mix(std::uint64_t x) noexcept {
     return x;
 }
 
-// The hash of a sequence extended by one element.
+// The hash of a sequence extended by one element (whose hash is well mixed):
+// one multiplication, its high bits rotated down to where tables index.
 inline std::uint64_t extend(std::uint64_t seq, std::uint64_t element) noexcept {
-    return mix(seq * 0x9E3779B97F4A7C15ULL + element);
+    return std::rotl((seq ^ element) * 0x9E3779B97F4A7C15ULL + element, 29);
 }
 
 inline bool is_digit(unsigned char c) noexcept {
@@ -211,13 +212,14 @@ struct Span {
     std::uint64_t chars = 0;
     bool empty = true;
 
+    // A polynomial over the (already mixed) token hashes, mixed once at the end.
     void add(std::uint64_t token_hash, std::uint64_t token_chars) noexcept {
-        hash = extend(hash, token_hash);
+        hash = hash * 0x9E3779B97F4A7C15ULL + token_hash;
         chars += token_chars;
         empty = false;
     }
     void close(Items& into) {
-        if (!empty) into.add(hash, chars);
+        if (!empty) into.add(mix(hash), chars);
         *this = Span{};
     }
 };
@@ -253,7 +255,7 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
     std::vector<std::uint64_t> hashes(n_tokens - 1);
     for (std::size_t p = 0; p + 1 < n_tokens; ++p) {
         starts[p] = static_cast<Pos>(p);
-        hashes[p] = extend(extend(0, token_hash[p]), token_hash[p + 1]);
+        hashes[p] = extend(token_hash[p], token_hash[p + 1]);
     }
     std::vector<Pos> next_starts;
     std::vector<std::uint64_t> next_hashes;
@@ -265,9 +267,12 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
 
     for (std::size_t n = 2; n <= 10 && !starts.empty(); ++n) {
         const std::size_t count = starts.size();
-        // Level 2 has room for every position; a later level starts at twice the
-        // distinct keys of the level before (a flood has few) and grows as needed.
-        table.reset(n == 2 ? count : std::min(count, 2 * table.size() + 16));
+        next_starts.resize(count);
+        next_hashes.resize(count);
+        // Level 2 starts with room for a quarter of its positions, a later level
+        // for twice the distinct keys of the level before (a flood has few), and
+        // the table grows as needed.
+        table.reset(n == 2 ? count / 4 : std::min(count, 2 * table.size() + 16));
         flags.assign(count, 0);
         Pos best_count = 1, best_first = 0;
         std::uint64_t best_key = 0;
@@ -306,15 +311,17 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
                 static_cast<double>(count - table.size()) / static_cast<double>(shingles);
         }
 
-        next_starts.clear();
-        next_hashes.clear();
+        std::size_t kept = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t end = starts[k] + n;  // the token that extends the n-gram
             if (flags[k] && end < n_tokens) {
-                next_starts.push_back(starts[k]);
-                next_hashes.push_back(extend(hashes[k], token_hash[end]));
+                next_starts[kept] = starts[k];
+                next_hashes[kept] = extend(hashes[k], token_hash[end]);
+                ++kept;
             }
         }
+        next_starts.resize(kept);
+        next_hashes.resize(kept);
         starts.swap(next_starts);
         hashes.swap(next_hashes);
     }
