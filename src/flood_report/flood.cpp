@@ -83,6 +83,20 @@ constexpr auto kByteClass = [] {
 
 inline TokenShape token_shape(std::string_view token) noexcept {
     TokenShape shape;
+    if (token.size() < 8) {
+        // Short tokens, most of them, a word at a time: no run of 8 hex digits
+        // fits, so only digits and continuation bytes matter.
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+        const std::uint64_t v = analysers::load_partial(token.data(), token.size());
+        const std::uint64_t continuation = v & ~(v << 1) & kHigh;  // 10xxxxxx
+        // Digits become bytes below 10 once xored with '0'; the zero padding
+        // becomes '0', and bytes from 0x80 stay at 0x80 or above.
+        const std::uint64_t x = v ^ (kOnes * '0');
+        const bool digit = ((x - kOnes * 10) & ~x & kHigh) != 0;
+        shape.chars = token.size() - static_cast<std::size_t>(std::popcount(continuation));
+        shape.plain = !digit;
+        return shape;
+    }
     unsigned seen = 0;
     std::size_t hex_run = 0, longest_hex = 0;
     for (const char ch : token) {
@@ -147,6 +161,14 @@ class Table {
                 ++size_;
                 return i;
             }
+        }
+    }
+
+    bool contains(std::uint64_t key) const noexcept {
+        key = fix(key);
+        for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+            if (slots_[i].key == key) return true;
+            if (slots_[i].key == 0) return false;
         }
     }
 
@@ -243,13 +265,21 @@ std::uint64_t covered_chars(const std::vector<Pos>& starts, std::size_t n,
     return covered;
 }
 
-// The n-gram levels: top n-gram coverage for n = 2..4, repeated n-gram coverage
-// for n = 5..10 and the 8-token saturation.
+// The n-gram metrics. Levels 2 to 5 count every n-gram of the positions whose
+// (n-1)-gram occurs at least twice: top n-gram coverage for n = 2..4, repeated
+// 5-gram coverage. Levels 6 to 10 only need to know, per position, whether its
+// n-gram occurred before, and that answer only shrinks as n grows (an earlier
+// n-gram brings its prefixes along). So each surviving position looks its
+// n-grams up from n = 10 down to the first that occurred before, and inserts
+// only those above it: a flood position, repeated at n = 10, costs one lookup.
 void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
                    const std::vector<std::uint64_t>& prefix, Table& table, Metrics& m) {
     const std::size_t n_tokens = token_hash.size();
     const std::uint64_t total = prefix.back();
     if (n_tokens < 2 || total == 0) return;
+    const auto frac = [&](std::uint64_t chars) {
+        return static_cast<double>(chars) / static_cast<double>(total);
+    };
 
     std::vector<Pos> starts(n_tokens - 1);
     std::vector<std::uint64_t> hashes(n_tokens - 1);
@@ -265,10 +295,9 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
     constexpr std::uint8_t kRepeat = 1, kRepeated = 2;
     std::vector<std::uint8_t> flags;
 
-    for (std::size_t n = 2; n <= 10 && !starts.empty(); ++n) {
+    for (std::size_t n = 2; n <= 5; ++n) {
+        if (starts.empty()) return;
         const std::size_t count = starts.size();
-        next_starts.resize(count);
-        next_hashes.resize(count);
         // Level 2 starts with room for a quarter of its positions, a later level
         // for twice the distinct keys of the level before (a flood has few), and
         // the table grows as needed.
@@ -296,21 +325,16 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
             }
         }
         if (n <= 4 && best_count >= 2) {
-            const std::uint64_t c = covered_chars(
-                starts, n, prefix, [&](std::size_t k) { return hashes[k] == best_key; });
-            m.top_ngram_char_frac[n - 2] = static_cast<double>(c) / static_cast<double>(total);
+            m.top_ngram_char_frac[n - 2] = frac(covered_chars(
+                starts, n, prefix, [&](std::size_t k) { return hashes[k] == best_key; }));
         }
-        if (n >= 5) {
-            const std::uint64_t c = covered_chars(
-                starts, n, prefix, [&](std::size_t k) { return (flags[k] & kRepeat) != 0; });
-            m.dup_ngram_char_frac[n - 5] = static_cast<double>(c) / static_cast<double>(total);
+        if (n == 5) {
+            m.dup_ngram_char_frac[0] = frac(covered_chars(
+                starts, n, prefix, [&](std::size_t k) { return (flags[k] & kRepeat) != 0; }));
+            break;
         }
-        if (n == kTokenShingle && n_tokens >= 2 * kTokenShingle) {
-            const std::size_t shingles = n_tokens - kTokenShingle + 1;
-            m.token_saturation =
-                static_cast<double>(count - table.size()) / static_cast<double>(shingles);
-        }
-
+        next_starts.resize(count);
+        next_hashes.resize(count);
         std::size_t kept = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t end = starts[k] + n;  // the token that extends the n-gram
@@ -324,6 +348,49 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
         next_hashes.resize(kept);
         starts.swap(next_starts);
         hashes.swap(next_hashes);
+    }
+
+    // Levels 6 to 10 over the positions whose 5-gram occurs at least twice.
+    constexpr std::size_t kLow = 6, kHigh = 10, kLevels = kHigh - kLow + 1;
+    std::array<Table, kLevels> seen;
+    for (Table& t : seen) t.reset(2 * table.size() + 16);
+    std::array<std::uint64_t, kLevels> covered{}, until{};
+    std::uint64_t repeated_shingles = 0;
+    std::uint64_t level_hash[kLevels];
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t p = starts[k];
+        if (!flags[k] || p + kLow > n_tokens) continue;
+        const std::size_t top = std::min(kHigh, n_tokens - p);
+        std::uint64_t h = hashes[k];
+        for (std::size_t n = kLow; n <= top; ++n) {
+            h = extend(h, token_hash[p + n - 1]);
+            level_hash[n - kLow] = h;
+        }
+        // The longest n whose n-gram occurred before (5: none beyond the 5-gram,
+        // which a first occurrence of its 5-gram cannot pass).
+        std::size_t hit = 5;
+        if (flags[k] & kRepeat) {
+            for (std::size_t n = top; n >= kLow; --n) {
+                if (seen[n - kLow].contains(level_hash[n - kLow])) {
+                    hit = n;
+                    break;
+                }
+            }
+        }
+        for (std::size_t n = hit + 1; n <= top; ++n)
+            seen[n - kLow].find_or_insert(level_hash[n - kLow], 0);
+        for (std::size_t n = kLow; n <= hit; ++n) {
+            const std::uint64_t from = std::max<std::uint64_t>(p, until[n - kLow]);
+            covered[n - kLow] += prefix[p + n] - prefix[from];
+            until[n - kLow] = p + n;
+        }
+        repeated_shingles += hit >= kTokenShingle;
+    }
+    for (std::size_t n = kLow; n <= kHigh; ++n)
+        m.dup_ngram_char_frac[n - 5] = frac(covered[n - kLow]);
+    if (n_tokens >= 2 * kTokenShingle) {
+        m.token_saturation = static_cast<double>(repeated_shingles) /
+                             static_cast<double>(n_tokens - kTokenShingle + 1);
     }
 }
 
