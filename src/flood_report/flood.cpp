@@ -401,7 +401,7 @@ double char_saturation(const std::vector<std::string_view>& long_tokens, std::si
     constexpr std::uint64_t kBase = 0x100000001B3ULL;
     std::uint64_t top = 1;  // kBase^(width - 1)
     for (std::size_t i = 1; i < kCharShingle; ++i) top *= kBase;
-    table.reset(shingles);
+    table.reset(shingles / 4);  // grows as needed; floods hold few distinct shingles
     std::uint64_t repeated = 0;
     std::vector<char32_t> cps;
     for (const std::string_view token : long_tokens) {
