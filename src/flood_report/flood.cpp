@@ -401,28 +401,42 @@ double char_saturation(const std::vector<std::string_view>& long_tokens, std::si
     constexpr std::uint64_t kBase = 0x100000001B3ULL;
     std::uint64_t top = 1;  // kBase^(width - 1)
     for (std::size_t i = 1; i < kCharShingle; ++i) top *= kBase;
+    // Shingles are hashed (a rolling polynomial over the code points) a batch at
+    // a time, and their slots fetched before the batch is looked up, as the
+    // saturation scan does.
     table.reset(shingles / 4);  // grows as needed; floods hold few distinct shingles
     std::uint64_t repeated = 0;
-    std::vector<char32_t> cps;
+    constexpr std::size_t kBatch = 16;
+    std::uint64_t batch[kBatch];
+    std::size_t batched = 0;
+    const auto flush = [&] {
+        for (std::size_t k = 0; k < batched; ++k) table.prefetch(batch[k]);
+        for (std::size_t k = 0; k < batched; ++k) {
+            Table::Entry& e = table.at(table.find_or_insert(batch[k], 0));
+            repeated += e.count++ != 0;
+        }
+        batched = 0;
+    };
+    char32_t window[kCharShingle];  // the last code points, by index modulo the width
     for (const std::string_view token : long_tokens) {
-        cps.clear();
         const auto* p = reinterpret_cast<const unsigned char*>(token.data());
         const auto* const end = p + token.size();
-        while (p < end) {
-            std::size_t len;
-            cps.push_back(unicode::decode(p, len));
-            p += len;
-        }
         std::uint64_t h = 0;
-        for (std::size_t i = 0; i < cps.size(); ++i) {
-            if (i >= kCharShingle) h -= cps[i - kCharShingle] * top;
-            h = h * kBase + cps[i];
+        for (std::size_t i = 0; p < end; ++i) {
+            std::size_t len;
+            const char32_t cp = unicode::decode(p, len);
+            p += len;
+            char32_t& slot = window[i % kCharShingle];
+            if (i >= kCharShingle) h -= slot * top;
+            slot = cp;
+            h = h * kBase + cp;
             if (i + 1 >= kCharShingle) {
-                Table::Entry& e = table.at(table.find_or_insert(mix(h), 0));
-                repeated += e.count++ != 0;
+                batch[batched++] = mix(h);
+                if (batched == kBatch) flush();
             }
         }
     }
+    flush();
     return static_cast<double>(repeated) / static_cast<double>(total);
 }
 
