@@ -8,8 +8,9 @@
 //   next n (an n-gram can repeat only where its prefix does). Natural text drops
 //   almost every position after a few levels, and a flood has few distinct
 //   n-grams, so the tables stay small either way;
-// - the 8-token saturation falls out of the same levels: a position dropped
-//   before level 8 holds a unique 8-gram.
+// - from n = 6 on, a position only needs to know whether its n-gram occurred
+//   before, which it finds looking from n = 10 down (see ngram_metrics); the
+//   8-token saturation counts the positions whose 8-gram did.
 //
 // The character shingles of long tokens and the run scan read the bytes again,
 // the run scan in 64-byte blocks.
