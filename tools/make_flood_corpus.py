@@ -2,7 +2,11 @@
 
     python tools/make_flood_corpus.py
 
-Deterministic (fixed seed); the output is committed, so the tests never run this.
+Deterministic (fixed seed) for a given repository and interpreter; the output is
+committed, so the tests never run this. The code excerpts come from the files as
+they are when it runs: regenerating after the sources changed gives other
+excerpts, and then the thresholds' tuning should be checked again
+(bench/flood_accuracy.py --split tune).
 Every record: id, split ("tune" or "heldout"), label ("flood" or "natural"),
 kind, source, text.
 
