@@ -8,6 +8,7 @@ their payloads, using the native kernels of ``fenwa_micro`` for the hot work.
 from __future__ import annotations
 
 from .conversation import Conversation
+from .flood import FloodReport, flood_report
 from .formats import IMAGE_TOKENS, MessageView, detect_format
 from .reasoning import ANTHROPIC_THINKING_BUDGET, OPENAI_REASONING_EFFORT, reasoning_params
 from .trim import Decision, TrimResult, estimate_tokens, trim, validate
@@ -18,10 +19,12 @@ __all__: list[str] = [
     "OPENAI_REASONING_EFFORT",
     "Conversation",
     "Decision",
+    "FloodReport",
     "MessageView",
     "TrimResult",
     "detect_format",
     "estimate_tokens",
+    "flood_report",
     "reasoning_params",
     "trim",
     "validate",

@@ -1,0 +1,3 @@
+from typing import Dict
+
+def flood_metrics(text: str) -> Dict[str, float]: ...

@@ -1,0 +1,50 @@
+// Python entry point of the flood metrics: flood_metrics(text) -> dict.
+#include "flood_report/flood.hpp"
+#include "flood_report/registry.hpp"
+#include "module/boundary.hpp"
+
+namespace fenwa {
+namespace {
+
+using py::Ref;
+
+py::Signature<1> kFloodSig{"flood_metrics()", {"text"}, 1};
+
+py::Key kDupLine{"dup_line_frac"};
+py::Key kDupPara{"dup_para_frac"};
+py::Key kDupLineChar{"dup_line_char_frac"};
+py::Key kDupParaChar{"dup_para_char_frac"};
+py::Key kTop[] = {py::Key{"top_2_gram_char_frac"}, py::Key{"top_3_gram_char_frac"},
+                  py::Key{"top_4_gram_char_frac"}};
+py::Key kDupGram[] = {py::Key{"dup_5_gram_char_frac"}, py::Key{"dup_6_gram_char_frac"},
+                      py::Key{"dup_7_gram_char_frac"}, py::Key{"dup_8_gram_char_frac"},
+                      py::Key{"dup_9_gram_char_frac"}, py::Key{"dup_10_gram_char_frac"}};
+py::Key kTokenSaturation{"token_saturation"};
+py::Key kCharSaturation{"char_saturation"};
+py::Key kLongestRun{"longest_run_frac"};
+
+Ref flood_metrics(const py::Bound<1>& a) {
+    const std::string_view text = a.get<py::to_text>(0);
+    const flood::Metrics m = flood::flood_metrics(text);
+    py::DictBuilder d;
+    d.set(kDupLine, py::new_float(m.dup_line_frac));
+    d.set(kDupPara, py::new_float(m.dup_para_frac));
+    d.set(kDupLineChar, py::new_float(m.dup_line_char_frac));
+    d.set(kDupParaChar, py::new_float(m.dup_para_char_frac));
+    for (std::size_t i = 0; i < 3; ++i) d.set(kTop[i], py::new_float(m.top_ngram_char_frac[i]));
+    for (std::size_t i = 0; i < 6; ++i) d.set(kDupGram[i], py::new_float(m.dup_ngram_char_frac[i]));
+    d.set(kTokenSaturation, py::new_float(m.token_saturation));
+    d.set(kCharSaturation, py::new_float(m.char_saturation));
+    d.set(kLongestRun, py::new_float(m.longest_run_frac));
+    return d.finish();
+}
+
+}  // namespace
+
+PyMethodDef flood_metrics_def = py::function_def<kFloodSig, flood_metrics>(
+    "flood_metrics",
+    "flood_metrics(text)\n--\n\n"
+    "The repetition metrics of `text`, a dict of fractions in [0, 1], from one\n"
+    "tokenisation pass. fenwa_host.flood_report() is the public interface.");
+
+}  // namespace fenwa

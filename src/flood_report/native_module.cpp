@@ -1,0 +1,43 @@
+// Entry point of fenwa_host._native, the private extension module behind
+// fenwa_host's native hot loops.
+#include "flood_report/registry.hpp"
+#include "module/boundary.hpp"
+
+namespace fenwa {
+namespace {
+
+int exec_native(PyObject* module) noexcept {
+    return py::guarded_status([&] {
+        py::Ref name = py::Ref::steal(PyModule_GetNameObject(module));
+        if (!name) py::throw_error();
+        py::Ref fn = py::Ref::steal(PyCFunction_NewEx(&flood_metrics_def, module, name.get()));
+        if (!fn) py::throw_error();
+        // PyModule_AddObject takes the reference only when it succeeds.
+        if (PyModule_AddObject(module, flood_metrics_def.ml_name, fn.get()) < 0) py::throw_error();
+        fn.release();
+    });
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_native)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "fenwa_host._native",
+    "Native kernels of fenwa_host (private: use the fenwa_host functions).",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace fenwa
+
+PyMODINIT_FUNC PyInit__native(void) {
+    return PyModuleDef_Init(&fenwa::g_module);
+}
