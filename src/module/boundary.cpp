@@ -1,5 +1,7 @@
 #include "module/boundary.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -109,6 +111,22 @@ void translate_current_exception() noexcept {
     } catch (...) {
         set_panic("unknown native failure");
     }
+}
+
+void park_thread() noexcept {
+    for (;;) pause();  // returns only after a signal handler ran
+}
+
+void reacquire_gil(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_thread();
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
 }
 
 Ref checked(PyObject* fresh) {

@@ -25,6 +25,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "module/claim.hpp"
 
 namespace fenwa::py {
@@ -459,10 +463,21 @@ decltype(auto) with_shared_claim(Object<Kernel>& obj, Body&& body) {
 // Release of the interpreter lock around a kernel. Nothing inside the scope may
 // touch a Python object.
 
+// Takes the interpreter lock back for `state`. A daemon thread that asks for it
+// while the interpreter finalizes never gets it: the interpreter ends such a
+// thread with pthread_exit, whose forced unwinding would have to pass through
+// this noexcept destructor (std::terminate) and then through frames that own
+// Python references (released without the lock). Instead the thread is parked
+// here for good, holding nothing, until the process exits.
+void reacquire_gil(PyThreadState* state) noexcept;
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void park_thread() noexcept;
+
 class GilRelease {
   public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { reacquire_gil(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
@@ -474,11 +489,26 @@ class GilRelease {
 // Entry wrappers: the only functions handed to the interpreter. Each runs its body
 // under `guarded`, which catches every C++ exception.
 
+// A forced unwinding (the interpreter ending a daemon thread at exit while it runs
+// Python code called from inside an entry point) must neither be swallowed by
+// the catch-all nor reach the noexcept boundary: either ends in std::terminate.
+// The thread is parked instead, as at the lock re-acquisition.
+#if defined(__GLIBCXX__)
+#define FENWA_PARK_ON_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { \
+        park_thread();              \
+    }
+#else
+#define FENWA_PARK_ON_FORCED_UNWIND
+#endif
+
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
-    } catch (...) {
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+    catch (...) {
         translate_current_exception();
         return nullptr;
     }
@@ -489,7 +519,9 @@ int guarded_status(Body&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (...) {
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+    catch (...) {
         translate_current_exception();
         return -1;
     }
