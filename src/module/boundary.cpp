@@ -51,8 +51,9 @@ void set_type_mismatch(PyObject* obj, const char* target) noexcept {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
         return;
     }
-    Ref qualname = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref qualname = Ref::steal(interpreter_call([&] {
+        return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+    }));
     if (qualname && PyUnicode_Check(qualname.get())) {
         PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
                      target);
@@ -86,7 +87,9 @@ void add_note(const char* param) noexcept {
     Ref add = Ref::steal(PyObject_GetAttrString(exc, "add_note"));
     if (add) {
         Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
-        if (note) Ref::steal(PyObject_CallOneArg(add.get(), note.get()));
+        if (note)
+            Ref::steal(
+                interpreter_call([&] { return PyObject_CallOneArg(add.get(), note.get()); }));
     }
     PyErr_Clear();
 #if PY_VERSION_HEX >= 0x030C0000
@@ -131,7 +134,7 @@ void reacquire_gil(PyThreadState* state) noexcept {
 
 Ref checked(PyObject* fresh) {
     if (fresh) return Ref::steal(fresh);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    if (PyErr_Occurred()) interpreter_call([] { PyErr_WriteUnraisable(nullptr); });
     set_panic("PyObject pointer is null");
     throw_error();
 }
@@ -173,7 +176,7 @@ bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
         v = PyLong_AsLongLong(o);
     } else {
         // Read as a signed 64-bit value first, through __index__.
-        Ref index = Ref::steal(PyNumber_Index(o));
+        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
         if (!index) return false;
         v = PyLong_AsLongLong(index.get());
     }
@@ -191,7 +194,7 @@ bool to_u64(PyObject* o, std::uint64_t& out) noexcept {
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
-        Ref index = Ref::steal(PyNumber_Index(o));
+        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
         if (!index) return false;
         v = PyLong_AsUnsignedLongLong(index.get());
     }
@@ -205,7 +208,7 @@ bool to_f64(PyObject* o, double& out) noexcept {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    const double v = PyFloat_AsDouble(o);
+    const double v = interpreter_call([&] { return PyFloat_AsDouble(o); });
     if (v == -1.0 && PyErr_Occurred()) return false;
     out = v;
     return true;

@@ -64,6 +64,48 @@ void add_note(const char* param) noexcept;
 void translate_current_exception() noexcept;
 
 // ---------------------------------------------------------------------------
+// Interpreter exit
+
+// Takes the interpreter lock back for `state`. A daemon thread that asks for it
+// while the interpreter finalizes never gets it: the interpreter ends such a
+// thread with pthread_exit, whose forced unwinding would have to pass through
+// this noexcept destructor (std::terminate) and then through frames that own
+// Python references (released without the lock). Instead the thread is parked
+// here for good, holding nothing, until the process exits.
+void reacquire_gil(PyThreadState* state) noexcept;
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void park_thread() noexcept;
+
+// A forced unwinding (the interpreter ending a daemon thread at exit while it runs
+// Python code called from inside an entry point) must neither be swallowed by
+// the catch-all nor reach the noexcept boundary: either ends in std::terminate.
+// The thread is parked instead, as at the lock re-acquisition.
+#if defined(__GLIBCXX__)
+#define FENWA_PARK_ON_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { \
+        park_thread();              \
+    }
+#else
+#define FENWA_PARK_ON_FORCED_UNWIND
+#endif
+
+// Runs `call`, a call into the interpreter that may run Python code (`__index__`,
+// `__float__`, `__len__`, `__iter__`, a hook), from code that must not pass a
+// forced unwinding on: the thread is parked as above.
+template <class Call>
+decltype(auto) interpreter_call(Call&& call) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        return call();
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+#else
+    return call();
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Owning references
 
 class Ref {
@@ -222,20 +264,25 @@ auto convert_arg(PyObject* o, const char* param) {
 
 // Sequence of records: a non-str sequence, iterated with the iterator protocol,
 // each item handed to `record(item)`. The length is asked only to size the
-// result; its failure is cleared.
+// result; its failure is cleared. It is a hint, which a `__len__` may get wrong
+// either way: the reservation is capped, and beyond it the result grows with
+// the items the iteration actually yields.
+inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
+
 template <class Record, class Out>
 void convert_records(PyObject* o, Out& out, Record&& record) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
-    Py_ssize_t hint = PySequence_Size(o);
+    Py_ssize_t hint = interpreter_call([&] { return PySequence_Size(o); });
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
+    if (hint > kMaxReserveHint) hint = kMaxReserveHint;
     out.reserve(static_cast<std::size_t>(hint));
-    Ref it = Ref::steal(PyObject_GetIter(o));
+    Ref it = Ref::steal(interpreter_call([&] { return PyObject_GetIter(o); }));
     if (!it) throw_error();
-    while (PyObject* raw = PyIter_Next(it.get())) {
+    while (PyObject* raw = interpreter_call([&] { return PyIter_Next(it.get()); })) {
         Ref item = Ref::steal(raw);
         record(item.get());
     }
@@ -463,17 +510,6 @@ decltype(auto) with_shared_claim(Object<Kernel>& obj, Body&& body) {
 // Release of the interpreter lock around a kernel. Nothing inside the scope may
 // touch a Python object.
 
-// Takes the interpreter lock back for `state`. A daemon thread that asks for it
-// while the interpreter finalizes never gets it: the interpreter ends such a
-// thread with pthread_exit, whose forced unwinding would have to pass through
-// this noexcept destructor (std::terminate) and then through frames that own
-// Python references (released without the lock). Instead the thread is parked
-// here for good, holding nothing, until the process exits.
-void reacquire_gil(PyThreadState* state) noexcept;
-
-// Blocks the calling thread until the process ends.
-[[noreturn]] void park_thread() noexcept;
-
 class GilRelease {
   public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
@@ -488,19 +524,6 @@ class GilRelease {
 // ---------------------------------------------------------------------------
 // Entry wrappers: the only functions handed to the interpreter. Each runs its body
 // under `guarded`, which catches every C++ exception.
-
-// A forced unwinding (the interpreter ending a daemon thread at exit while it runs
-// Python code called from inside an entry point) must neither be swallowed by
-// the catch-all nor reach the noexcept boundary: either ends in std::terminate.
-// The thread is parked instead, as at the lock re-acquisition.
-#if defined(__GLIBCXX__)
-#define FENWA_PARK_ON_FORCED_UNWIND \
-    catch (abi::__forced_unwind&) { \
-        park_thread();              \
-    }
-#else
-#define FENWA_PARK_ON_FORCED_UNWIND
-#endif
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
