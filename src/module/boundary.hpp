@@ -195,6 +195,23 @@ Ref build_list(std::size_t n, Make&& make) {
     return list;
 }
 
+// A freshly created object whose failure (NULL) is the call's own error, as it
+// stands: for results that must report MemoryError rather than a panic.
+inline Ref owned(PyObject* fresh) {
+    if (!fresh) throw_error();
+    return Ref::steal(fresh);
+}
+
+// build_list with the list itself made through `owned`.
+template <class Make>
+Ref build_list_or_raise(std::size_t n, Make&& make) {
+    Ref list = owned(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
+    }
+    return list;
+}
+
 inline Ref new_pair(Ref a, Ref b) {
     Ref t = checked(PyTuple_New(2));
     PyTuple_SET_ITEM(t.get(), 0, a.release());
