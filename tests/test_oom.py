@@ -95,8 +95,8 @@ def test_drain_gives_back_every_event_it_could_not_deliver():
 
 def test_drain_after_a_failed_one_serves_held_events_first():
     bus = bus_with_events(5)
-    _, error = fail_at(3, bus.drain_events, 10)
-    assert type(error) is MemoryError
+    errors = [fail_at(k, bus.drain_events, 10)[1] for k in (0, 1, 2)]
+    assert [type(e) for e in errors] == [MemoryError] * 3
     bus.secrete(64, 2.0)
     assert bus.drain_events(2) == [(1, 0.0), (2, 0.25)]
     assert bus.drain_events(10) == [(3, 0.5), (4, 0.75), (5, 1.0), (64, 2.0)]
@@ -154,3 +154,56 @@ def test_every_allocation_failure_is_clean(name):
     points = sweep(make, call, observe)
     assert points >= 0
     print(f"{name}: {points} failure points")
+
+
+EXHAUSTED = """
+import resource, sys, threading
+import fenwa_micro as fm
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+hog = []
+
+def take_all():
+    size = 1 << 28
+    while size >= 16:
+        try:
+            hog.append(bytearray(size))
+        except MemoryError:
+            size //= 2
+
+def call():
+    take_all()
+    try:
+        {call}
+    except (TypeError, MemoryError) as e:
+        hog.clear()
+        print(type(e).__name__)
+
+if {in_thread}:
+    t = threading.Thread(target=call)
+    t.start()
+    t.join()
+else:
+    call()
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer reserves more address space than the limit")
+@pytest.mark.parametrize("in_thread", [False, True])
+@pytest.mark.parametrize("call,expected", [
+    ("fm.effort_gauge(5)", "TypeError"),
+    ("fm.HormonalBus(event_capacity=2**26)", "MemoryError"),
+    ("fm.ContextApoptosis(capacity=2**26)", "MemoryError"),
+])
+def test_first_error_with_no_memory_left(call, expected, in_thread):
+    import os
+    import subprocess
+    from pathlib import Path
+    env = dict(os.environ)
+    module_dir = str(Path(fm.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    code = EXHAUSTED.format(call=call, in_thread=in_thread)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, timeout=120)
+    assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr[-500:]

@@ -116,6 +116,12 @@ void translate_current_exception() noexcept {
     }
 }
 
+void prepare_thread_for_errors() noexcept {
+#if defined(__GLIBCXX__)
+    (void)abi::__cxa_get_globals();
+#endif
+}
+
 void park_thread() noexcept {
     for (;;) pause();  // returns only after a signal handler ran
 }

@@ -105,6 +105,9 @@ decltype(auto) interpreter_call(Call&& call) noexcept {
 #endif
 }
 
+// Makes the C++ runtime's per-thread exception state for the calling thread.
+void prepare_thread_for_errors() noexcept;
+
 // ---------------------------------------------------------------------------
 // Owning references
 
