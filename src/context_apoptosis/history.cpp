@@ -6,11 +6,6 @@
 
 namespace fenwa::history {
 
-float floor_half_life(float half_life) {
-    // `!(x >= 0.1f)` also catches NaN.
-    return half_life >= 0.1f ? half_life : 0.1f;
-}
-
 void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
             std::uint8_t* keep) noexcept {
     const std::size_t protected_count =
@@ -30,7 +25,7 @@ void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
         const float decay = exponent <= -150.0f ? 0.0f : exp2f(exponent);
         const float weight = blocks::metabolic_weight(f);
         // A NaN threshold compares unordered: the message is purged.
-        keep[k] = (decay * weight >= params.safe_threshold) ? 1 : 0;
+        keep[k] = blocks::survives(f, decay * weight, params.safe_threshold) ? 1 : 0;
     }
 }
 

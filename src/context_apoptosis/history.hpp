@@ -13,9 +13,6 @@ struct Params {
     std::uint64_t stable_prefix;
 };
 
-// The half-life actually used: the larger of `half_life` and 0.1; NaN becomes 0.1.
-float floor_half_life(float half_life);
-
 // Writes keep[k] = 1 for every surviving message k of the n messages whose class
 // bits are flags[0..n) (oldest first), 0 for every purged one.
 void decide(const std::uint32_t* flags, std::size_t n, const Params& params,

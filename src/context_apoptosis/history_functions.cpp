@@ -2,10 +2,10 @@
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
-#include "platform/clock.hpp"
 #include "context_apoptosis/history.hpp"
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
+#include "platform/clock.hpp"
 
 namespace fenwa {
 namespace {
@@ -63,7 +63,7 @@ py::Key kKept{"kept"}, kBlocksIn{"blocks_in"}, kBlocksKept{"blocks_kept"},
 
 Ref dehydrate(const py::Bound<4>& a) {
     History history = py::convert_arg<convert_history>(a[0], "messages");
-    const float half_life = history::floor_half_life(a.get<py::to_f32>(1, 6.0f));
+    const float half_life = blocks::floor_half_life(a.get<py::to_f32>(1, 6.0f));
     const float safe_threshold = a.get<py::to_f32>(2, 0.35f);
     const std::uint64_t stable_prefix = a.get<py::to_u64>(3, std::uint64_t{0});
 

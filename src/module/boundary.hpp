@@ -541,6 +541,17 @@ class GilRelease {
     PyThreadState* state_;
 };
 
+// The interpreter lock handed over in two explicit steps, for a kernel that
+// releases it part-way through and takes it back before it finishes.
+class GilHandoff {
+  public:
+    void release() noexcept { state_ = PyEval_SaveThread(); }
+    void reacquire() noexcept { reacquire_gil(state_); }
+
+  private:
+    PyThreadState* state_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------
 // Entry wrappers: the only functions handed to the interpreter. Each runs its body
 // under `guarded`, which catches every C++ exception.

@@ -42,10 +42,10 @@ int main() {
     CHECK(estimate_tokens(std::size_t{0xFFFFFFFFull} * 4) == 0);
     CHECK(estimate_tokens((std::size_t{1} << 34) + 8) == 3);
 
-    CHECK(history::floor_half_life(0.0f) == 0.1f);
-    CHECK(history::floor_half_life(-5.0f) == 0.1f);
-    CHECK(history::floor_half_life(std::numeric_limits<float>::quiet_NaN()) == 0.1f);
-    CHECK(history::floor_half_life(6.0f) == 6.0f);
+    CHECK(fenwa::blocks::floor_half_life(0.0f) == 0.1f);
+    CHECK(fenwa::blocks::floor_half_life(-5.0f) == 0.1f);
+    CHECK(fenwa::blocks::floor_half_life(std::numeric_limits<float>::quiet_NaN()) == 0.1f);
+    CHECK(fenwa::blocks::floor_half_life(6.0f) == 6.0f);
 
     // Twelve USER messages with the defaults: the two oldest are purged.
     std::vector<std::uint32_t> flags(12, USER);
