@@ -207,3 +207,61 @@ def test_first_error_with_no_memory_left(call, expected, in_thread):
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)
     assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr[-500:]
+
+
+ABSORB_UNDER_PRESSURE = """
+import resource
+import fenwa_micro as fm
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+def state(w):
+    return (w.render(), w.state_entries(), len(w), w.active_tokens(), w.reduction_ratio())
+
+outcomes = []
+for spare in [1 << 16, 1 << 18, 1 << 19, 1 << 20, 3 << 19, 1 << 21, 1 << 22, 1 << 24]:
+    w = fm.ContextApoptosis(state_capacity=100000)
+    for i in range(20000):
+        w.insert(f"user message number {i:06d}", fm.USER, 0.01)
+    w.note_state("an earlier fact")
+    before = state(w)
+    hog = []
+    size = 1 << 28
+    while size >= 16:
+        try:
+            hog.append(bytearray(size))
+        except MemoryError:
+            size //= 2
+    # Give about `spare` bytes back for the call, smallest pieces first.
+    freed = 0
+    while freed < spare and hog:
+        freed += len(hog.pop())
+    try:
+        purged = w.dehydrate(absorb=True)
+    except MemoryError:
+        hog.clear()
+        assert state(w) == before, "a failed cycle changed the window"
+        outcomes.append("MemoryError")
+    else:
+        hog.clear()
+        assert purged == 20000 and len(w) == 0 and w.reduction_ratio() == 1.0
+        assert len(w.state_entries()) == 20001
+        outcomes.append("done")
+print(" ".join(outcomes))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer reserves more address space than the limit")
+def test_absorbing_cycle_under_memory_pressure_is_all_or_nothing():
+    import os
+    import subprocess
+    from pathlib import Path
+    env = dict(os.environ)
+    module_dir = str(Path(fm.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    proc = subprocess.run([sys.executable, "-c", ABSORB_UNDER_PRESSURE], capture_output=True,
+                          text=True, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-800:]
+    outcomes = proc.stdout.split()
+    assert "MemoryError" in outcomes and "done" in outcomes, outcomes
