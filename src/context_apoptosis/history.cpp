@@ -29,4 +29,24 @@ void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
     }
 }
 
+Accounting account(const std::size_t* bytes, const std::uint8_t* keep, std::size_t n,
+                   std::uint64_t stable_prefix) noexcept {
+    Accounting a;
+    const std::size_t prefix = stable_prefix < n ? static_cast<std::size_t>(stable_prefix) : n;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t tokens = blocks::estimate_tokens(bytes[k]);
+        a.tokens_before += tokens;
+        if (k < prefix) a.stable_prefix_tokens += tokens;
+        if (keep[k]) {
+            a.tokens_after += tokens;
+            ++a.kept;
+        }
+    }
+    if (a.tokens_before != 0) {
+        a.reduction =
+            1.0 - static_cast<double>(a.tokens_after) / static_cast<double>(a.tokens_before);
+    }
+    return a;
+}
+
 }  // namespace fenwa::history
