@@ -126,7 +126,42 @@ void park_thread() noexcept {
     for (;;) pause();  // returns only after a signal handler ran
 }
 
+namespace {
+// Set when the main interpreter runs its exit callbacks, just before it finalizes.
+std::atomic<bool> g_exiting{false};
+
+PyObject* note_exit(PyObject*, PyObject*) noexcept {
+    g_exiting.store(true, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_note_exit = {"_fenwa_micro_exit", note_exit, METH_NOARGS, nullptr};
+}  // namespace
+
+void watch_interpreter_exit() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    static std::atomic<bool> registered{false};
+    if (registered.exchange(true)) return;
+    Ref fn = Ref::steal(PyCFunction_New(&g_note_exit, nullptr));
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref done = fn && atexit
+                   ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()))
+                   : Ref();
+    if (!done) {
+        registered.store(false);
+        throw_error();
+    }
+}
+
 void reacquire_gil(PyThreadState* state) noexcept {
+    // Once the interpreter exits, the lock would never be given back. Worse, on
+    // 3.10 a thread that asks for it after the teardown has freed the thread
+    // states can be handed it with its own state gone, and crash. Don't ask.
+#if PY_VERSION_HEX >= 0x030D0000
+    if (g_exiting.load(std::memory_order_acquire) || Py_IsFinalizing()) park_thread();
+#else
+    if (g_exiting.load(std::memory_order_acquire) || _Py_IsFinalizing()) park_thread();
+#endif
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);

@@ -74,6 +74,10 @@ void translate_current_exception() noexcept;
 // here for good, holding nothing, until the process exits.
 void reacquire_gil(PyThreadState* state) noexcept;
 
+// Lets reacquire_gil know when the main interpreter starts to exit (registers an
+// exit callback once per process).
+void watch_interpreter_exit();
+
 // Blocks the calling thread until the process ends.
 [[noreturn]] void park_thread() noexcept;
 

@@ -60,6 +60,7 @@ int exec_module(PyObject* module) noexcept {
     py::prepare_thread_for_errors();
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
+        py::watch_interpreter_exit();
         add_class(module, "HormonalBus", hormonal_bus_type());
         add_class(module, "HormonalSignal", hormonal_signal_type());
         add_class(module, "ContextApoptosis", context_apoptosis_type());
