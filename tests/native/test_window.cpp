@@ -11,6 +11,7 @@
 
 #include "check.hpp"
 #include "context_apoptosis/siphash.hpp"
+#include "context_apoptosis/text.hpp"
 #include "context_apoptosis/window.hpp"
 
 using fenwa::window::Ledger;
@@ -177,9 +178,48 @@ void reservation_failures() {
     CHECK(memory);
 }
 
+// The digest against the plain rule: collapse the whole text, then cut.
+std::string digest_reference(const std::string& text) {
+    std::string words;
+    fenwa::text::for_each_word(text, [&](std::string_view w) {
+        if (!words.empty()) words += ' ';
+        words.append(w);
+    });
+    if (words.size() <= 120) return words;
+    std::size_t cut = 120;
+    while (cut < words.size() && (static_cast<unsigned char>(words[cut]) & 0xC0) == 0x80) ++cut;
+    if (cut == words.size()) return words;
+    return words.substr(0, cut) + "\xE2\x80\xA6";
+}
+
+void digests() {
+    const char* pieces[] = {"a",
+                            "bb",
+                            " ",
+                            "\t\n",
+                            "\xC3\xA9",
+                            "\xE2\x82\xAC",
+                            "\xF0\x9F\x98\x80",
+                            "\xE3\x80\x80",
+                            "word",
+                            "\xC2\xA0"};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int n = static_cast<int>(rng() % 160);
+        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
+        CHECK(fenwa::window::make_digest(text) == digest_reference(text));
+    }
+    CHECK(fenwa::window::make_digest(std::string(120, 'a')) == std::string(120, 'a'));
+    CHECK(fenwa::window::make_digest(std::string(200, 'a')) ==
+          std::string(120, 'a') + "\xE2\x80\xA6");
+    CHECK(fenwa::window::make_digest("  \n\t ").empty());
+}
+
 }  // namespace
 
 int main() {
+    digests();
     worked_figures();
     ledger_model();
     hash_index();
