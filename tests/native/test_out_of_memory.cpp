@@ -194,7 +194,7 @@ class Meddling final : public fenwa::window::OuterLock {
     int rounds_ = 0;
 };
 
-void window_sweeps() {
+[[maybe_unused]] void window_sweeps() {
     const auto none = [] { return std::make_unique<int>(0); };
     const auto no_state = [](const auto&) { return std::string(); };
     sweep("Window(capacity=1000)", none, [](int&) { Window w(2.0f, 0.35f, 1000, 64); }, no_state);
@@ -255,7 +255,7 @@ void cycle_with_meddling() {
         });
 }
 
-void bus_sweeps() {
+[[maybe_unused]] void bus_sweeps() {
     const auto none = [] { return std::make_unique<int>(0); };
     sweep(
         "Bus(event_capacity=5000)", none, [](int&) { fenwa::bus::Bus b(32, 5000); },
