@@ -159,7 +159,7 @@ def test_every_allocation_failure_is_clean(name):
 EXHAUSTED = """
 import resource, sys, threading
 import fenwa_micro as fm
-resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
 hog = []
 
 def take_all():
@@ -212,7 +212,7 @@ def test_first_error_with_no_memory_left(call, expected, in_thread):
 ABSORB_UNDER_PRESSURE = """
 import resource
 import fenwa_micro as fm
-resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
 
 def state(w):
     return (w.render(), w.state_entries(), len(w), w.active_tokens(), w.reduction_ratio())
