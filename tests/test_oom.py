@@ -187,6 +187,8 @@ else:
 """
 
 
+# Filling the address space takes seconds: these run with the slow checks.
+@pytest.mark.slow
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
 @pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer reserves more address space than the limit")
@@ -250,6 +252,7 @@ print(" ".join(outcomes))
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
 @pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer reserves more address space than the limit")
