@@ -243,6 +243,13 @@ def panic_of(capacity):
     pytest.fail("no exception")
 
 
+def test_capacity_boundary():
+    # 16 bytes a slot: 2**59 slots no longer have a representable byte size.
+    with pytest.raises(MemoryError):
+        B(event_capacity=2**59 - 1)
+    assert str(panic_of(2**59)) == "capacity overflow"
+
+
 def test_unsizable_capacity_panics():
     first = panic_of(2**59)
     second = panic_of(2**64 - 1)

@@ -4,6 +4,8 @@ import inspect
 import math
 import threading
 
+import sys
+
 import pytest
 
 import fenwa_micro as fm
@@ -201,6 +203,18 @@ class NoLength:
 
 def test_length_failure_alone_is_harmless():
     assert dehydrate(NoLength())["blocks_kept"] == 3
+
+
+@pytest.mark.parametrize("claimed", [sys.maxsize, 2**40, 0, 1])
+@pytest.mark.parametrize("actual", [0, 3, 70_000])
+def test_length_is_only_a_hint(claimed, actual):
+    # A lying __len__ sizes nothing: the items the iteration yields are converted.
+    class Lying(list):
+        def __len__(self):
+            return claimed
+
+    result = dehydrate(Lying([("a", FACT)] * actual))
+    assert result["blocks_in"] == actual and result["blocks_kept"] == actual
 
 
 @pytest.mark.parametrize("kwargs,exc,note", [

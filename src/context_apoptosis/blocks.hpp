@@ -44,6 +44,24 @@ constexpr float metabolic_weight(std::uint32_t signal) {
     return 0.6f;
 }
 
+// The smallest half-life a decay runs with; smaller values and NaN run as it.
+inline constexpr float kMinHalfLife = 0.1f;
+constexpr float floor_half_life(float half_life) {
+    return half_life >= kMinHalfLife ? half_life : kMinHalfLife;  // NaN fails the test
+}
+
+// A block's oxygen after one metabolic step: durable blocks gain the boost,
+// every other block decays (both in single precision).
+constexpr float metabolize(std::uint32_t signal, float oxygen, float boost, float decay) {
+    return is_durable(signal) ? oxygen + boost : oxygen * decay;
+}
+
+// Whether a block with `signal` survives a purge with `oxygen`: durable blocks
+// always; any other when its oxygen reaches the threshold (a NaN never does).
+constexpr bool survives(std::uint32_t signal, float oxygen, float threshold) {
+    return is_durable(signal) || oxygen >= threshold;
+}
+
 // One unit of prompt text in the context window.
 struct ContextBlock {
     std::string content;

@@ -6,11 +6,6 @@
 
 namespace fenwa::history {
 
-float floor_half_life(float half_life) {
-    // `!(x >= 0.1f)` also catches NaN.
-    return half_life >= 0.1f ? half_life : 0.1f;
-}
-
 void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
             std::uint8_t* keep) noexcept {
     const std::size_t protected_count =
@@ -30,8 +25,28 @@ void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
         const float decay = exponent <= -150.0f ? 0.0f : exp2f(exponent);
         const float weight = blocks::metabolic_weight(f);
         // A NaN threshold compares unordered: the message is purged.
-        keep[k] = (decay * weight >= params.safe_threshold) ? 1 : 0;
+        keep[k] = blocks::survives(f, decay * weight, params.safe_threshold) ? 1 : 0;
     }
+}
+
+Accounting account(const std::size_t* bytes, const std::uint8_t* keep, std::size_t n,
+                   std::uint64_t stable_prefix) noexcept {
+    Accounting a;
+    const std::size_t prefix = stable_prefix < n ? static_cast<std::size_t>(stable_prefix) : n;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t tokens = blocks::estimate_tokens(bytes[k]);
+        a.tokens_before += tokens;
+        if (k < prefix) a.stable_prefix_tokens += tokens;
+        if (keep[k]) {
+            a.tokens_after += tokens;
+            ++a.kept;
+        }
+    }
+    if (a.tokens_before != 0) {
+        a.reduction =
+            1.0 - static_cast<double>(a.tokens_after) / static_cast<double>(a.tokens_before);
+    }
+    return a;
 }
 
 }  // namespace fenwa::history

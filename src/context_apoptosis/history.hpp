@@ -13,12 +13,23 @@ struct Params {
     std::uint64_t stable_prefix;
 };
 
-// The half-life actually used: the larger of `half_life` and 0.1; NaN becomes 0.1.
-float floor_half_life(float half_life);
-
 // Writes keep[k] = 1 for every surviving message k of the n messages whose class
 // bits are flags[0..n) (oldest first), 0 for every purged one.
 void decide(const std::uint32_t* flags, std::size_t n, const Params& params,
             std::uint8_t* keep) noexcept;
+
+// The audited savings of a decided history.
+struct Accounting {
+    std::uint64_t kept = 0;                  // messages kept
+    std::uint64_t tokens_before = 0;         // token estimates of every message
+    std::uint64_t tokens_after = 0;          // of the kept ones
+    std::uint64_t stable_prefix_tokens = 0;  // of the first min(n, stable_prefix)
+    double reduction = 0.0;                  // 1 - after / before; 0 for no tokens
+};
+
+// Sums the token estimates of the n messages whose UTF-8 lengths are
+// bytes[0..n), given the keep mask that `decide` wrote.
+Accounting account(const std::size_t* bytes, const std::uint8_t* keep, std::size_t n,
+                   std::uint64_t stable_prefix) noexcept;
 
 }  // namespace fenwa::history

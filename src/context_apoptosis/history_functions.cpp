@@ -2,10 +2,10 @@
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
-#include "platform/clock.hpp"
 #include "context_apoptosis/history.hpp"
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
+#include "platform/clock.hpp"
 
 namespace fenwa {
 namespace {
@@ -63,7 +63,7 @@ py::Key kKept{"kept"}, kBlocksIn{"blocks_in"}, kBlocksKept{"blocks_kept"},
 
 Ref dehydrate(const py::Bound<4>& a) {
     History history = py::convert_arg<convert_history>(a[0], "messages");
-    const float half_life = history::floor_half_life(a.get<py::to_f32>(1, 6.0f));
+    const float half_life = blocks::floor_half_life(a.get<py::to_f32>(1, 6.0f));
     const float safe_threshold = a.get<py::to_f32>(2, 0.35f);
     const std::uint64_t stable_prefix = a.get<py::to_u64>(3, std::uint64_t{0});
 
@@ -79,35 +79,23 @@ Ref dehydrate(const py::Bound<4>& a) {
     const std::uint64_t end = monotonic_ns();
     const double latency_us = end >= start ? static_cast<double>(end - start) / 1000.0 : 0.0;
 
-    const std::size_t prefix = stable_prefix < n ? static_cast<std::size_t>(stable_prefix) : n;
-    std::uint64_t tokens_before = 0, tokens_after = 0, prefix_tokens = 0, kept = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t tokens = blocks::estimate_tokens(history.bytes[k]);
-        tokens_before += tokens;
-        if (k < prefix) prefix_tokens += tokens;
-        if (keep[k]) {
-            tokens_after += tokens;
-            ++kept;
-        }
-    }
+    const history::Accounting acc =
+        history::account(history.bytes.data(), keep.data(), n, stable_prefix);
     std::size_t next = 0;
-    Ref kept_list = py::build_list(kept, [&](std::size_t) {
+    Ref kept_list = py::build_list(acc.kept, [&](std::size_t) {
         while (!keep[next]) ++next;
         return kept_str(history.contents[next++].get());
     });
-    const double reduction = tokens_before == 0 ? 0.0
-                                                : 1.0 - static_cast<double>(tokens_after) /
-                                                            static_cast<double>(tokens_before);
 
     return py::DictBuilder()
         .set(kKept, std::move(kept_list))
         .set(kBlocksIn, py::new_int(n))
-        .set(kBlocksKept, py::new_int(kept))
-        .set(kBlocksPurged, py::new_int(n - kept))
-        .set(kTokensBefore, py::new_int(tokens_before))
-        .set(kTokensAfter, py::new_int(tokens_after))
-        .set(kReduction, py::new_float(reduction))
-        .set(kStablePrefixTokens, py::new_int(prefix_tokens))
+        .set(kBlocksKept, py::new_int(acc.kept))
+        .set(kBlocksPurged, py::new_int(n - acc.kept))
+        .set(kTokensBefore, py::new_int(acc.tokens_before))
+        .set(kTokensAfter, py::new_int(acc.tokens_after))
+        .set(kReduction, py::new_float(acc.reduction))
+        .set(kStablePrefixTokens, py::new_int(acc.stable_prefix_tokens))
         .set(kKernelLatency, py::new_float(latency_us))
         .finish();
 }

@@ -14,33 +14,31 @@
 
 namespace fenwa::window {
 
-using blocks::DURABLE_MASK;
-
 namespace {
-constexpr float kMinHalfLife = 0.1f;
 constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Digests
 
-void make_digest_in_place(std::string& text) {
-    // Collapse the whitespace in place: every word moves to or before its
-    // original position, so the writes never overtake the scan.
-    char* const base = text.data();
-    std::size_t out = 0;
-    text::for_each_word(std::string_view(text), [&](std::string_view word) {
-        if (out) base[out++] = ' ';
-        std::memmove(base + out, word.data(), word.size());
-        out += word.size();
+std::string make_digest(std::string_view text) {
+    // Past 123 bytes of the collapsed text the cut is certain (a character is at
+    // most 4 bytes long) and comes before the end, so nothing further is kept.
+    constexpr std::size_t kEnough = kDigestBytes + 4;
+    std::string out;
+    out.reserve(std::min(text.size(), kEnough) + sizeof(kEllipsis));
+    text::for_each_word(text, [&](std::string_view word) {
+        if (out.size() >= kEnough) return;
+        if (!out.empty()) out += ' ';
+        out.append(word.substr(0, kEnough - std::min(out.size(), kEnough)));
     });
-    text.resize(out);
-    if (out <= kDigestBytes) return;
+    if (out.size() <= kDigestBytes) return out;
     std::size_t cut = kDigestBytes;
-    while (cut < out && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
-    if (cut == out) return;  // the last character starts before byte 120
-    text.resize(cut);
-    text.append(kEllipsis);
+    while (cut < out.size() && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) ++cut;
+    if (cut == out.size()) return out;  // the last character starts before byte 120
+    out.resize(cut);
+    out.append(kEllipsis);
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -59,6 +57,21 @@ bool HashIndex::contains(std::uint64_t h) const noexcept {
 void HashIndex::grow() {
     std::vector<std::uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
     const std::size_t mask = bigger.size() - 1;
+    for (std::uint64_t h : slots_) {
+        if (h == 0) continue;
+        std::size_t i = static_cast<std::size_t>(h) & mask;
+        while (bigger[i] != 0) i = (i + 1) & mask;
+        bigger[i] = h;
+    }
+    slots_.swap(bigger);
+}
+
+void HashIndex::reserve(std::size_t keys) {
+    std::size_t size = slots_.empty() ? 16 : slots_.size();
+    while (keys * 2 > size) size *= 2;
+    if (size == slots_.size()) return;
+    std::vector<std::uint64_t> bigger(size, 0);
+    const std::size_t mask = size - 1;
     for (std::uint64_t h : slots_) {
         if (h == 0) continue;
         std::size_t i = static_cast<std::size_t>(h) & mask;
@@ -112,40 +125,69 @@ Ledger::Ledger(std::size_t capacity) noexcept
 
 bool Ledger::contains(std::uint64_t hash) const {
     if (indexed_) return index_.contains(hash);
-    for (const auto& e : entries_) {
-        if (e.hash == hash) return true;
+    bool found = false;
+    for_each([&](const LedgerEntry& e) { found = found || e.hash == hash; });
+    return found;
+}
+
+void Ledger::make_room(std::size_t extra) {
+    // An append at full capacity rolls the oldest entry off first, so the ring
+    // and the index never hold more than the capacity.
+    const std::size_t wanted = count_ + promised_ + extra;
+    const std::size_t needed = wanted < count_ || wanted > capacity_ ? capacity_ : wanted;
+    if (indexed_) index_.reserve(needed);
+    if (needed <= ring_.size()) return;
+    std::size_t size = ring_.empty() ? 4 : ring_.size();
+    while (size < needed) size = size > capacity_ / 2 ? capacity_ : size * 2;
+    std::vector<LedgerEntry> bigger(size);
+    for (std::size_t i = 0; i < count_; ++i)
+        bigger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
+    ring_.swap(bigger);
+    head_ = 0;
+}
+
+void Ledger::push(std::uint64_t hash, std::string&& text) noexcept {
+    if (count_ == capacity_) {
+        LedgerEntry& oldest = ring_[head_];
+        if (indexed_) index_.erase(oldest.hash);
+        std::string().swap(oldest.text);
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
     }
-    return false;
+    LedgerEntry& slot = ring_[(head_ + count_) % ring_.size()];
+    slot.hash = hash;
+    slot.text = std::move(text);
+    if (indexed_) index_.insert(hash);  // room made beforehand: no allocation
+    ++count_;
 }
 
 bool Ledger::append(std::uint64_t hash, std::string&& text) {
     if (contains(hash)) return false;
-    if (indexed_) index_.insert(hash);
-    try {
-        entries_.push_back(LedgerEntry{hash, std::move(text)});
-    } catch (...) {
-        if (indexed_) index_.erase(hash);
-        throw;
-    }
-    // The ledger held at most `capacity_` entries before, so at most one rolls off.
-    while (entries_.size() > capacity_) {
-        if (indexed_) index_.erase(entries_.front().hash);
-        entries_.pop_front();
-    }
+    make_room(1);
+    push(hash, std::move(text));
+    return true;
+}
+
+void Ledger::promise(std::size_t n) {
+    make_room(n);
+    promised_ += n;
+}
+
+bool Ledger::append_promised(std::uint64_t hash, std::string&& text) noexcept {
+    --promised_;
+    if (contains(hash)) return false;
+    push(hash, std::move(text));
     return true;
 }
 
 // ---------------------------------------------------------------------------
 // Block store
 
-void Window::Store::reserve(std::size_t n) {
-    // A count whose byte size cannot be represented is a capacity overflow; one
-    // the machine could never back is refused before anything is reserved.
-    if (n > oxygen.max_size()) throw std::length_error("capacity overflow");
-    constexpr std::uint64_t kBytesPerBlock =
-        sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(std::string);
-    if (n > UINT64_MAX / kBytesPerBlock || exceeds_machine_memory(n * kBytesPerBlock))
-        throw std::bad_alloc();
+void Window::Store::reserve(std::uint64_t count) {
+    // Every column together: a count whose byte size cannot be represented is a
+    // capacity overflow; one the machine could never back is refused up front.
+    check_reservation(count, sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(std::string));
+    const auto n = static_cast<std::size_t>(count);
     oxygen.reserve(n);
     signal.reserve(n);
     tokens.reserve(n);
@@ -173,14 +215,11 @@ void Window::Store::make_room() {
 
 Window::Window(float half_life, float safe_threshold, std::uint64_t capacity,
                std::uint64_t state_capacity)
-    : half_life_(half_life >= kMinHalfLife ? half_life : kMinHalfLife),  // NaN too
+    : half_life_(blocks::floor_half_life(half_life)),
       safe_threshold_(safe_threshold),
       state_capacity_(state_capacity ? static_cast<std::size_t>(state_capacity) : 1),
       ledger_(state_capacity_) {
-    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-        if (capacity > SIZE_MAX) throw std::length_error("capacity overflow");
-    }
-    blocks_.reserve(static_cast<std::size_t>(capacity));
+    blocks_.reserve(capacity);
 }
 
 void Window::insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen) {
@@ -202,47 +241,56 @@ float Window::decay_factor() const noexcept {
     return std::exp2f(exponent);
 }
 
-CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
-    CycleResult result;
-    const float threshold = safe_threshold_;
+Window::Plan Window::plan(float reinforce_boost, float decay, bool absorb) const noexcept {
+    Plan p;
+    const float* const oxygen = blocks_.oxygen.data();
+    const std::uint32_t* const signal = blocks_.signal.data();
+    for (std::size_t i = 0, n = blocks_.size(); i < n; ++i) {
+        const std::uint32_t s = signal[i];
+        if (blocks::survives(s, blocks::metabolize(s, oxygen[i], reinforce_boost, decay),
+                             safe_threshold_))
+            continue;
+        ++p.doomed;
+        p.digests += absorb && blocks::is_conversational(s);
+    }
+    return p;
+}
 
-    std::lock_guard<std::mutex> lock(blocks_mutex_);
+std::vector<std::string> Window::digests_of_doomed(float reinforce_boost, float decay,
+                                                   std::size_t count) const {
+    std::vector<std::string> out;
+    out.reserve(count);
+    const float* const oxygen = blocks_.oxygen.data();
+    const std::uint32_t* const signal = blocks_.signal.data();
+    for (std::size_t i = 0, n = blocks_.size(); i < n && out.size() < count; ++i) {
+        const std::uint32_t s = signal[i];
+        if (blocks::is_conversational(s) &&
+            !blocks::survives(s, blocks::metabolize(s, oxygen[i], reinforce_boost, decay),
+                              safe_threshold_))
+            out.push_back(make_digest(blocks_.content[i]));
+    }
+    return out;
+}
+
+std::uint64_t Window::apply(float reinforce_boost, float decay) noexcept {
     float* const oxygen = blocks_.oxygen.data();
     std::uint32_t* const signal = blocks_.signal.data();
-    const std::size_t n = blocks_.size();
-
-    if (absorb) {
-        // Size the digest list before anything changes, so that the purge below
-        // cannot fail half-way.
-        std::size_t conversational = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t s = signal[i];
-            if (!blocks::is_durable(s) && blocks::is_conversational(s) &&
-                !(oxygen[i] * decay >= threshold)) {
-                ++conversational;
-            }
-        }
-        result.digests.reserve(conversational);
-    }
-
-    // Metabolism, counting the blocks that the purge will remove.
-    std::size_t doomed = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool durable = (signal[i] & DURABLE_MASK) != 0;
-        const float o = durable ? oxygen[i] + reinforce_boost : oxygen[i] * decay;
-        oxygen[i] = o;
-        doomed += !(durable || o >= threshold);  // a NaN oxygen never survives
-    }
-    if (doomed == 0) return result;
-
-    // One stable pass that compacts the survivors in place.
     std::uint32_t* const tokens = blocks_.tokens.data();
     std::string* const content = blocks_.content.data();
+    const std::size_t n = blocks_.size();
+    // Metabolism, then one stable pass that compacts the survivors in place.
+    std::size_t doomed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float o = blocks::metabolize(signal[i], oxygen[i], reinforce_boost, decay);
+        oxygen[i] = o;
+        doomed += !blocks::survives(signal[i], o, safe_threshold_);
+    }
+    if (doomed == 0) return 0;
     std::size_t w = 0;
     std::uint64_t reclaimed = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t s = signal[i];
-        if (blocks::is_durable(s) || oxygen[i] >= threshold) {
+        if (blocks::survives(s, oxygen[i], safe_threshold_)) {
             if (w != i) {
                 oxygen[w] = oxygen[i];
                 signal[w] = s;
@@ -250,24 +298,98 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
                 content[w] = std::move(content[i]);
             }
             ++w;
-            continue;
-        }
-        reclaimed += tokens[i];
-        if (absorb && blocks::is_conversational(s)) {
-            result.digests.push_back(std::move(content[i]));  // room reserved above
+        } else {
+            reclaimed += tokens[i];
         }
     }
+    // Shrinking never allocates.
     blocks_.oxygen.resize(w);
     blocks_.signal.resize(w);
     blocks_.tokens.resize(w);
-    blocks_.content.resize(w);
-
-    result.purged = n - w;
-    result.reclaimed = reclaimed;
+    blocks_.content.erase(blocks_.content.begin() + static_cast<std::ptrdiff_t>(w),
+                          blocks_.content.end());
     reclaimed_tokens_.fetch_add(reclaimed, std::memory_order_relaxed);
+    return n - w;
+}
 
-    for (auto& d : result.digests) make_digest_in_place(d);
-    return result;
+namespace {
+
+// Releases the outer lock for a scope and takes it back at its end.
+class OuterReleased {
+  public:
+    explicit OuterReleased(OuterLock& outer) noexcept : outer_(outer) { outer_.release(); }
+    ~OuterReleased() { outer_.reacquire(); }
+    OuterReleased(const OuterReleased&) = delete;
+    OuterReleased& operator=(const OuterReleased&) = delete;
+
+  private:
+    OuterLock& outer_;
+};
+
+class NoOuterLock final : public OuterLock {
+  public:
+    void release() noexcept override {}
+    void reacquire() noexcept override {}
+};
+
+}  // namespace
+
+std::uint64_t Window::dehydrate(float reinforce_boost, bool absorb) {
+    NoOuterLock none;
+    return dehydrate(reinforce_boost, absorb, none);
+}
+
+std::uint64_t Window::dehydrate(float reinforce_boost, bool absorb, OuterLock& outer) {
+    const float decay = decay_factor();
+    if (!absorb) {
+        // Without digests nothing can fail: decay and purge at once.
+        OuterReleased released(outer);
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        return apply(reinforce_boost, decay);
+    }
+    // Ledger room promised for this cycle's digests. It is made with only the
+    // outer lock held, before the blocks lock; if the blocks changed meanwhile
+    // and the cycle would leave more digests than promised, it promises more and
+    // starts again. Until the purge nothing has changed.
+    std::size_t promised = 0;
+    auto withdraw = [&] {
+        if (promised == 0) return;
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        ledger_.withdraw(promised);
+    };
+    std::vector<std::string> digests;
+    std::uint64_t purged = 0;
+    try {
+        for (;;) {
+            std::size_t wanted = 0;
+            {
+                OuterReleased released(outer);
+                std::lock_guard<std::mutex> lock(blocks_mutex_);
+                const Plan p = plan(reinforce_boost, decay, absorb);
+                if (p.digests <= promised) {
+                    digests = digests_of_doomed(reinforce_boost, decay, p.digests);
+                    purged = apply(reinforce_boost, decay);
+                    break;
+                }
+                wanted = p.digests;
+            }
+            // The blocks lock is dropped and the outer lock held again.
+            std::lock_guard<std::mutex> lock(ledger_mutex_);
+            ledger_.promise(wanted - promised);
+            promised = wanted;
+        }
+    } catch (...) {
+        withdraw();
+        throw;
+    }
+    if (promised == 0) return purged;
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    for (auto& d : digests) {
+        const std::uint64_t hash = text_hash(d);
+        ledger_.append_promised(hash, std::move(d));
+    }
+    ledger_.withdraw(promised - digests.size());
+    return purged;
 }
 
 bool Window::ledger_append(std::string&& text) {
@@ -290,7 +412,7 @@ std::vector<std::string> Window::state_entries() const {
     std::lock_guard<std::mutex> lock(ledger_mutex_);
     std::vector<std::string> out;
     out.reserve(ledger_.size());
-    for (const auto& e : ledger_.entries()) out.push_back(e.text);
+    ledger_.for_each([&](const LedgerEntry& e) { out.push_back(e.text); });
     return out;
 }
 
@@ -313,14 +435,14 @@ std::string Window::render() const {
         std::lock_guard<std::mutex> lock(ledger_mutex_);
         if (ledger_.size()) {
             std::size_t bytes = 7;
-            for (const auto& e : ledger_.entries()) bytes += e.text.size() + 3;
+            ledger_.for_each([&](const LedgerEntry& e) { bytes += e.text.size() + 3; });
             out.reserve(out.size() + bytes);
             out += "STATE:\n";
-            for (const auto& e : ledger_.entries()) {
+            ledger_.for_each([&](const LedgerEntry& e) {
                 out += "- ";
                 out += e.text;
                 out += '\n';
-            }
+            });
         }
     }
     {

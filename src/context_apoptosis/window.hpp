@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,10 +19,10 @@ namespace fenwa::window {
 // Longest digest before the cut, in bytes.
 inline constexpr std::size_t kDigestBytes = 120;
 
-// Turns `text` in place into the one-line digest a purged conversational block
-// leaves: its words joined by single spaces, cut at the first character boundary
-// at or after byte 120 (and before the end) and followed by "…".
-void make_digest_in_place(std::string& text);
+// The one-line digest a purged conversational block leaves: the words of `text`
+// joined by single spaces, cut at the first character boundary at or after byte
+// 120 (and before the end) and followed by "…". Allocates only the digest.
+std::string make_digest(std::string_view text);
 
 // A set of 64-bit hashes with open addressing and linear probing; deletion
 // shifts the following run back, so no tombstones accumulate. The keys are
@@ -35,6 +34,8 @@ class HashIndex {
     void insert(std::uint64_t h);
     // Removes `h`, which must be present.
     void erase(std::uint64_t h) noexcept;
+    // Room for `keys` keys in all, so that inserts up to that count allocate nothing.
+    void reserve(std::size_t keys);
 
   private:
     void grow();
@@ -49,8 +50,13 @@ struct LedgerEntry {
     std::string text;
 };
 
-// Bounded, deduplicated, oldest-first list of texts. Not synchronised: the window
-// guards it with its ledger mutex.
+// Bounded, deduplicated, oldest-first list of texts, kept in a ring that grows
+// up to the capacity. Not synchronised: the window guards it with its ledger
+// mutex.
+//
+// Room can be promised ahead: after `promise(n)`, n appends through
+// `append_promised` cannot fail, whatever other appends happen in between
+// (each of those keeps the promised room free, or fails before any change).
 class Ledger {
   public:
     // Up to this capacity the duplicate test scans the stored hashes; beyond it a
@@ -64,23 +70,44 @@ class Ledger {
     // On an allocation failure the ledger is unchanged.
     bool append(std::uint64_t hash, std::string&& text);
 
-    std::size_t size() const noexcept { return entries_.size(); }
-    const std::deque<LedgerEntry>& entries() const noexcept { return entries_; }
+    // Makes room for `n` more appends (on failure nothing changes).
+    void promise(std::size_t n);
+    // One promised append: as `append`, but it cannot fail.
+    bool append_promised(std::uint64_t hash, std::string&& text) noexcept;
+    // Withdraws `n` promised appends that will not be made.
+    void withdraw(std::size_t n) noexcept { promised_ -= n; }
+
+    std::size_t size() const noexcept { return count_; }
+    // Calls `f(const LedgerEntry&)` for every entry, oldest first.
+    template <class F>
+    void for_each(F&& f) const {
+        for (std::size_t i = 0; i < count_; ++i) f(ring_[(head_ + i) % ring_.size()]);
+    }
 
   private:
     bool contains(std::uint64_t hash) const;
+    // Room for `extra` appends beyond the promised ones.
+    void make_room(std::size_t extra);
+    void push(std::uint64_t hash, std::string&& text) noexcept;
 
     std::size_t capacity_;
     bool indexed_;
-    std::deque<LedgerEntry> entries_;
-    HashIndex index_;  // the hashes of entries_ when indexed_
+    std::vector<LedgerEntry> ring_;  // count_ entries from head_, wrapping
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    std::size_t promised_ = 0;
+    HashIndex index_;  // the hashes of the entries when indexed_
 };
 
-// What one dehydration cycle did under the blocks lock.
-struct CycleResult {
-    std::uint64_t purged = 0;
-    std::uint64_t reclaimed = 0;
-    std::vector<std::string> digests;  // oldest first
+// The lock a caller holds around its calls to the window (for the Python class,
+// the interpreter lock), which a cycle hands back while it decays and purges.
+class OuterLock {
+  public:
+    virtual void release() noexcept = 0;
+    virtual void reacquire() noexcept = 0;
+
+  protected:
+    ~OuterLock() = default;
 };
 
 class Window {
@@ -99,12 +126,19 @@ class Window {
     // The cycle's decay factor, 2^(-1/half_life) in single precision.
     float decay_factor() const noexcept;
 
-    // Reinforces durable blocks, decays the others by `decay`, purges those below
-    // the threshold in one stable in-place pass and adds their tokens to the
-    // reclaimed counter. With `absorb`, returns the digests of the purged
-    // conversational blocks; the caller hands them to ledger_append after this
-    // returns (never under the blocks lock).
-    CycleResult cycle(float reinforce_boost, bool absorb, float decay);
+    // One dehydration cycle; returns the number of purged blocks. With `outer`
+    // released and the blocks lock held, durable blocks gain `reinforce_boost`,
+    // the others decay, and those below the threshold are purged in one stable
+    // in-place pass, their tokens added to the reclaimed counter. Then, with the
+    // blocks lock dropped and `outer` held again, each digest of a purged
+    // conversational block (with `absorb`) goes through the ledger's append rule.
+    // The blocks and ledger locks are never held together.
+    //
+    // All or nothing: every allocation (the digests, the ledger's room for them)
+    // is made before the first change; on failure the exception propagates and
+    // the window is exactly as it was.
+    std::uint64_t dehydrate(float reinforce_boost, bool absorb, OuterLock& outer);
+    std::uint64_t dehydrate(float reinforce_boost, bool absorb);
 
     bool ledger_append(std::string&& text);
     void set_purpose(std::optional<std::string>&& text);
@@ -141,10 +175,24 @@ class Window {
         std::vector<std::string> content;
 
         std::size_t size() const noexcept { return content.size(); }
-        void reserve(std::size_t n);
+        void reserve(std::uint64_t count);
         // Room for one more block in every array; throws before anything changes.
         void make_room();
     };
+
+    // What a cycle will do to the blocks, found before anything changes.
+    struct Plan {
+        std::size_t doomed = 0;   // blocks the purge removes
+        std::size_t digests = 0;  // of which leave a digest (with absorb)
+    };
+    Plan plan(float reinforce_boost, float decay, bool absorb) const noexcept;
+    // Decay and purge; cannot fail. Moves the purged conversational blocks'
+    // digests (prepared by the caller, in block order) nowhere: the caller made
+    // them before. Returns the number purged.
+    std::uint64_t apply(float reinforce_boost, float decay) noexcept;
+    // The digests of the blocks the purge will remove, oldest first.
+    std::vector<std::string> digests_of_doomed(float reinforce_boost, float decay,
+                                               std::size_t count) const;
 
     const float half_life_;
     const float safe_threshold_;

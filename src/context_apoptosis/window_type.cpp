@@ -28,6 +28,15 @@ py::Signature<2> kDehydrate{"ContextApoptosis.dehydrate()", {"reinforce_boost", 
 py::Signature<1> kNoteState{"ContextApoptosis.note_state()", {"fact"}, 1};
 py::Signature<1> kSetPurpose{"ContextApoptosis.set_purpose()", {"text"}, 1};
 
+class InterpreterLock final : public window::OuterLock {
+  public:
+    void release() noexcept override { handoff_.release(); }
+    void reacquire() noexcept override { handoff_.reacquire(); }
+
+  private:
+    py::GilHandoff handoff_;
+};
+
 Ref construct(PyTypeObject* type, const py::Bound<4>& a) {
     const float half_life = a.get<py::to_f32>(0, 2.0f);
     const float safe_threshold = a.get<py::to_f32>(1, 0.35f);
@@ -48,16 +57,9 @@ Ref insert(WindowObject& self, const py::Bound<3>& a) {
 Ref dehydrate(WindowObject& self, const py::Bound<2>& a) {
     const float boost = a.get<py::to_f32>(0, 0.5f);
     const bool absorb = a.get<py::to_bool>(1, false);
-    Window& win = self.kernel;
-    const float decay = win.decay_factor();
-    window::CycleResult result;
-    {
-        py::GilRelease unlocked;
-        result = win.cycle(boost, absorb, decay);
-    }
-    // The ledger is only touched with the blocks lock dropped and the GIL held.
-    for (auto& digest : result.digests) win.ledger_append(std::move(digest));
-    return py::new_int(result.purged);
+    // The cycle releases the interpreter lock around its decay and purge.
+    InterpreterLock gil;
+    return py::new_int(self.kernel.dehydrate(boost, absorb, gil));
 }
 
 Ref note_state(WindowObject& self, const py::Bound<1>& a) {

@@ -22,13 +22,50 @@ float Bus::total() const noexcept {
     return sum;
 }
 
-void Bus::drain(std::uint64_t max, std::vector<SignalEvent>& out) {
-    out.clear();
-    std::uint64_t want = events_.size_hint();
+Drain::Drain(Bus& bus) noexcept : bus_(&bus) {
+    if (bus.draining_.exchange(true, std::memory_order_acquire)) bus_ = nullptr;
+}
+
+void Drain::take(std::uint64_t max) {
+    if (!bus_ || max == 0) return;
+    Bus& bus = *bus_;
+    const std::size_t held = bus.held_.size() - bus.held_head_;
+    if (held > 0) {
+        // Held events come first; while any remain, nothing newer is taken.
+        const std::size_t k = max < held ? static_cast<std::size_t>(max) : held;
+        const auto first = bus.held_.begin() + static_cast<std::ptrdiff_t>(bus.held_head_);
+        out_.assign(first, first + static_cast<std::ptrdiff_t>(k));
+        bus.held_head_ += k;
+        from_held_ = k;
+        if (k < held) return;
+        max -= k;
+    }
+    std::uint64_t want = bus.events_.size_hint();
     if (max < want) want = max;
-    out.reserve(static_cast<std::size_t>(want));
+    out_.reserve(out_.size() + static_cast<std::size_t>(want));
+    const std::size_t limit = out_.size() + static_cast<std::size_t>(want);
     SignalEvent e;
-    while (out.size() < want && events_.take(e)) out.push_back(e);
+    while (out_.size() < limit && bus.events_.take(e)) out_.push_back(e);
+}
+
+Drain::~Drain() {
+    if (!bus_) return;
+    Bus& bus = *bus_;
+    if (!committed_) {
+        if (out_.size() == from_held_) {
+            // Every event came from the held ones, which are still in place.
+            bus.held_head_ -= from_held_;
+        } else {
+            // The held events were all taken; the taken ones become the held ones.
+            bus.held_.swap(out_);
+            bus.held_head_ = 0;
+        }
+    }
+    if (bus.held_head_ == bus.held_.size() && !bus.held_.empty()) {
+        std::vector<SignalEvent>().swap(bus.held_);
+        bus.held_head_ = 0;
+    }
+    bus.draining_.store(false, std::memory_order_release);
 }
 
 }  // namespace fenwa::bus

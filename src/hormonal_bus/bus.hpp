@@ -63,10 +63,8 @@ class Bus {
     // negative zeros reports negative zero.
     float total() const noexcept;
 
-    // Takes up to `max` events, oldest first, into `out` (cleared first). The
-    // buffer is sized before anything is taken, by what the queue holds, so a
-    // failed allocation loses no event.
-    void drain(std::uint64_t max, std::vector<SignalEvent>& out);
+    // The consumer side of one drain; see Drain below.
+    friend class Drain;
 
     EventQueue& events() noexcept { return events_; }
 
@@ -98,6 +96,40 @@ class Bus {
     std::uint32_t mask_;  // the bits that name a channel
     std::atomic<std::uint64_t> secretions_{0};
     EventQueue events_;
+
+    // Events a drain took but could not deliver, oldest first from held_head_:
+    // the next drain returns them before anything newer. Only drains touch
+    // them, one at a time (draining_); producers never see them.
+    std::vector<SignalEvent> held_;
+    std::size_t held_head_ = 0;
+    std::atomic<bool> draining_{false};
+};
+
+// One drain of a bus's events. `take` moves up to `max` events, oldest first,
+// into `events()`; unless `commit` is called, the destructor gives every one of
+// them back to the front of the bus, so a consumer that fails to deliver them
+// (say, for want of memory) loses nothing. Only one drain of a bus is active at a
+// time: another one started meanwhile (on another thread, or re-entered from
+// code run while the first delivers) takes nothing; the events stay for later.
+class Drain {
+  public:
+    explicit Drain(Bus& bus) noexcept;
+    ~Drain();
+    Drain(const Drain&) = delete;
+    Drain& operator=(const Drain&) = delete;
+
+    // Takes up to `max` events. Storage is sized before anything is taken, by
+    // what the bus holds, so a failed allocation takes nothing.
+    void take(std::uint64_t max);
+    const std::vector<SignalEvent>& events() const noexcept { return out_; }
+    // The events were delivered: they leave the bus for good.
+    void commit() noexcept { committed_ = true; }
+
+  private:
+    Bus* bus_;  // nullptr when another drain is active
+    std::vector<SignalEvent> out_;
+    std::size_t from_held_ = 0;
+    bool committed_ = false;
 };
 
 }  // namespace fenwa::bus

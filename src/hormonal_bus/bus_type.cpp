@@ -89,11 +89,22 @@ Ref snapshot(BusObject& self) {
 
 Ref drain_events(BusObject& self, const py::Bound<1>& a) {
     const std::uint64_t max = a.get<py::to_u64>(0);
-    std::vector<bus::SignalEvent> taken;
-    if (max != 0) self.kernel.drain(max, taken);
-    return py::build_list(taken.size(), [&](std::size_t i) {
-        return py::new_pair(py::new_int(taken[i].flags), py::new_float(taken[i].intensity));
+    bus::Drain drain(self.kernel);
+    drain.take(max);
+    // Events already taken must not be lost: if the list cannot be built, the
+    // interpreter's MemoryError is the call's error and the drain gives every
+    // event back for the next one.
+    const auto& taken = drain.events();
+    Ref list = py::build_list_or_raise(taken.size(), [&](std::size_t i) {
+        Ref flags = py::owned(PyLong_FromUnsignedLong(taken[i].flags));
+        Ref intensity = py::owned(PyFloat_FromDouble(taken[i].intensity));
+        Ref pair = py::owned(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, flags.release());
+        PyTuple_SET_ITEM(pair.get(), 1, intensity.release());
+        return pair;
     });
+    drain.commit();
+    return list;
 }
 
 Ref stats(BusObject& self) {

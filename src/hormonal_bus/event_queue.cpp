@@ -17,10 +17,8 @@ constexpr std::align_val_t kLineAlign{64};
 EventQueue::EventQueue(std::uint64_t capacity)
     : capacity_(capacity == 0 ? 1 : capacity),
       shift_(std::has_single_bit(capacity_) ? std::countr_zero(capacity_) : -1) {
-    if (capacity_ >= kCapacityLimit) throw std::length_error("capacity overflow");
-    const std::uint64_t bytes = sizeof(Control) + capacity_ * sizeof(Slot);
-    if (bytes > SIZE_MAX || exceeds_machine_memory(bytes)) throw std::bad_alloc();
-    void* block = ::operator new(static_cast<std::size_t>(bytes), kLineAlign, std::nothrow);
+    const std::size_t bytes = check_reservation(capacity_, sizeof(Slot), sizeof(Control));
+    void* block = ::operator new(bytes, kLineAlign, std::nothrow);
     if (!block) throw std::bad_alloc();
     control_ = new (block) Control();
     slots_ = reinterpret_cast<Slot*>(static_cast<unsigned char*>(block) + sizeof(Control));

@@ -28,6 +28,7 @@ class EventQueue {
   public:
     // Capacities from here on cannot have their storage (16 bytes a slot) sized.
     static constexpr std::uint64_t kCapacityLimit = std::uint64_t{1} << 59;
+    static_assert(kCapacityLimit == (static_cast<std::uint64_t>(PTRDIFF_MAX) + 1) / 16);
 
     // Allocates and initialises every slot for max(capacity, 1) events. Throws
     // std::length_error when the storage size is not representable and

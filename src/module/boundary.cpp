@@ -1,5 +1,7 @@
 #include "module/boundary.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -49,8 +51,9 @@ void set_type_mismatch(PyObject* obj, const char* target) noexcept {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
         return;
     }
-    Ref qualname = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref qualname = Ref::steal(interpreter_call([&] {
+        return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+    }));
     if (qualname && PyUnicode_Check(qualname.get())) {
         PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
                      target);
@@ -84,7 +87,9 @@ void add_note(const char* param) noexcept {
     Ref add = Ref::steal(PyObject_GetAttrString(exc, "add_note"));
     if (add) {
         Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
-        if (note) Ref::steal(PyObject_CallOneArg(add.get(), note.get()));
+        if (note)
+            Ref::steal(
+                interpreter_call([&] { return PyObject_CallOneArg(add.get(), note.get()); }));
     }
     PyErr_Clear();
 #if PY_VERSION_HEX >= 0x030C0000
@@ -111,9 +116,66 @@ void translate_current_exception() noexcept {
     }
 }
 
+void prepare_thread_for_errors() noexcept {
+#if defined(__GLIBCXX__)
+    (void)abi::__cxa_get_globals();
+#endif
+}
+
+void park_thread() noexcept {
+    for (;;) pause();  // returns only after a signal handler ran
+}
+
+namespace {
+// Set when the main interpreter runs its exit callbacks, just before it finalizes.
+std::atomic<bool> g_exiting{false};
+
+PyObject* note_exit(PyObject*, PyObject*) noexcept {
+    g_exiting.store(true, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_note_exit = {"_fenwa_micro_exit", note_exit, METH_NOARGS, nullptr};
+}  // namespace
+
+void watch_interpreter_exit() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    static std::atomic<bool> registered{false};
+    if (registered.exchange(true)) return;
+    Ref fn = Ref::steal(PyCFunction_New(&g_note_exit, nullptr));
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref done = fn && atexit
+                   ? Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", fn.get()))
+                   : Ref();
+    if (!done) {
+        registered.store(false);
+        throw_error();
+    }
+}
+
+void reacquire_gil(PyThreadState* state) noexcept {
+    // Once the interpreter exits, the lock would never be given back. Worse, on
+    // 3.10 a thread that asks for it after the teardown has freed the thread
+    // states can be handed it with its own state gone, and crash. Don't ask.
+#if PY_VERSION_HEX >= 0x030D0000
+    if (g_exiting.load(std::memory_order_acquire) || Py_IsFinalizing()) park_thread();
+#else
+    if (g_exiting.load(std::memory_order_acquire) || _Py_IsFinalizing()) park_thread();
+#endif
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_thread();
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
 Ref checked(PyObject* fresh) {
     if (fresh) return Ref::steal(fresh);
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    if (PyErr_Occurred()) interpreter_call([] { PyErr_WriteUnraisable(nullptr); });
     set_panic("PyObject pointer is null");
     throw_error();
 }
@@ -155,7 +217,7 @@ bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
         v = PyLong_AsLongLong(o);
     } else {
         // Read as a signed 64-bit value first, through __index__.
-        Ref index = Ref::steal(PyNumber_Index(o));
+        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
         if (!index) return false;
         v = PyLong_AsLongLong(index.get());
     }
@@ -173,7 +235,7 @@ bool to_u64(PyObject* o, std::uint64_t& out) noexcept {
     if (PyLong_Check(o)) {
         v = PyLong_AsUnsignedLongLong(o);
     } else {
-        Ref index = Ref::steal(PyNumber_Index(o));
+        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
         if (!index) return false;
         v = PyLong_AsUnsignedLongLong(index.get());
     }
@@ -187,7 +249,7 @@ bool to_f64(PyObject* o, double& out) noexcept {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    const double v = PyFloat_AsDouble(o);
+    const double v = interpreter_call([&] { return PyFloat_AsDouble(o); });
     if (v == -1.0 && PyErr_Occurred()) return false;
     out = v;
     return true;

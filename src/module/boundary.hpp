@@ -25,6 +25,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "module/claim.hpp"
 
 namespace fenwa::py {
@@ -58,6 +62,55 @@ void add_note(const char* param) noexcept;
 // Maps the exception currently being handled to a Python exception. Must be
 // called from inside a catch block.
 void translate_current_exception() noexcept;
+
+// ---------------------------------------------------------------------------
+// Interpreter exit
+
+// Takes the interpreter lock back for `state`. A daemon thread that asks for it
+// while the interpreter finalizes never gets it: the interpreter ends such a
+// thread with pthread_exit, whose forced unwinding would have to pass through
+// this noexcept destructor (std::terminate) and then through frames that own
+// Python references (released without the lock). Instead the thread is parked
+// here for good, holding nothing, until the process exits.
+void reacquire_gil(PyThreadState* state) noexcept;
+
+// Lets reacquire_gil know when the main interpreter starts to exit (registers an
+// exit callback once per process).
+void watch_interpreter_exit();
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void park_thread() noexcept;
+
+// A forced unwinding (the interpreter ending a daemon thread at exit while it runs
+// Python code called from inside an entry point) must neither be swallowed by
+// the catch-all nor reach the noexcept boundary: either ends in std::terminate.
+// The thread is parked instead, as at the lock re-acquisition.
+#if defined(__GLIBCXX__)
+#define FENWA_PARK_ON_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { \
+        park_thread();              \
+    }
+#else
+#define FENWA_PARK_ON_FORCED_UNWIND
+#endif
+
+// Runs `call`, a call into the interpreter that may run Python code (`__index__`,
+// `__float__`, `__len__`, `__iter__`, a hook), from code that must not pass a
+// forced unwinding on: the thread is parked as above.
+template <class Call>
+decltype(auto) interpreter_call(Call&& call) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        return call();
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+#else
+    return call();
+#endif
+}
+
+// Makes the C++ runtime's per-thread exception state for the calling thread.
+void prepare_thread_for_errors() noexcept;
 
 // ---------------------------------------------------------------------------
 // Owning references
@@ -149,6 +202,23 @@ Ref build_list(std::size_t n, Make&& make) {
     return list;
 }
 
+// A freshly created object whose failure (NULL) is the call's own error, as it
+// stands: for results that must report MemoryError rather than a panic.
+inline Ref owned(PyObject* fresh) {
+    if (!fresh) throw_error();
+    return Ref::steal(fresh);
+}
+
+// build_list with the list itself made through `owned`.
+template <class Make>
+Ref build_list_or_raise(std::size_t n, Make&& make) {
+    Ref list = owned(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
+    }
+    return list;
+}
+
 inline Ref new_pair(Ref a, Ref b) {
     Ref t = checked(PyTuple_New(2));
     PyTuple_SET_ITEM(t.get(), 0, a.release());
@@ -218,20 +288,25 @@ auto convert_arg(PyObject* o, const char* param) {
 
 // Sequence of records: a non-str sequence, iterated with the iterator protocol,
 // each item handed to `record(item)`. The length is asked only to size the
-// result; its failure is cleared.
+// result; its failure is cleared. It is a hint, which a `__len__` may get wrong
+// either way: the reservation is capped, and beyond it the result grows with
+// the items the iteration actually yields.
+inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
+
 template <class Record, class Out>
 void convert_records(PyObject* o, Out& out, Record&& record) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
-    Py_ssize_t hint = PySequence_Size(o);
+    Py_ssize_t hint = interpreter_call([&] { return PySequence_Size(o); });
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
+    if (hint > kMaxReserveHint) hint = kMaxReserveHint;
     out.reserve(static_cast<std::size_t>(hint));
-    Ref it = Ref::steal(PyObject_GetIter(o));
+    Ref it = Ref::steal(interpreter_call([&] { return PyObject_GetIter(o); }));
     if (!it) throw_error();
-    while (PyObject* raw = PyIter_Next(it.get())) {
+    while (PyObject* raw = interpreter_call([&] { return PyIter_Next(it.get()); })) {
         Ref item = Ref::steal(raw);
         record(item.get());
     }
@@ -462,12 +537,23 @@ decltype(auto) with_shared_claim(Object<Kernel>& obj, Body&& body) {
 class GilRelease {
   public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { reacquire_gil(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
   private:
     PyThreadState* state_;
+};
+
+// The interpreter lock handed over in two explicit steps, for a kernel that
+// releases it part-way through and takes it back before it finishes.
+class GilHandoff {
+  public:
+    void release() noexcept { state_ = PyEval_SaveThread(); }
+    void reacquire() noexcept { reacquire_gil(state_); }
+
+  private:
+    PyThreadState* state_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -478,7 +564,9 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
-    } catch (...) {
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+    catch (...) {
         translate_current_exception();
         return nullptr;
     }
@@ -489,7 +577,9 @@ int guarded_status(Body&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (...) {
+    }
+    FENWA_PARK_ON_FORCED_UNWIND
+    catch (...) {
         translate_current_exception();
         return -1;
     }

@@ -53,8 +53,14 @@ void add_text(PyObject* module, const char* name, const char* text) {
 }
 
 int exec_module(PyObject* module) noexcept {
+    // Every failure is reported by a C++ exception, whose per-thread state the
+    // C++ runtime may allocate lazily on the first throw in a thread; with no
+    // memory left that allocation aborts the process. Make it now, while memory
+    // is there, for the thread that loads the module (the one most calls come from).
+    py::prepare_thread_for_errors();
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
+        py::watch_interpreter_exit();
         add_class(module, "HormonalBus", hormonal_bus_type());
         add_class(module, "HormonalSignal", hormonal_signal_type());
         add_class(module, "ContextApoptosis", context_apoptosis_type());

@@ -1,5 +1,8 @@
 #include "platform/memory.hpp"
 
+#include <new>
+#include <stdexcept>
+
 #if defined(__linux__)
 #include <sys/sysinfo.h>
 #endif
@@ -8,7 +11,7 @@ namespace fenwa {
 
 bool exceeds_machine_memory(std::uint64_t bytes) noexcept {
 #if defined(__linux__)
-    struct sysinfo info {};
+    struct sysinfo info{};
     if (sysinfo(&info) != 0) return false;
     const long double total =
         (static_cast<long double>(info.totalram) + static_cast<long double>(info.totalswap)) *
@@ -18,6 +21,17 @@ bool exceeds_machine_memory(std::uint64_t bytes) noexcept {
     (void)bytes;
     return false;
 #endif
+}
+
+std::size_t check_reservation(std::uint64_t count, std::uint64_t bytes_each, std::uint64_t fixed) {
+    constexpr std::uint64_t kLargest = static_cast<std::uint64_t>(PTRDIFF_MAX);
+    if (bytes_each != 0 && count > kLargest / bytes_each)
+        throw std::length_error("capacity overflow");
+    const std::uint64_t elements = count * bytes_each;
+    if (fixed > kLargest - elements) throw std::bad_alloc();  // representable, never backed
+    const std::uint64_t total = elements + fixed;
+    if (exceeds_machine_memory(total)) throw std::bad_alloc();
+    return static_cast<std::size_t>(total);
 }
 
 }  // namespace fenwa

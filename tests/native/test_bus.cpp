@@ -23,9 +23,10 @@ int main() {
         CHECK(bus.concentration(7) == 400000.0f);
         CHECK(bus.concentration(0) == 400000.0f);
         CHECK(bus.secretions() == 400000);
-        std::vector<SignalEvent> events;
-        bus.drain(UINT64_MAX, events);
-        CHECK(events.size() == 64);  // the first 64 kept, the rest dropped
+        fenwa::bus::Drain drain(bus);
+        drain.take(UINT64_MAX);
+        CHECK(drain.events().size() == 64);  // the first 64 kept, the rest dropped
+        drain.commit();
     }
     // Adds racing with ticks: every update lands, so with decay 1.0 nothing is lost.
     {
@@ -39,6 +40,47 @@ int main() {
         adder.join();
         ticker.join();
         CHECK(bus.channel(0) == 200000.0f);
+    }
+    // A drain that is not committed gives its events back, oldest first, ahead of
+    // newer ones; a drain started while another is active takes nothing.
+    {
+        using fenwa::bus::Drain;
+        Bus bus(4, 8);
+        for (std::uint32_t f = 1; f <= 5; ++f) bus.inject(f, 1.0f);
+        auto flags_of = [](const Drain& d) {
+            std::vector<std::uint32_t> out;
+            for (const SignalEvent& e : d.events()) out.push_back(e.flags);
+            return out;
+        };
+        {
+            Drain failed(bus);
+            failed.take(3);
+            CHECK((flags_of(failed) == std::vector<std::uint32_t>{1, 2, 3}));
+            Drain nested(bus);
+            nested.take(10);
+            CHECK(nested.events().empty());
+        }
+        bus.inject(6, 1.0f);
+        {
+            Drain partial(bus);  // only part of the held events, then given back
+            partial.take(2);
+            CHECK((flags_of(partial) == std::vector<std::uint32_t>{1, 2}));
+        }
+        {
+            Drain failed_again(bus);  // held events and newer ones, given back
+            failed_again.take(5);
+            CHECK((flags_of(failed_again) == std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+        }
+        {
+            Drain ok(bus);
+            ok.take(2);
+            CHECK((flags_of(ok) == std::vector<std::uint32_t>{1, 2}));
+            ok.commit();
+        }
+        Drain rest(bus);
+        rest.take(100);
+        CHECK((flags_of(rest) == std::vector<std::uint32_t>{3, 4, 5, 6}));
+        rest.commit();
     }
     return TEST_MAIN_RESULT();
 }

@@ -11,6 +11,7 @@
 
 #include "check.hpp"
 #include "context_apoptosis/siphash.hpp"
+#include "context_apoptosis/text.hpp"
 #include "context_apoptosis/window.hpp"
 
 using fenwa::window::Ledger;
@@ -29,10 +30,10 @@ void worked_figures() {
     w.insert("user", blocks::USER, std::nullopt);
     const float expected[] = {0.70710677f, 0.49999997f, 0.35355335f};
     for (float e : expected) {
-        CHECK(w.cycle(0.5f, false, w.decay_factor()).purged == 0);
+        CHECK(w.dehydrate(0.5f, false) == 0);
         CHECK(oxygen_of(w, 0) == e);
     }
-    CHECK(w.cycle(0.5f, false, w.decay_factor()).purged == 1);
+    CHECK(w.dehydrate(0.5f, false) == 1);
     CHECK(w.size() == 0);
 
     // One block of each class: purged 2, 1, 0, 2; SYSTEM and FACT reach 6.0.
@@ -46,7 +47,7 @@ void worked_figures() {
                                      0};
     for (auto c : classes) all.insert("block", c, std::nullopt);
     const std::uint64_t purged[] = {2, 1, 0, 2};
-    for (auto p : purged) CHECK(all.cycle(0.5f, false, all.decay_factor()).purged == p);
+    for (auto p : purged) CHECK(all.dehydrate(0.5f, false) == p);
     const auto left = all.snapshot();
     CHECK(left.size() == 2);
     CHECK(left[0].signal == blocks::SYSTEM && left[0].oxygen == 6.0f);
@@ -82,10 +83,10 @@ void ledger_model() {
         }
         CHECK(ledger.size() == model.size());
         std::size_t i = 0;
-        for (const auto& e : ledger.entries()) {
+        ledger.for_each([&](const fenwa::window::LedgerEntry& e) {
             CHECK(e.hash == model[i].first && e.text == model[i].second);
             ++i;
-        }
+        });
     }
 }
 
@@ -135,9 +136,7 @@ void threads() {
     }
     pool.emplace_back([&] {
         while (!stop.load()) {
-            auto r = w.cycle(0.0f, true, w.decay_factor());
-            purged += r.purged;
-            for (auto& d : r.digests) w.ledger_append(std::move(d));
+            purged += w.dehydrate(0.0f, true);
         }
     });
     pool.emplace_back([&] {
@@ -172,16 +171,55 @@ void reservation_failures() {
     // More than the machine could ever back: refused before the allocator is asked.
     bool memory = false;
     try {
-        Window w(2.0f, 0.35f, std::uint64_t{1} << 58, 1);
+        Window w(2.0f, 0.35f, std::uint64_t{1} << 56, 1);
     } catch (const std::bad_alloc&) {
         memory = true;
     }
     CHECK(memory);
 }
 
+// The digest against the plain rule: collapse the whole text, then cut.
+std::string digest_reference(const std::string& text) {
+    std::string words;
+    fenwa::text::for_each_word(text, [&](std::string_view w) {
+        if (!words.empty()) words += ' ';
+        words.append(w);
+    });
+    if (words.size() <= 120) return words;
+    std::size_t cut = 120;
+    while (cut < words.size() && (static_cast<unsigned char>(words[cut]) & 0xC0) == 0x80) ++cut;
+    if (cut == words.size()) return words;
+    return words.substr(0, cut) + "\xE2\x80\xA6";
+}
+
+void digests() {
+    const char* pieces[] = {"a",
+                            "bb",
+                            " ",
+                            "\t\n",
+                            "\xC3\xA9",
+                            "\xE2\x82\xAC",
+                            "\xF0\x9F\x98\x80",
+                            "\xE3\x80\x80",
+                            "word",
+                            "\xC2\xA0"};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int n = static_cast<int>(rng() % 160);
+        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
+        CHECK(fenwa::window::make_digest(text) == digest_reference(text));
+    }
+    CHECK(fenwa::window::make_digest(std::string(120, 'a')) == std::string(120, 'a'));
+    CHECK(fenwa::window::make_digest(std::string(200, 'a')) ==
+          std::string(120, 'a') + "\xE2\x80\xA6");
+    CHECK(fenwa::window::make_digest("  \n\t ").empty());
+}
+
 }  // namespace
 
 int main() {
+    digests();
     worked_figures();
     ledger_model();
     hash_index();
