@@ -118,7 +118,7 @@ bool Ledger::contains(std::uint64_t hash) const {
     return false;
 }
 
-bool Ledger::append(std::uint64_t hash, std::string&& text) {
+bool Ledger::append(std::uint64_t hash, text::StoredText&& text) {
     if (contains(hash)) return false;
     if (indexed_) index_.insert(hash);
     try {
@@ -143,7 +143,7 @@ void Window::Store::reserve(std::size_t n) {
     // the machine could never back is refused before anything is reserved.
     if (n > oxygen.max_size()) throw std::length_error("capacity overflow");
     constexpr std::uint64_t kBytesPerBlock =
-        sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(std::string);
+        sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(text::StoredText);
     if (n > UINT64_MAX / kBytesPerBlock || exceeds_machine_memory(n * kBytesPerBlock))
         throw std::bad_alloc();
     oxygen.reserve(n);
@@ -184,9 +184,15 @@ Window::Window(float half_life, float safe_threshold, std::uint64_t capacity,
 }
 
 void Window::insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen) {
-    const std::uint32_t tokens = blocks::estimate_tokens(content);
+    const text::StoredText stored = text::from_utf8(content);
+    insert(stored.view(), content.size(), signal, oxygen);
+}
+
+void Window::insert(text::TextView content, std::size_t utf8_bytes, std::uint32_t signal,
+                    std::optional<float> oxygen) {
+    const std::uint32_t tokens = blocks::estimate_tokens(utf8_bytes);
     const float o = (oxygen && !(*oxygen < 0.0f)) ? *oxygen : blocks::metabolic_weight(signal);
-    std::string text(content);  // copied before the lock is taken
+    text::StoredText text(content);  // copied before the lock is taken
 
     std::lock_guard<std::mutex> lock(blocks_mutex_);
     blocks_.make_room();  // the only step that can fail; nothing is counted before it
@@ -204,6 +210,7 @@ float Window::decay_factor() const noexcept {
 
 CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
     CycleResult result;
+    std::vector<text::StoredText> purged_texts;  // of the conversational blocks, with absorb
     const float threshold = safe_threshold_;
 
     std::lock_guard<std::mutex> lock(blocks_mutex_);
@@ -222,7 +229,7 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
                 ++conversational;
             }
         }
-        result.digests.reserve(conversational);
+        purged_texts.reserve(conversational);
     }
 
     // Metabolism, counting the blocks that the purge will remove.
@@ -237,7 +244,7 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
 
     // One stable pass that compacts the survivors in place.
     std::uint32_t* const tokens = blocks_.tokens.data();
-    std::string* const content = blocks_.content.data();
+    text::StoredText* const content = blocks_.content.data();
     std::size_t w = 0;
     std::uint64_t reclaimed = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -254,7 +261,7 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
         }
         reclaimed += tokens[i];
         if (absorb && blocks::is_conversational(s)) {
-            result.digests.push_back(std::move(content[i]));  // room reserved above
+            purged_texts.push_back(std::move(content[i]));  // room reserved above
         }
     }
     blocks_.oxygen.resize(w);
@@ -266,18 +273,36 @@ CycleResult Window::cycle(float reinforce_boost, bool absorb, float decay) {
     result.reclaimed = reclaimed;
     reclaimed_tokens_.fetch_add(reclaimed, std::memory_order_relaxed);
 
-    for (auto& d : result.digests) make_digest_in_place(d);
+    result.digests.reserve(purged_texts.size());
+    for (const auto& t : purged_texts) {
+        result.digests.push_back(text::to_utf8(t.view()));
+        make_digest_in_place(result.digests.back());
+    }
     return result;
 }
 
 bool Window::ledger_append(std::string&& text) {
     const std::uint64_t hash = text_hash(text);
+    text::StoredText stored = text::from_utf8(text);
     std::lock_guard<std::mutex> lock(ledger_mutex_);
-    return ledger_.append(hash, std::move(text));
+    return ledger_.append(hash, std::move(stored));
+}
+
+bool Window::ledger_append(std::string_view utf8, text::TextView text) {
+    const std::uint64_t hash = text_hash(utf8);
+    text::StoredText stored(text);
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    return ledger_.append(hash, std::move(stored));
 }
 
 void Window::set_purpose(std::optional<std::string>&& text) {
-    std::optional<std::string> old;
+    std::optional<text::StoredText> stored;
+    if (text) stored = text::from_utf8(*text);
+    set_purpose(std::move(stored));
+}
+
+void Window::set_purpose(std::optional<text::StoredText>&& text) {
+    std::optional<text::StoredText> old;
     {
         std::lock_guard<std::mutex> lock(purpose_mutex_);
         old.swap(purpose_);
@@ -287,39 +312,76 @@ void Window::set_purpose(std::optional<std::string>&& text) {
 }
 
 std::vector<std::string> Window::state_entries() const {
-    std::lock_guard<std::mutex> lock(ledger_mutex_);
     std::vector<std::string> out;
-    out.reserve(ledger_.size());
-    for (const auto& e : ledger_.entries()) out.push_back(e.text);
+    read_state([&](std::size_t n) { out.reserve(n); },
+               [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
     return out;
 }
 
 std::vector<std::string> Window::active_context() const {
-    std::lock_guard<std::mutex> lock(blocks_mutex_);
-    return blocks_.content;
+    std::vector<std::string> out;
+    read_active([&](std::size_t n) { out.reserve(n); },
+                [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+    return out;
 }
 
-std::string Window::render() const {
-    std::string out;
+namespace {
+
+// Writes one section: measures it first, so that the sink grows once per section
+// to its exact size and width.
+class SectionWriter {
+  public:
+    void add(std::size_t length, text::Width width) noexcept {
+        length_ += length;
+        width_ = std::max(width_, width);
+    }
+    void open(text::Sink& sink) {
+        const text::Sink::Room room = sink.extend(length_, width_);
+        at_ = room.at;
+        width_ = room.width;
+    }
+    void put(text::TextView t) noexcept { at_ = text::copy_units(at_, width_, t); }
+    void put(std::string_view ascii) noexcept { put(text::ascii_view(ascii.data(), ascii.size())); }
+    void put(char ascii) noexcept { put(text::ascii_view(&ascii, 1)); }
+
+  private:
+    std::size_t length_ = 0;
+    text::Width width_ = text::Width::ascii;
+    char* at_ = nullptr;
+};
+
+constexpr std::string_view kStateHeader = "STATE:\n";
+constexpr std::string_view kEntryLead = "- ";
+
+}  // namespace
+
+void Window::render(text::Sink& sink) const {
     {
         std::lock_guard<std::mutex> lock(purpose_mutex_);
         if (purpose_) {
-            out.reserve(purpose_->size() + 1);
-            out += *purpose_;
-            out += '\n';
+            const text::TextView p = purpose_->view();
+            SectionWriter out;
+            out.add(p.length + 1, p.width);
+            out.open(sink);
+            out.put(p);
+            out.put('\n');
         }
     }
     {
         std::lock_guard<std::mutex> lock(ledger_mutex_);
         if (ledger_.size()) {
-            std::size_t bytes = 7;
-            for (const auto& e : ledger_.entries()) bytes += e.text.size() + 3;
-            out.reserve(out.size() + bytes);
-            out += "STATE:\n";
+            SectionWriter out;
+            out.add(kStateHeader.size(), text::Width::ascii);
             for (const auto& e : ledger_.entries()) {
-                out += "- ";
-                out += e.text;
-                out += '\n';
+                const text::TextView t = e.text.view();
+                out.add(kEntryLead.size() + t.length + 1, t.width);
+            }
+            out.open(sink);
+            out.put(kStateHeader);
+            for (const auto& e : ledger_.entries()) {
+                out.put(kEntryLead);
+                out.put(e.text.view());
+                out.put('\n');
             }
         }
     }
@@ -327,17 +389,51 @@ std::string Window::render() const {
         std::lock_guard<std::mutex> lock(blocks_mutex_);
         const auto& content = blocks_.content;
         if (!content.empty()) {
-            std::size_t bytes = content.size() - 1;
-            for (const auto& c : content) bytes += c.size();
-            out.reserve(out.size() + bytes);
-            out += content.front();
+            SectionWriter out;
+            out.add(content.size() - 1, text::Width::ascii);
+            for (const auto& c : content) {
+                const text::TextView t = c.view();
+                out.add(t.length, t.width);
+            }
+            out.open(sink);
+            out.put(content.front().view());
             for (std::size_t i = 1; i < content.size(); ++i) {
-                out += '\n';
-                out += content[i];
+                out.put('\n');
+                out.put(content[i].view());
             }
         }
     }
-    return out;
+}
+
+std::string Window::render() const {
+    // Collects the rendering in fixed-width form, widening it when a later
+    // section is wider, then encodes it.
+    class Collect final : public text::Sink {
+      public:
+        Room extend(std::size_t length, text::Width width) override {
+            if (width > width_) {
+                std::string wider(units_.size() / text::unit_size(width_) * text::unit_size(width),
+                                  '\0');
+                text::copy_units(wider.data(), width,
+                                 {units_.data(), units_.size() / text::unit_size(width_), width_});
+                units_.swap(wider);
+                width_ = width;
+            }
+            const std::size_t at = units_.size();
+            units_.resize(at + length * text::unit_size(width_));
+            return {units_.data() + at, width_};
+        }
+        std::string utf8() const {
+            return text::to_utf8({units_.data(), units_.size() / text::unit_size(width_), width_});
+        }
+
+      private:
+        std::string units_;
+        text::Width width_ = text::Width::ascii;
+    };
+    Collect out;
+    render(out);
+    return out.utf8();
 }
 
 std::size_t Window::size() const {
@@ -364,7 +460,8 @@ std::vector<blocks::ContextBlock> Window::snapshot() const {
     std::vector<blocks::ContextBlock> out;
     out.reserve(blocks_.size());
     for (std::size_t i = 0; i < blocks_.size(); ++i) {
-        out.push_back(blocks::ContextBlock{blocks_.content[i], blocks_.oxygen[i], blocks_.signal[i],
+        out.push_back(blocks::ContextBlock{text::to_utf8(blocks_.content[i].view()),
+                                           blocks_.oxygen[i], blocks_.signal[i],
                                            blocks_.tokens[i]});
     }
     return out;

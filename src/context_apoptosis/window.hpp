@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
+#include "context_apoptosis/native_text.hpp"
 
 namespace fenwa::window {
 
@@ -45,8 +46,8 @@ class HashIndex {
 };
 
 struct LedgerEntry {
-    std::uint64_t hash;
-    std::string text;
+    std::uint64_t hash;  // of the UTF-8 form
+    text::StoredText text;
 };
 
 // Bounded, deduplicated, oldest-first list of texts. Not synchronised: the window
@@ -62,7 +63,7 @@ class Ledger {
     // Appends `text` with `hash` unless an entry with that hash is present; the
     // oldest entries beyond the capacity roll off. Returns whether it appended.
     // On an allocation failure the ledger is unchanged.
-    bool append(std::uint64_t hash, std::string&& text);
+    bool append(std::uint64_t hash, text::StoredText&& text);
 
     std::size_t size() const noexcept { return entries_.size(); }
     const std::deque<LedgerEntry>& entries() const noexcept { return entries_; }
@@ -93,7 +94,11 @@ class Window {
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
 
-    // Stores a block; an absent or negative `oxygen` selects the automatic weight.
+    // Stores a block whose UTF-8 form is `utf8_bytes` long; an absent or negative
+    // `oxygen` selects the automatic weight.
+    void insert(text::TextView content, std::size_t utf8_bytes, std::uint32_t signal,
+                std::optional<float> oxygen);
+    // The same for a UTF-8 text.
     void insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen);
 
     // The cycle's decay factor, 2^(-1/half_life) in single precision.
@@ -106,9 +111,35 @@ class Window {
     // returns (never under the blocks lock).
     CycleResult cycle(float reinforce_boost, bool absorb, float decay);
 
+    // Appends a fact unless present, comparing by the hash of its UTF-8 form.
     bool ledger_append(std::string&& text);
+    bool ledger_append(std::string_view utf8, text::TextView text);
+    void set_purpose(std::optional<text::StoredText>&& text);
     void set_purpose(std::optional<std::string>&& text);
 
+    // Calls `begin(count)` and then `each(i, text::TextView)` for every ledger entry,
+    // oldest first, under the ledger lock.
+    template <class Begin, class Each>
+    void read_state(Begin&& begin, Each&& each) const {
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        const auto& entries = ledger_.entries();
+        begin(entries.size());
+        std::size_t i = 0;
+        for (const auto& e : entries) each(i++, e.text.view());
+    }
+    // The same for the live blocks, oldest first, under the blocks lock.
+    template <class Begin, class Each>
+    void read_active(Begin&& begin, Each&& each) const {
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        const auto& content = blocks_.content;
+        begin(content.size());
+        for (std::size_t i = 0; i < content.size(); ++i) each(i, content[i].view());
+    }
+    // Purpose, "STATE:" ledger and live blocks, each section read under its own
+    // lock and written into `sink`.
+    void render(text::Sink& sink) const;
+
+    // UTF-8 copies of the same (for inspection).
     std::vector<std::string> state_entries() const;
     std::vector<std::string> active_context() const;
     std::string render() const;
@@ -138,7 +169,7 @@ class Window {
         std::vector<float> oxygen;
         std::vector<std::uint32_t> signal;
         std::vector<std::uint32_t> tokens;
-        std::vector<std::string> content;
+        std::vector<text::StoredText> content;
 
         std::size_t size() const noexcept { return content.size(); }
         void reserve(std::size_t n);
@@ -154,7 +185,7 @@ class Window {
     Store blocks_;
 
     mutable std::mutex purpose_mutex_;
-    std::optional<std::string> purpose_;
+    std::optional<text::StoredText> purpose_;
 
     mutable std::mutex ledger_mutex_;
     Ledger ledger_;

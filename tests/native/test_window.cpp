@@ -77,13 +77,13 @@ void ledger_model() {
                 model.emplace_back(hash, text);
                 if (model.size() > cap) model.erase(model.begin());
             }
-            std::string copy = text;
-            CHECK(ledger.append(hash, std::move(copy)) == !present);
+            CHECK(ledger.append(hash, fenwa::text::from_utf8(text)) == !present);
         }
         CHECK(ledger.size() == model.size());
         std::size_t i = 0;
         for (const auto& e : ledger.entries()) {
-            CHECK(e.hash == model[i].first && e.text == model[i].second);
+            CHECK(e.hash == model[i].first &&
+                  fenwa::text::to_utf8(e.text.view()) == model[i].second);
             ++i;
         }
     }
