@@ -44,67 +44,6 @@ void make_digest_in_place(std::string& text) {
 }
 
 // ---------------------------------------------------------------------------
-// Hash index
-
-bool HashIndex::contains(std::uint64_t h) const noexcept {
-    if (h == 0) return has_zero_;
-    if (slots_.empty()) return false;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-        if (slots_[i] == h) return true;
-        if (slots_[i] == 0) return false;
-    }
-}
-
-void HashIndex::grow() {
-    std::vector<std::uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
-    const std::size_t mask = bigger.size() - 1;
-    for (std::uint64_t h : slots_) {
-        if (h == 0) continue;
-        std::size_t i = static_cast<std::size_t>(h) & mask;
-        while (bigger[i] != 0) i = (i + 1) & mask;
-        bigger[i] = h;
-    }
-    slots_.swap(bigger);
-}
-
-void HashIndex::insert(std::uint64_t h) {
-    if (h == 0) {
-        has_zero_ = true;
-        return;
-    }
-    // At most half full, so probe runs stay short.
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = h;
-    ++count_;
-}
-
-void HashIndex::erase(std::uint64_t h) noexcept {
-    if (h == 0) {
-        has_zero_ = false;
-        return;
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i] != h) i = (i + 1) & mask;
-    // Move back every later key of the run whose home slot does not lie in
-    // (i, j], so that each key stays reachable from its home.
-    for (std::size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
-        const std::size_t home = static_cast<std::size_t>(slots_[j]) & mask;
-        const bool stays = (i < j) ? (home > i && home <= j) : (home > i || home <= j);
-        if (!stays) {
-            slots_[i] = slots_[j];
-            i = j;
-        }
-    }
-    slots_[i] = 0;
-    --count_;
-}
-
-// ---------------------------------------------------------------------------
 // Ledger
 
 Ledger::Ledger(std::size_t capacity) noexcept

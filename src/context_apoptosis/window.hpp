@@ -15,6 +15,7 @@
 
 #include "context_apoptosis/blocks.hpp"
 #include "context_apoptosis/native_text.hpp"
+#include "context_apoptosis/probe_table.hpp"
 
 namespace fenwa::window {
 
@@ -26,24 +27,8 @@ inline constexpr std::size_t kDigestBytes = 120;
 // at or after byte 120 (and before the end) and followed by "…".
 void make_digest_in_place(std::string& text);
 
-// A set of 64-bit hashes with open addressing and linear probing; deletion
-// shifts the following run back, so no tombstones accumulate. The keys are
-// SipHash values, so their low bits serve directly as the home slot.
-class HashIndex {
-  public:
-    bool contains(std::uint64_t h) const noexcept;
-    // Adds `h`, which must be absent. On an allocation failure nothing changes.
-    void insert(std::uint64_t h);
-    // Removes `h`, which must be present.
-    void erase(std::uint64_t h) noexcept;
-
-  private:
-    void grow();
-
-    std::vector<std::uint64_t> slots_;  // 0 marks a free slot; the key 0 lives in has_zero_
-    std::size_t count_ = 0;             // keys in slots_
-    bool has_zero_ = false;
-};
+// The ledger's index of present hashes (SipHash values, well mixed).
+using HashIndex = HashSet64;
 
 struct LedgerEntry {
     std::uint64_t hash;  // of the UTF-8 form
