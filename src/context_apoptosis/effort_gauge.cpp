@@ -121,7 +121,7 @@ constexpr std::string_view kHardStems[] = {
 
 // Equality of n bytes; words are short, so up to 16 bytes compare as two
 // partial words without a call.
-bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
     if (n <= 8) return load_partial(a, n) == load_partial(b, n);
     if (n <= 16) {
         return load_partial(a, 8) == load_partial(b, 8) &&
@@ -218,6 +218,47 @@ class StemIndex {
 };
 
 constexpr StemIndex kStemIndex(kHardStems);
+
+// Two quick tests that most words fail, skipping both lookups: for each first
+// byte, a bit per word length (lengths from 31 share bit 31) that some list word
+// or hard stem could have; and a bit per two-byte prefix that one starts with.
+constexpr std::array<std::uint32_t, 256> make_candidate_lengths() {
+    std::array<std::uint32_t, 256> lengths{};
+    for (const ListWord& w : kListWords) {
+        lengths[static_cast<unsigned char>(w.text[0])] |=
+            1u << std::min<std::size_t>(w.text.size(), 31);
+    }
+    for (std::string_view s : kHardStems) {
+        for (std::size_t n = s.size(); n <= 31; ++n)
+            lengths[static_cast<unsigned char>(s[0])] |= 1u << n;
+    }
+    return lengths;
+}
+constexpr auto kCandidateLengths = make_candidate_lengths();
+
+constexpr std::size_t prefix_of(std::string_view w) noexcept {
+    return (static_cast<std::size_t>(static_cast<unsigned char>(w[0])) << 8) |
+           static_cast<unsigned char>(w[1]);
+}
+constexpr std::array<std::uint64_t, 1024> make_candidate_prefixes() {
+    std::array<std::uint64_t, 1024> bits{};
+    for (const ListWord& w : kListWords)
+        bits[prefix_of(w.text) / 64] |= 1ull << (prefix_of(w.text) % 64);
+    for (std::string_view s : kHardStems) bits[prefix_of(s) / 64] |= 1ull << (prefix_of(s) % 64);
+    return bits;
+}
+constexpr auto kCandidatePrefixes = make_candidate_prefixes();
+
+// False when `word` can be neither a list word nor start with a hard stem
+// (every one of which is at least two bytes long).
+bool may_be_listed(std::string_view word) noexcept {
+    if (word.size() < 2) return false;
+    const std::size_t prefix = prefix_of(word);
+    return ((kCandidatePrefixes[prefix / 64] >> (prefix % 64)) & 1u) &&
+           ((kCandidateLengths[static_cast<unsigned char>(word[0])] >>
+             std::min<std::size_t>(word.size(), 31)) &
+            1u);
+}
 
 const WordTable& word_table() {
     static const WordTable table;
@@ -406,23 +447,22 @@ Effort effort_gauge(std::string_view text) {
     std::string& lower = *lower_buffer;
     std::vector<std::string_view>& words = *words_buffer;
     unicode::to_lower(text, lower);
-    text::for_each_word(lower, [&](std::string_view w) { words.push_back(w); });
 
     Effort out;
     EffortSignals& sig = out.signals;
-    sig.words = words.size();
-
     const WordTable& table = word_table();
-    const StemIndex& stems = kStemIndex;
     std::uint64_t code_words = 0;
-    for (std::string_view w : words) {
+    text::for_each_word(lower, [&](std::string_view w) {
+        words.push_back(w);
         const std::string_view t = trim_word(w);
+        if (!may_be_listed(t)) return;
         const std::uint8_t lists = table.lookup(t);
-        if ((lists & kHard) || stems.match(t)) ++sig.hard_hits;
+        if ((lists & kHard) || kStemIndex.match(t)) ++sig.hard_hits;
         if (lists & kConstraint) ++sig.constraint_hits;
         if (lists & kCode) ++code_words;
         if (lists & kTrivial) ++sig.trivial_hits;
-    }
+    });
+    sig.words = words.size();
 
     std::uint64_t punct = 0, digits = 0;
     count_bytes(lower, punct, digits);
