@@ -28,17 +28,26 @@ float scan(std::string_view text, std::uint64_t w,
            SharedScratch<std::vector<Offset>>& starts_buffer) {
     // Tokens are separated by at least one byte, so the stream is at most one
     // byte longer than the text and there are at most (size + 1) / 2 tokens.
-    // Eight spare bytes after the stream let the hash read its last block whole.
+    // Spare bytes after the stream let the hash read its last block whole (8)
+    // and short tokens be copied sixteen bytes at a time (16).
     static SharedScratch<std::string> stream_buffer;
     Scratch<std::string> stream(stream_buffer);
     Scratch<std::vector<Offset>> starts(starts_buffer);
-    stream->resize(text.size() + 1 + 8);
+    stream->resize(text.size() + 1 + 16);
     starts->reserve(text.size() / 2 + 2);
     char* const base = stream->data();
     char* out = base;
+    // A token's place in the stream never lies after its place in the text
+    // (each separator of at least one byte becomes one 0xFF), so a sixteen-byte
+    // copy stays inside the stream whenever it stays inside the text.
+    const char* const text_end = text.data() + text.size();
     text::for_each_word(text, [&](std::string_view token) {
         starts->push_back(static_cast<Offset>(out - base));
-        std::memcpy(out, token.data(), token.size());
+        if (token.size() <= 16 && text_end - token.data() >= 16) {
+            std::memcpy(out, token.data(), 16);
+        } else {
+            std::memcpy(out, token.data(), token.size());
+        }
         out += token.size();
         *out++ = '\xFF';
     });
