@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "context_apoptosis/unicode.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -12,24 +14,9 @@ namespace {
 
 // Decodes the code point starting at p (valid UTF-8) and advances p past it.
 inline std::uint32_t decode(const unsigned char*& p) noexcept {
-    const unsigned char b = p[0];
-    if (b < 0x80) {
-        p += 1;
-        return b;
-    }
-    if (b < 0xE0) {
-        const std::uint32_t c = ((b & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-        p += 2;
-        return c;
-    }
-    if (b < 0xF0) {
-        const std::uint32_t c = ((b & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-        p += 3;
-        return c;
-    }
-    const std::uint32_t c =
-        ((b & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
-    p += 4;
+    std::size_t len;
+    const char32_t c = unicode::decode(p, len);
+    p += len;
     return c;
 }
 
@@ -56,22 +43,8 @@ void write_units(char* out, std::string_view utf8) noexcept {
 }
 
 inline void put_utf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        const char s[] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(s, 2);
-    } else if (c < 0x10000) {
-        const char s[] = {static_cast<char>(0xE0 | (c >> 12)),
-                          static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(s, 3);
-    } else {
-        const char s[] = {
-            static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-            static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-        out.append(s, 4);
-    }
+    unsigned char buf[4];
+    out.append(reinterpret_cast<const char*>(buf), unicode::encode(c, buf));
 }
 
 template <class Unit>

@@ -21,30 +21,6 @@ const CharRecord& record(char32_t cp) noexcept {
     return kRecords[kStage2[(block << kBlockBits) | (cp & ((1u << kBlockBits) - 1))]];
 }
 
-// Writes the UTF-8 form of `cp` at `dst`; returns its length.
-std::size_t encode(char32_t cp, unsigned char* dst) noexcept {
-    if (cp < 0x80) {
-        dst[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        dst[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        dst[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        dst[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        dst[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    dst[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    dst[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // Final_Sigma: a cased character before the sigma and none after it, skipping
 // case-ignorable characters on both sides (a character that is both cased and
 // case-ignorable is skipped). `at` and `after` delimit the sigma itself.

@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "context_apoptosis/native_text.hpp"
+#include "context_apoptosis/unicode.hpp"
 #include "context_apoptosis/window.hpp"
 
 namespace text = fenwa::text;
@@ -16,23 +17,8 @@ using text::Width;
 namespace {
 
 std::string utf8_of(std::uint32_t c) {
-    std::string s;
-    if (c < 0x80) {
-        s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        s += static_cast<char>(0xC0 | (c >> 6));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += static_cast<char>(0xE0 | (c >> 12));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (c >> 18));
-        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return s;
+    unsigned char buf[4];
+    return std::string(reinterpret_cast<const char*>(buf), fenwa::unicode::encode(c, buf));
 }
 
 std::uint32_t unit_at(const char* p, Width w, std::size_t i) {
