@@ -279,9 +279,23 @@ class SectionWriter {
         at_ = room.at;
         width_ = room.width;
     }
-    void put(text::TextView t) noexcept { at_ = text::copy_units(at_, width_, t); }
+    void put(text::TextView t) noexcept {
+        // Texts as wide as the output (the common case) are a plain copy.
+        if (text::unit_size(t.width) == text::unit_size(width_)) {
+            if (t.length) std::memcpy(at_, t.data, t.bytes());
+            at_ += t.bytes();
+        } else {
+            at_ = text::copy_units(at_, width_, t);
+        }
+    }
     void put(std::string_view ascii) noexcept { put(text::ascii_view(ascii.data(), ascii.size())); }
-    void put(char ascii) noexcept { put(text::ascii_view(&ascii, 1)); }
+    void put(char ascii) noexcept {
+        if (width_ <= text::Width::latin1) {
+            *at_++ = ascii;
+        } else {
+            put(text::ascii_view(&ascii, 1));
+        }
+    }
 
   private:
     std::size_t length_ = 0;
