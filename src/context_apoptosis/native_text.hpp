@@ -18,8 +18,12 @@ namespace fenwa::text {
 // a text whose code points are all below 128 as such.
 enum class Width : std::uint8_t { ascii = 0, latin1 = 1, ucs2 = 2, ucs4 = 3 };
 
+// log2 of the bytes per code point.
+constexpr unsigned unit_shift(Width w) noexcept {
+    return w == Width::ucs4 ? 2 : w == Width::ucs2 ? 1 : 0;
+}
 constexpr std::size_t unit_size(Width w) noexcept {
-    return w == Width::ucs4 ? 4 : w == Width::ucs2 ? 2 : 1;
+    return std::size_t{1} << unit_shift(w);
 }
 // The widest code point the form may hold.
 constexpr std::uint32_t max_char(Width w) noexcept {
@@ -55,7 +59,7 @@ class StoredText {
         if (bytes_.empty()) return {};
         const Width w = static_cast<Width>(bytes_.back());
         const std::size_t n = bytes_.size() - 1;
-        return {bytes_.data(), n / unit_size(w), w};
+        return {bytes_.data(), n >> unit_shift(w), w};
     }
     Width width() const noexcept {
         return bytes_.empty() ? Width::ascii : static_cast<Width>(bytes_.back());
