@@ -361,3 +361,37 @@ def test_large_and_exotic_inputs():
     weird = "".join(chr(c) for c in range(0x20, 0x3000, 7)) * 3
     assert effort_gauge(weird) == ref.effort_gauge(weird)
     assert saturation_scan(weird, 1) == ref.saturation_scan(weird, 1)
+
+
+# ---------------------------------------------------------------------------
+# The four text families: long texts, so the vector paths see every separator
+# at every offset, and short generated ones against the references.
+
+from families import FAMILIES, family_text, random_text  # noqa: E402
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("seed", range(3))
+def test_saturation_matches_reference_in_every_script(family, seed):
+    text = random_text(family, 4000, seed)
+    for window in (1, 2, 3, 8):
+        assert saturation_scan(text, window) == ref.saturation_scan(text, window)
+    # Every word once and then again: the second half repeats the first.
+    assert saturation_scan(text + " " + text, 1) == ref.saturation_scan(text + " " + text, 1)
+
+
+@needs_ucd
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("seed", range(3))
+def test_effort_matches_reference_in_every_script(family, seed):
+    text = random_text(family, 3000, seed)
+    assert effort_gauge(text) == ref.effort_gauge(text)
+    assert effort_gauge(text.upper()) == ref.effort_gauge(text.upper())
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.sampled_from(FAMILIES).flatmap(lambda f: family_text(f, 120)), st.integers(1, 3))
+def test_generated_scripts_match_reference(text, window):
+    assert saturation_scan(text, window) == ref.saturation_scan(text, window)
+    if Path("/usr/share/unicode/UnicodeData.txt").exists():
+        assert effort_gauge(text) == ref.effort_gauge(text)

@@ -456,3 +456,64 @@ def test_concurrent_use():
     assert w.active_tokens() == sum(tokens(b) for b in w.active_context())
     reclaimed = inserted - w.active_tokens()
     assert w.reduction_ratio() == f32(f32(reclaimed) / f32(inserted))
+
+
+# ---------------------------------------------------------------------------
+# Every text family against a plain model
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+import analysers_reference as ref  # noqa: E402
+from families import any_family_text  # noqa: E402
+
+
+def digest_model(text):
+    joined = " ".join(ref.split_words(text)).encode()
+    if len(joined) <= 120:
+        return joined.decode()
+    cut = 120
+    while cut < len(joined) and joined[cut] & 0xC0 == 0x80:
+        cut += 1
+    return joined.decode() if cut == len(joined) else joined[:cut].decode() + "\u2026"
+
+
+def ledger_model(entries, facts, capacity):
+    for f in facts:
+        if f not in entries:
+            entries.append(f)
+            del entries[:-capacity]
+    return entries
+
+
+@settings(max_examples=150, deadline=None)
+@given(purpose=st.none() | any_family_text(), facts=st.lists(any_family_text(), max_size=6),
+       blocks=st.lists(st.tuples(any_family_text(), st.sampled_from([USER, ASSISTANT, TOOL, FACT, 0]),
+                                 st.booleans()), max_size=8),
+       capacity=st.integers(1, 4))
+def test_reads_and_digests_match_the_model_in_every_script(purpose, facts, blocks, capacity):
+    # Purpose, ledger and blocks of different widths, in every combination: each
+    # read is a fresh str equal to what went in, and the rendering is their join.
+    w = W(state_capacity=capacity)
+    w.set_purpose(purpose)
+    entries = ledger_model([], facts, capacity)
+    for f in facts:
+        w.note_state(f)
+    for text, signal, doomed in blocks:
+        w.insert(text, signal, 0.0 if doomed else 1e30)
+    texts = [t for t, _, _ in blocks]
+    assert w.inserted_tokens() == sum(len(t.encode()) // 4 + 1 for t in texts)
+    assert w.active_context() == texts
+    assert w.state_entries() == entries
+    head = (purpose + "\n" if purpose is not None else "") + (
+        "STATE:\n" + "".join(f"- {e}\n" for e in entries) if entries else "")
+    assert w.render() == head + "\n".join(texts)
+    assert all(a is not b for a, b in zip(w.active_context(), texts) if len(a) > 1)
+
+    # A cycle that purges the doomed blocks leaves the digests of the
+    # conversational ones, in order, after the facts.
+    w.dehydrate(absorb=True)
+    survivors = [t for t, s, doomed in blocks if not doomed or s & FACT]
+    digests = [digest_model(t) for t, s, doomed in blocks
+               if doomed and not s & FACT and s & (USER | ASSISTANT)]
+    assert w.active_context() == survivors
+    assert w.state_entries() == ledger_model(entries, digests, capacity)

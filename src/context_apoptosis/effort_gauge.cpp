@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "context_apoptosis/probe_table.hpp"
 #include "context_apoptosis/text.hpp"
 #include "context_apoptosis/unicode.hpp"
 #include "context_apoptosis/word_hash.hpp"
+#include "platform/scratch.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -119,7 +121,7 @@ constexpr std::string_view kHardStems[] = {
 
 // Equality of n bytes; words are short, so up to 16 bytes compare as two
 // partial words without a call.
-bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
     if (n <= 8) return load_partial(a, n) == load_partial(b, n);
     if (n <= 16) {
         return load_partial(a, 8) == load_partial(b, 8) &&
@@ -182,12 +184,18 @@ class WordTable {
     std::array<Slot, kSlots> slots_{};
 };
 
-// Hard stems indexed by their first byte.
+// Hard stems indexed by their first byte, built at compile time: a bucket
+// that would overflow stops the build.
 class StemIndex {
   public:
-    StemIndex() {
-        for (std::string_view s : kHardStems) {
+    static constexpr std::size_t kBucketSize = 8;
+
+    template <std::size_t N>
+    constexpr explicit StemIndex(const std::string_view (&stems)[N]) {
+        for (std::string_view s : stems) {
             auto& bucket = buckets_[static_cast<unsigned char>(s[0])];
+            if (bucket.count == kBucketSize)
+                throw "more stems share a first byte than a bucket holds";
             bucket.stems[bucket.count++] = s;
         }
     }
@@ -203,20 +211,58 @@ class StemIndex {
 
   private:
     struct Bucket {
-        std::array<std::string_view, 8> stems{};
+        std::array<std::string_view, kBucketSize> stems{};
         std::size_t count = 0;
     };
     std::array<Bucket, 256> buckets_{};
 };
 
+constexpr StemIndex kStemIndex(kHardStems);
+
+// Two quick tests that most words fail, skipping both lookups: for each first
+// byte, a bit per word length (lengths from 31 share bit 31) that some list word
+// or hard stem could have; and a bit per two-byte prefix that one starts with.
+constexpr std::array<std::uint32_t, 256> make_candidate_lengths() {
+    std::array<std::uint32_t, 256> lengths{};
+    for (const ListWord& w : kListWords) {
+        lengths[static_cast<unsigned char>(w.text[0])] |=
+            1u << std::min<std::size_t>(w.text.size(), 31);
+    }
+    for (std::string_view s : kHardStems) {
+        for (std::size_t n = s.size(); n <= 31; ++n)
+            lengths[static_cast<unsigned char>(s[0])] |= 1u << n;
+    }
+    return lengths;
+}
+constexpr auto kCandidateLengths = make_candidate_lengths();
+
+constexpr std::size_t prefix_of(std::string_view w) noexcept {
+    return (static_cast<std::size_t>(static_cast<unsigned char>(w[0])) << 8) |
+           static_cast<unsigned char>(w[1]);
+}
+constexpr std::array<std::uint64_t, 1024> make_candidate_prefixes() {
+    std::array<std::uint64_t, 1024> bits{};
+    for (const ListWord& w : kListWords)
+        bits[prefix_of(w.text) / 64] |= 1ull << (prefix_of(w.text) % 64);
+    for (std::string_view s : kHardStems) bits[prefix_of(s) / 64] |= 1ull << (prefix_of(s) % 64);
+    return bits;
+}
+constexpr auto kCandidatePrefixes = make_candidate_prefixes();
+
+// False when `word` can be neither a list word nor start with a hard stem
+// (every one of which is at least two bytes long).
+bool may_be_listed(std::string_view word) noexcept {
+    if (word.size() < 2) return false;
+    const std::size_t prefix = prefix_of(word);
+    return ((kCandidatePrefixes[prefix / 64] >> (prefix % 64)) & 1u) &&
+           ((kCandidateLengths[static_cast<unsigned char>(word[0])] >>
+             std::min<std::size_t>(word.size(), 31)) &
+            1u);
+}
+
 const WordTable& word_table() {
     static const WordTable table;
     return table;
-}
-
-const StemIndex& stem_index() {
-    static const StemIndex index;
-    return index;
 }
 
 // Byte classes: code punctuation and ASCII digits; ASCII alphanumerics.
@@ -234,21 +280,22 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
 }
 constexpr auto kByteClass = make_byte_classes();
 
-// The number of distinct words: an open-addressing set of word indexes, sized
-// once for all words so that it never grows. A slot holds the index and the
-// upper half of the word's hash as a tag; `Index` is 32 bits wide whenever the
-// word count allows, so that a slot takes 8 bytes. Words are hashed a batch at a
-// time and their home slots fetched ahead, so that the lookups overlap.
+// The number of distinct words: a set of word indexes, sized once for all words
+// so that it never grows. A slot holds the index and the upper half of the
+// word's hash as a tag; `Index` is 32 bits wide whenever the word count allows,
+// so that a slot takes 8 bytes. Words are hashed a batch at a time and their
+// home slots fetched ahead, so that the lookups overlap.
 template <class Index>
-std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
-    struct Slot {
-        std::uint32_t tag;
-        Index index;  // word index + 1; 0 marks an empty slot
-    };
-    std::size_t cap = 16;
-    while (cap / 2 < words.size()) cap <<= 1;
-    const std::size_t mask = cap - 1;
-    std::unique_ptr<Slot[]> slots(new Slot[cap]());
+struct WordSlot {
+    std::uint32_t tag;
+    Index index;  // word index + 1; 0 marks an empty slot
+    bool empty() const noexcept { return index == 0; }
+};
+
+template <class Index>
+std::uint64_t count_distinct(const std::vector<std::string_view>& words,
+                             ProbeTable<WordSlot<Index>>& slots) {
+    slots.reset(words.size());
     std::uint64_t distinct = 0;
     constexpr std::size_t kBatch = 16;
     std::uint64_t hashes[kBatch];
@@ -256,30 +303,31 @@ std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
         const std::size_t count = std::min(kBatch, words.size() - first);
         for (std::size_t k = 0; k < count; ++k) {
             hashes[k] = word_hash(words[first + k]);
-#if defined(__GNUC__) || defined(__clang__)
-            __builtin_prefetch(&slots[static_cast<std::size_t>(hashes[k]) & mask], 1);
-#endif
+            slots.prefetch(hashes[k]);
         }
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint64_t h = hashes[k];
             const auto tag = static_cast<std::uint32_t>(h >> 32);
             const std::string_view w = words[first + k];
-            for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-                Slot& s = slots[i];
-                if (!s.index) {
-                    s = Slot{tag, static_cast<Index>(first + k + 1)};
-                    ++distinct;
-                    break;
-                }
-                if (s.tag == tag) {
-                    const std::string_view seen = words[static_cast<std::size_t>(s.index) - 1];
-                    if (seen.size() == w.size() && same_bytes(seen.data(), w.data(), w.size()))
-                        break;
-                }
+            WordSlot<Index>* at = slots.find(h, [&](const WordSlot<Index>& s) {
+                if (s.tag != tag) return false;
+                const std::string_view seen = words[static_cast<std::size_t>(s.index) - 1];
+                return seen.size() == w.size() && same_bytes(seen.data(), w.data(), w.size());
+            });
+            if (at->empty()) {
+                slots.place(at, WordSlot<Index>{tag, static_cast<Index>(first + k + 1)});
+                ++distinct;
             }
         }
     }
     return distinct;
+}
+
+template <class Index>
+std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
+    static SharedScratch<ProbeTable<WordSlot<Index>>> shared;
+    Scratch<ProbeTable<WordSlot<Index>>> slots(shared);
+    return count_distinct<Index>(words, *slots);
 }
 
 // Counts the code punctuation bytes and the ASCII digit bytes of `s`.
@@ -325,6 +373,36 @@ void count_bytes(std::string_view s, std::uint64_t& punct, std::uint64_t& digits
     }
 }
 
+// The score: five signals, each scaled to 0..1 and capped, weighed in this
+// order in single precision, then scaled by novelty from half to full.
+constexpr float kWordsForFullLength = 400.0f;  // length signal saturates here
+constexpr float kHardHitsForFull = 3.0f;
+constexpr float kConstraintHitsForFull = 6.0f;
+constexpr float kCodeHitsForFull = 12.0f;
+constexpr float kDigitRatioScale = 8.0f;       // one byte in eight a digit saturates
+constexpr std::uint64_t kPunctPerCodeHit = 6;  // code punctuation bytes per code hit
+
+constexpr float kLengthWeight = 0.3f;
+constexpr float kHardWeight = 0.25f;
+constexpr float kConstraintWeight = 0.2f;
+constexpr float kCodeWeight = 0.15f;
+constexpr float kDigitWeight = 0.1f;
+constexpr float kNoveltyFloor = 0.5f;  // the factor is kNoveltyFloor * (1 + novelty)
+
+// Short texts without hard or code signals, and very short acknowledgements,
+// score at most kTrivialScoreCap.
+constexpr std::uint64_t kShortWords = 7;
+constexpr std::uint64_t kAcknowledgementWords = 4;
+constexpr float kTrivialScoreCap = 0.05f;
+
+// Tiers by score, and their token budgets.
+constexpr float kLowTierFrom = 0.15f;
+constexpr float kMediumTierFrom = 0.4f;
+constexpr float kHighTierFrom = 0.7f;
+constexpr std::uint32_t kLowBudget = 1024;
+constexpr std::uint32_t kMediumBudget = 4096;
+constexpr std::uint32_t kHighBudget = 16384;
+
 float min1(float x) noexcept {
     return x < 1.0f ? x : 1.0f;
 }
@@ -362,29 +440,33 @@ std::string_view trim_word(std::string_view word) noexcept {
 }
 
 Effort effort_gauge(std::string_view text) {
-    std::string lower;
+    static SharedScratch<std::string> shared_lower;
+    static SharedScratch<std::vector<std::string_view>> shared_words;
+    Scratch<std::string> lower_buffer(shared_lower);
+    Scratch<std::vector<std::string_view>> words_buffer(shared_words);
+    std::string& lower = *lower_buffer;
+    std::vector<std::string_view>& words = *words_buffer;
     unicode::to_lower(text, lower);
-    const std::vector<std::string_view> words = text::split_words(lower);
 
     Effort out;
     EffortSignals& sig = out.signals;
-    sig.words = words.size();
-
     const WordTable& table = word_table();
-    const StemIndex& stems = stem_index();
     std::uint64_t code_words = 0;
-    for (std::string_view w : words) {
+    text::for_each_word(lower, [&](std::string_view w) {
+        words.push_back(w);
         const std::string_view t = trim_word(w);
+        if (!may_be_listed(t)) return;
         const std::uint8_t lists = table.lookup(t);
-        if ((lists & kHard) || stems.match(t)) ++sig.hard_hits;
+        if ((lists & kHard) || kStemIndex.match(t)) ++sig.hard_hits;
         if (lists & kConstraint) ++sig.constraint_hits;
         if (lists & kCode) ++code_words;
         if (lists & kTrivial) ++sig.trivial_hits;
-    }
+    });
+    sig.words = words.size();
 
     std::uint64_t punct = 0, digits = 0;
     count_bytes(lower, punct, digits);
-    sig.code_hits = code_words + punct / 6;
+    sig.code_hits = code_words + punct / kPunctPerCodeHit;
     sig.digit_ratio =
         lower.empty() ? 0.0f : static_cast<float>(digits) / static_cast<float>(lower.size());
     sig.novelty = words.empty() ? 0.0f
@@ -392,44 +474,44 @@ Effort effort_gauge(std::string_view text) {
                                                          ? count_distinct<std::uint32_t>(words)
                                                          : count_distinct<std::size_t>(words)) /
                                       static_cast<float>(sig.words);
-    sig.len_score = min1(static_cast<float>(sig.words) / 400.0f);
+    sig.len_score = min1(static_cast<float>(sig.words) / kWordsForFullLength);
 
     const float L = sig.len_score;
-    const float H = min1(static_cast<float>(sig.hard_hits) / 3.0f);
-    const float C = min1(static_cast<float>(sig.constraint_hits) / 6.0f);
-    const float K = min1(static_cast<float>(sig.code_hits) / 12.0f);
-    const float G = min1(8.0f * sig.digit_ratio);
-    float S = 0.3f * L;
-    S = S + 0.25f * H;
-    S = S + 0.2f * C;
-    S = S + 0.15f * K;
-    S = S + 0.1f * G;
-    const float F = 0.5f + 0.5f * sig.novelty;
+    const float H = min1(static_cast<float>(sig.hard_hits) / kHardHitsForFull);
+    const float C = min1(static_cast<float>(sig.constraint_hits) / kConstraintHitsForFull);
+    const float K = min1(static_cast<float>(sig.code_hits) / kCodeHitsForFull);
+    const float G = min1(kDigitRatioScale * sig.digit_ratio);
+    float S = kLengthWeight * L;
+    S = S + kHardWeight * H;
+    S = S + kConstraintWeight * C;
+    S = S + kCodeWeight * K;
+    S = S + kDigitWeight * G;
+    const float F = kNoveltyFloor + kNoveltyFloor * sig.novelty;
     float score = std::clamp(F * S, 0.0f, 1.0f);
 
-    if ((sig.words <= 7 && sig.hard_hits == 0 && sig.code_hits == 0) ||
-        (sig.words < 4 && sig.trivial_hits > 0)) {
-        score = std::min(score, 0.05f);
+    if ((sig.words <= kShortWords && sig.hard_hits == 0 && sig.code_hits == 0) ||
+        (sig.words < kAcknowledgementWords && sig.trivial_hits > 0)) {
+        score = std::min(score, kTrivialScoreCap);
     }
     out.score = score;
 
-    if (score < 0.15f) {
-        if (sig.hard_hits > 0 && sig.words >= 4 && score > 0.05f) {
+    if (score < kLowTierFrom) {
+        if (sig.hard_hits > 0 && sig.words >= kAcknowledgementWords && score > kTrivialScoreCap) {
             out.tier = "low";
-            out.budget_tokens = 1024;
+            out.budget_tokens = kLowBudget;
         } else {
             out.tier = "off";
             out.budget_tokens = 0;
         }
-    } else if (score < 0.4f) {
+    } else if (score < kMediumTierFrom) {
         out.tier = "low";
-        out.budget_tokens = 1024;
-    } else if (score < 0.7f) {
+        out.budget_tokens = kLowBudget;
+    } else if (score < kHighTierFrom) {
         out.tier = "medium";
-        out.budget_tokens = 4096;
+        out.budget_tokens = kMediumBudget;
     } else {
         out.tier = "high";
-        out.budget_tokens = 16384;
+        out.budget_tokens = kHighBudget;
     }
     return out;
 }

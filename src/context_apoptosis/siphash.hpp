@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "context_apoptosis/bytes.hpp"
+
 namespace fenwa {
 
 class SipHash13 {
@@ -78,36 +80,12 @@ class SipHash13 {
     }
 
   private:
-    static std::uint64_t load_le(const unsigned char* p) noexcept {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        if constexpr (std::endian::native == std::endian::big) {
-            std::uint64_t r = 0;
-            for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xFF) << (8 * (7 - i));
-            v = r;
-        }
-        return v;
-    }
-
-    // The n < 8 bytes at p as a little-endian word (upper bytes zero), read
-    // without touching memory outside [p, p + n).
+    static std::uint64_t load_le(const unsigned char* p) noexcept { return bytes::load_le64(p); }
     static std::uint64_t load_partial(const unsigned char* p, std::size_t n) noexcept {
-        if (n >= 4) {
-            const std::uint64_t lo = load_le32(p);
-            const std::uint64_t hi = load_le32(p + n - 4);
-            return lo | (hi << (8 * (n - 4)));  // the overlapping bytes agree
-        }
-        if (n == 0) return 0;
-        return static_cast<std::uint64_t>(p[0]) |
-               (static_cast<std::uint64_t>(p[n / 2]) << (8 * (n / 2))) |
-               (static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1)));
+        return bytes::load_partial(p, n);
     }
 
-    static std::uint64_t load_le32(const unsigned char* p) noexcept {
-        return static_cast<std::uint64_t>(p[0]) | (static_cast<std::uint64_t>(p[1]) << 8) |
-               (static_cast<std::uint64_t>(p[2]) << 16) | (static_cast<std::uint64_t>(p[3]) << 24);
-    }
-
+  public:
     static void round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
                       std::uint64_t& v3) noexcept {
         v0 += v1;
@@ -126,17 +104,25 @@ class SipHash13 {
         v2 = std::rotl(v2, 32);
     }
 
+  private:
     void compress(std::uint64_t m) noexcept {
         v3_ ^= m;
         round(v0_, v1_, v2_, v3_);
         v0_ ^= m;
     }
 
+  public:
     // Key (0, 0): the initial state is the bare constants.
-    std::uint64_t v0_ = 0x736f6d6570736575ULL;
-    std::uint64_t v1_ = 0x646f72616e646f6dULL;
-    std::uint64_t v2_ = 0x6c7967656e657261ULL;
-    std::uint64_t v3_ = 0x7465646279746573ULL;
+    static constexpr std::uint64_t kInit0 = 0x736f6d6570736575ULL;
+    static constexpr std::uint64_t kInit1 = 0x646f72616e646f6dULL;
+    static constexpr std::uint64_t kInit2 = 0x6c7967656e657261ULL;
+    static constexpr std::uint64_t kInit3 = 0x7465646279746573ULL;
+
+  private:
+    std::uint64_t v0_ = kInit0;
+    std::uint64_t v1_ = kInit1;
+    std::uint64_t v2_ = kInit2;
+    std::uint64_t v3_ = kInit3;
     std::uint64_t tail_ = 0;
     unsigned ntail_ = 0;
     std::uint64_t length_ = 0;

@@ -40,6 +40,48 @@ inline std::size_t white_space_length(const unsigned char* p, const unsigned cha
     }
 }
 
+#if defined(__SSE2__)
+// Bit i set when a White_Space character starts at p + i, for the sixteen
+// positions from p; reads p[0..17]. A match needs a lead or ASCII byte, so
+// continuation bytes never match.
+inline unsigned white_space_starts(const unsigned char* p) noexcept {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto eq = [](__m128i v, int b) {
+        return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(b)));
+    };
+    // Signed compares: bytes from 0x80 up are negative, so never in 0x09..0x0D.
+    const __m128i ascii =
+        _mm_or_si128(eq(v0, 0x20), _mm_and_si128(_mm_cmpgt_epi8(v0, _mm_set1_epi8(0x08)),
+                                                 _mm_cmplt_epi8(v0, _mm_set1_epi8(0x0E))));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v0));
+    if (!high) return static_cast<unsigned>(_mm_movemask_epi8(ascii));
+    // Lead bytes C2, E1, E2, E3 are the only ones that can start one.
+    const __m128i leads = _mm_or_si128(_mm_or_si128(eq(v0, 0xC2), eq(v0, 0xE1)),
+                                       _mm_or_si128(eq(v0, 0xE2), eq(v0, 0xE3)));
+    if (!_mm_movemask_epi8(leads)) return static_cast<unsigned>(_mm_movemask_epi8(ascii));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    // U+0085, U+00A0
+    const __m128i c2 = _mm_and_si128(eq(v0, 0xC2), _mm_or_si128(eq(v1, 0x85), eq(v1, 0xA0)));
+    // U+1680
+    const __m128i e1 = _mm_and_si128(eq(v0, 0xE1), _mm_and_si128(eq(v1, 0x9A), eq(v2, 0x80)));
+    // U+2000..U+200A, U+2028, U+2029, U+202F: E2 80 followed by 80..8A, A8, A9, AF.
+    const __m128i t2 = _mm_xor_si128(v2, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i range = _mm_and_si128(_mm_cmpgt_epi8(t2, _mm_set1_epi8(-1)),
+                                        _mm_cmplt_epi8(t2, _mm_set1_epi8(0x0B)));
+    const __m128i tail =
+        _mm_or_si128(_mm_or_si128(range, eq(v2, 0xAF)), _mm_or_si128(eq(v2, 0xA8), eq(v2, 0xA9)));
+    const __m128i e2 = _mm_and_si128(
+        eq(v0, 0xE2), _mm_or_si128(_mm_and_si128(eq(v1, 0x80), tail),
+                                   _mm_and_si128(eq(v1, 0x81), eq(v2, 0x9F))));  // U+205F
+    // U+3000
+    const __m128i e3 = _mm_and_si128(eq(v0, 0xE3), _mm_and_si128(eq(v1, 0x80), eq(v2, 0x80)));
+    const __m128i all =
+        _mm_or_si128(_mm_or_si128(ascii, c2), _mm_or_si128(e1, _mm_or_si128(e2, e3)));
+    return static_cast<unsigned>(_mm_movemask_epi8(all));
+}
+#endif
+
 // Calls `on_word(std::string_view)` for every maximal run of non-White_Space
 // characters, in text order.
 template <class OnWord>
@@ -47,61 +89,44 @@ void for_each_word(std::string_view text, OnWord&& on_word) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = begin + text.size();
     const auto* p = begin;
-    const unsigned char* word = nullptr;
+    // The current word starts at `start`; it is a word once it is not empty.
+    const unsigned char* start = begin;
     auto emit = [&](const unsigned char* stop) {
-        on_word(std::string_view(reinterpret_cast<const char*>(word),
-                                 static_cast<std::size_t>(stop - word)));
-        word = nullptr;
+        on_word(std::string_view(reinterpret_cast<const char*>(start),
+                                 static_cast<std::size_t>(stop - start)));
     };
-    while (p < end) {
 #if defined(__SSE2__)
-        // Sixteen ASCII bytes at a time: a bit mask of the White_Space bytes, whose
-        // runs of clear bits are the words (or pieces of them).
-        if (end - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            if (_mm_movemask_epi8(v) == 0) {
-                const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x20));
-                const __m128i control = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x08)),
-                                                      _mm_cmplt_epi8(v, _mm_set1_epi8(0x0E)));
-                const unsigned ws =
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(space, control)));
-                unsigned i = 0;
-                while (i < 16) {
-                    if (word) {
-                        const unsigned rest = ws >> i;
-                        if (!rest) break;
-                        i += static_cast<unsigned>(std::countr_zero(rest));
-                        emit(p + i);
-                        ++i;
-                    } else {
-                        const unsigned rest = (~ws & 0xFFFFu) >> i;
-                        if (!rest) break;
-                        i += static_cast<unsigned>(std::countr_zero(rest));
-                        word = p + i;
-                        ++i;
-                    }
-                }
-                p += 16;
-                continue;
-            }
+    // Sixteen positions at a time: a bit mask of where White_Space characters
+    // start; the runs between them are the words (or pieces of them).
+    for (; end - p >= 18; p += 16) {
+        unsigned ws = white_space_starts(p);
+        while (ws) {
+            const unsigned char* const at = p + std::countr_zero(ws);
+            ws &= ws - 1;
+            if (at < start) continue;  // inside a separator already consumed
+            if (at > start) emit(at);
+            start = at + white_space_length(at, end);
         }
+    }
+    if (p < start) p = start;
 #endif
-        // ASCII non-space bytes are the common case: skip them without the switch.
+    while (p < end) {
+        // Continuation bytes never start a separator, so stepping one byte at a
+        // time is exact.
         if (*p > 0x20 && *p < 0x80) {
-            if (!word) word = p;
             ++p;
             continue;
         }
         const std::size_t ws = white_space_length(p, end);
         if (ws) {
-            if (word) emit(p);
+            if (p > start) emit(p);
             p += ws;
+            start = p;
         } else {
-            if (!word) word = p;
             ++p;
         }
     }
-    if (word) emit(end);
+    if (end > start) emit(end);
 }
 
 // The words of `text` as views into it.

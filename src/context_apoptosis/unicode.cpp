@@ -21,31 +21,6 @@ const CharRecord& record(char32_t cp) noexcept {
     return kRecords[kStage2[(block << kBlockBits) | (cp & ((1u << kBlockBits) - 1))]];
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-    char buf[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
-
 // Final_Sigma: a cased character before the sigma and none after it, skipping
 // case-ignorable characters on both sides (a character that is both cased and
 // case-ignorable is skipped). `at` and `after` delimit the sigma itself.
@@ -91,46 +66,67 @@ bool is_case_ignorable(char32_t cp) noexcept {
 void to_lower(std::string_view text, std::string& out) {
     const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = begin + text.size();
-    out.clear();
-    // Lowercasing grows a text only through the rare multi-character mappings.
-    out.reserve(text.size());
+    // Lowercasing grows a text only through the multi-character mappings, whose
+    // result is at most half as long again as the character it replaces; the
+    // output is written through a pointer and cut to size at the end.
+    out.resize(text.size() + text.size() / 2 + 4);
+    auto* dst = reinterpret_cast<unsigned char*>(out.data());
     const auto* p = begin;
     while (p < end) {
-        // ASCII run: a byte loop, eight bytes at a time when all are ASCII.
-        const auto* run = p;
+        // ASCII run: eight bytes at a time, the capitals found with a carry-free
+        // compare per byte (0x80 marks a byte in 'A'..'Z').
         while (end - p >= 8) {
             std::uint64_t v;
             std::memcpy(&v, p, 8);
             if (v & 0x8080808080808080ULL) break;
+            const std::uint64_t ge_a = v + 0x3F3F3F3F3F3F3F3FULL;  // b + (0x80 - 'A')
+            const std::uint64_t gt_z = v + 0x2525252525252525ULL;  // b + (0x80 - 'Z' - 1)
+            const std::uint64_t upper = (ge_a & ~gt_z) & 0x8080808080808080ULL;
+            v |= upper >> 2;  // 0x80 >> 2 is 0x20, the case bit
+            std::memcpy(dst, &v, 8);
             p += 8;
+            dst += 8;
         }
-        while (p < end && *p < 0x80) ++p;
-        if (p > run) {
-            const std::size_t base = out.size();
-            out.resize(base + static_cast<std::size_t>(p - run));
-            char* dst = out.data() + base;
-            for (const auto* q = run; q < p; ++q) {
-                const unsigned char b = *q;
-                *dst++ = static_cast<char>(b + (static_cast<unsigned>(b - 'A') < 26u ? 32 : 0));
-            }
+        while (p < end && *p < 0x80) {
+            const unsigned char b = *p++;
+            *dst++ =
+                static_cast<unsigned char>(b + (static_cast<unsigned>(b - 'A') < 26u ? 32 : 0));
         }
         if (p == end) break;
+        // Lead bytes E4..E9 start U+4000..U+9FFF (CJK ideographs and hexagrams),
+        // which have no case: copied as they are, without a table lookup.
+        while (end - p >= 3 && p[0] >= 0xE4 && p[0] <= 0xE9) {
+            std::memcpy(dst, p, 3);
+            p += 3;
+            dst += 3;
+        }
+        if (p == end || *p < 0x80) continue;
         std::size_t len;
         const char32_t cp = decode(p, len);
+        char32_t lower;
         if (cp == 0x03A3) {
-            append_utf8(out, final_sigma(begin, p, p + len, end) ? 0x03C2 : 0x03C3);
+            lower = final_sigma(begin, p, p + len, end) ? 0x03C2 : 0x03C3;
         } else {
             const CharRecord& r = record(cp);
             if (r.flags & kMultiLowerFlag) {
-                out.append(kMultiLower[r.delta]);
-            } else if (r.delta == 0) {
-                out.append(reinterpret_cast<const char*>(p), len);
-            } else {
-                append_utf8(out, static_cast<char32_t>(static_cast<std::int32_t>(cp) + r.delta));
+                const std::size_t n = std::strlen(kMultiLower[r.delta]);
+                std::memcpy(dst, kMultiLower[r.delta], n);
+                dst += n;
+                p += len;
+                continue;
             }
+            if (r.delta == 0) {
+                std::memcpy(dst, p, len);
+                dst += len;
+                p += len;
+                continue;
+            }
+            lower = static_cast<char32_t>(static_cast<std::int32_t>(cp) + r.delta);
         }
+        dst += encode(lower, dst);
         p += len;
     }
+    out.resize(static_cast<std::size_t>(dst - reinterpret_cast<unsigned char*>(out.data())));
 }
 
 }  // namespace fenwa::unicode

@@ -37,6 +37,30 @@ inline char32_t decode(const unsigned char* p, std::size_t& len) noexcept {
            (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
 }
 
+// Writes the UTF-8 form of `cp` (at most 4 bytes) at `dst`; returns its length.
+inline std::size_t encode(char32_t cp, unsigned char* dst) noexcept {
+    if (cp < 0x80) {
+        dst[0] = static_cast<unsigned char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        dst[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        dst[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        dst[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        dst[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    dst[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    dst[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    dst[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    dst[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 // Decodes the character that ends just before p (valid UTF-8, begin < p); sets
 // `len` to its byte length.
 inline char32_t decode_before(const unsigned char* begin, const unsigned char* p,

@@ -42,82 +42,6 @@ std::string make_digest(std::string_view text) {
 }
 
 // ---------------------------------------------------------------------------
-// Hash index
-
-bool HashIndex::contains(std::uint64_t h) const noexcept {
-    if (h == 0) return has_zero_;
-    if (slots_.empty()) return false;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-        if (slots_[i] == h) return true;
-        if (slots_[i] == 0) return false;
-    }
-}
-
-void HashIndex::grow() {
-    std::vector<std::uint64_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
-    const std::size_t mask = bigger.size() - 1;
-    for (std::uint64_t h : slots_) {
-        if (h == 0) continue;
-        std::size_t i = static_cast<std::size_t>(h) & mask;
-        while (bigger[i] != 0) i = (i + 1) & mask;
-        bigger[i] = h;
-    }
-    slots_.swap(bigger);
-}
-
-void HashIndex::reserve(std::size_t keys) {
-    std::size_t size = slots_.empty() ? 16 : slots_.size();
-    while (keys * 2 > size) size *= 2;
-    if (size == slots_.size()) return;
-    std::vector<std::uint64_t> bigger(size, 0);
-    const std::size_t mask = size - 1;
-    for (std::uint64_t h : slots_) {
-        if (h == 0) continue;
-        std::size_t i = static_cast<std::size_t>(h) & mask;
-        while (bigger[i] != 0) i = (i + 1) & mask;
-        bigger[i] = h;
-    }
-    slots_.swap(bigger);
-}
-
-void HashIndex::insert(std::uint64_t h) {
-    if (h == 0) {
-        has_zero_ = true;
-        return;
-    }
-    // At most half full, so probe runs stay short.
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = h;
-    ++count_;
-}
-
-void HashIndex::erase(std::uint64_t h) noexcept {
-    if (h == 0) {
-        has_zero_ = false;
-        return;
-    }
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(h) & mask;
-    while (slots_[i] != h) i = (i + 1) & mask;
-    // Move back every later key of the run whose home slot does not lie in
-    // (i, j], so that each key stays reachable from its home.
-    for (std::size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
-        const std::size_t home = static_cast<std::size_t>(slots_[j]) & mask;
-        const bool stays = (i < j) ? (home > i && home <= j) : (home > i || home <= j);
-        if (!stays) {
-            slots_[i] = slots_[j];
-            i = j;
-        }
-    }
-    slots_[i] = 0;
-    --count_;
-}
-
-// ---------------------------------------------------------------------------
 // Ledger
 
 Ledger::Ledger(std::size_t capacity) noexcept
@@ -146,11 +70,11 @@ void Ledger::make_room(std::size_t extra) {
     head_ = 0;
 }
 
-void Ledger::push(std::uint64_t hash, std::string&& text) noexcept {
+void Ledger::push(std::uint64_t hash, text::StoredText&& text) noexcept {
     if (count_ == capacity_) {
         LedgerEntry& oldest = ring_[head_];
         if (indexed_) index_.erase(oldest.hash);
-        std::string().swap(oldest.text);
+        oldest.text = text::StoredText();
         head_ = (head_ + 1) % ring_.size();
         --count_;
     }
@@ -161,7 +85,7 @@ void Ledger::push(std::uint64_t hash, std::string&& text) noexcept {
     ++count_;
 }
 
-bool Ledger::append(std::uint64_t hash, std::string&& text) {
+bool Ledger::append(std::uint64_t hash, text::StoredText&& text) {
     if (contains(hash)) return false;
     make_room(1);
     push(hash, std::move(text));
@@ -173,7 +97,7 @@ void Ledger::promise(std::size_t n) {
     promised_ += n;
 }
 
-bool Ledger::append_promised(std::uint64_t hash, std::string&& text) noexcept {
+bool Ledger::append_promised(std::uint64_t hash, text::StoredText&& text) noexcept {
     --promised_;
     if (contains(hash)) return false;
     push(hash, std::move(text));
@@ -186,7 +110,7 @@ bool Ledger::append_promised(std::uint64_t hash, std::string&& text) noexcept {
 void Window::Store::reserve(std::uint64_t count) {
     // Every column together: a count whose byte size cannot be represented is a
     // capacity overflow; one the machine could never back is refused up front.
-    check_reservation(count, sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(std::string));
+    check_reservation(count, sizeof(float) + sizeof(std::uint32_t) * 2 + sizeof(text::StoredText));
     const auto n = static_cast<std::size_t>(count);
     oxygen.reserve(n);
     signal.reserve(n);
@@ -223,9 +147,15 @@ Window::Window(float half_life, float safe_threshold, std::uint64_t capacity,
 }
 
 void Window::insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen) {
-    const std::uint32_t tokens = blocks::estimate_tokens(content);
+    const text::StoredText stored = text::from_utf8(content);
+    insert(stored.view(), content.size(), signal, oxygen);
+}
+
+void Window::insert(text::TextView content, std::size_t utf8_bytes, std::uint32_t signal,
+                    std::optional<float> oxygen) {
+    const std::uint32_t tokens = blocks::estimate_tokens(utf8_bytes);
     const float o = (oxygen && !(*oxygen < 0.0f)) ? *oxygen : blocks::metabolic_weight(signal);
-    std::string text(content);  // copied before the lock is taken
+    text::StoredText text(content);  // copied before the lock is taken
 
     std::lock_guard<std::mutex> lock(blocks_mutex_);
     blocks_.make_room();  // the only step that can fail; nothing is counted before it
@@ -256,9 +186,9 @@ Window::Plan Window::plan(float reinforce_boost, float decay, bool absorb) const
     return p;
 }
 
-std::vector<std::string> Window::digests_of_doomed(float reinforce_boost, float decay,
-                                                   std::size_t count) const {
-    std::vector<std::string> out;
+std::vector<Window::Digest> Window::digests_of_doomed(float reinforce_boost, float decay,
+                                                      std::size_t count) const {
+    std::vector<Digest> out;
     out.reserve(count);
     const float* const oxygen = blocks_.oxygen.data();
     const std::uint32_t* const signal = blocks_.signal.data();
@@ -266,8 +196,10 @@ std::vector<std::string> Window::digests_of_doomed(float reinforce_boost, float 
         const std::uint32_t s = signal[i];
         if (blocks::is_conversational(s) &&
             !blocks::survives(s, blocks::metabolize(s, oxygen[i], reinforce_boost, decay),
-                              safe_threshold_))
-            out.push_back(make_digest(blocks_.content[i]));
+                              safe_threshold_)) {
+            const std::string digest = make_digest(text::to_utf8(blocks_.content[i].view()));
+            out.push_back(Digest{text_hash(digest), text::from_utf8(digest)});
+        }
     }
     return out;
 }
@@ -276,7 +208,7 @@ std::uint64_t Window::apply(float reinforce_boost, float decay) noexcept {
     float* const oxygen = blocks_.oxygen.data();
     std::uint32_t* const signal = blocks_.signal.data();
     std::uint32_t* const tokens = blocks_.tokens.data();
-    std::string* const content = blocks_.content.data();
+    text::StoredText* const content = blocks_.content.data();
     const std::size_t n = blocks_.size();
     // Metabolism, then one stable pass that compacts the survivors in place.
     std::size_t doomed = 0;
@@ -357,7 +289,7 @@ std::uint64_t Window::dehydrate(float reinforce_boost, bool absorb, OuterLock& o
         std::lock_guard<std::mutex> lock(ledger_mutex_);
         ledger_.withdraw(promised);
     };
-    std::vector<std::string> digests;
+    std::vector<Digest> digests;
     std::uint64_t purged = 0;
     try {
         for (;;) {
@@ -384,22 +316,33 @@ std::uint64_t Window::dehydrate(float reinforce_boost, bool absorb, OuterLock& o
     }
     if (promised == 0) return purged;
     std::lock_guard<std::mutex> lock(ledger_mutex_);
-    for (auto& d : digests) {
-        const std::uint64_t hash = text_hash(d);
-        ledger_.append_promised(hash, std::move(d));
-    }
+    for (auto& d : digests) ledger_.append_promised(d.hash, std::move(d.text));
     ledger_.withdraw(promised - digests.size());
     return purged;
 }
 
 bool Window::ledger_append(std::string&& text) {
     const std::uint64_t hash = text_hash(text);
+    text::StoredText stored = text::from_utf8(text);
     std::lock_guard<std::mutex> lock(ledger_mutex_);
-    return ledger_.append(hash, std::move(text));
+    return ledger_.append(hash, std::move(stored));
+}
+
+bool Window::ledger_append(std::string_view utf8, text::TextView text) {
+    const std::uint64_t hash = text_hash(utf8);
+    text::StoredText stored(text);
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    return ledger_.append(hash, std::move(stored));
 }
 
 void Window::set_purpose(std::optional<std::string>&& text) {
-    std::optional<std::string> old;
+    std::optional<text::StoredText> stored;
+    if (text) stored = text::from_utf8(*text);
+    set_purpose(std::move(stored));
+}
+
+void Window::set_purpose(std::optional<text::StoredText>&& text) {
+    std::optional<text::StoredText> old;
     {
         std::lock_guard<std::mutex> lock(purpose_mutex_);
         old.swap(purpose_);
@@ -409,39 +352,90 @@ void Window::set_purpose(std::optional<std::string>&& text) {
 }
 
 std::vector<std::string> Window::state_entries() const {
-    std::lock_guard<std::mutex> lock(ledger_mutex_);
     std::vector<std::string> out;
-    out.reserve(ledger_.size());
-    ledger_.for_each([&](const LedgerEntry& e) { out.push_back(e.text); });
+    read_state([&](std::size_t n) { out.reserve(n); },
+               [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
     return out;
 }
 
 std::vector<std::string> Window::active_context() const {
-    std::lock_guard<std::mutex> lock(blocks_mutex_);
-    return blocks_.content;
+    std::vector<std::string> out;
+    read_active([&](std::size_t n) { out.reserve(n); },
+                [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+    return out;
 }
 
-std::string Window::render() const {
-    std::string out;
+namespace {
+
+// Writes one section: measures it first, so that the sink grows once per section
+// to its exact size and width.
+class SectionWriter {
+  public:
+    void add(std::size_t length, text::Width width) noexcept {
+        length_ += length;
+        width_ = std::max(width_, width);
+    }
+    void open(text::Sink& sink) {
+        const text::Sink::Room room = sink.extend(length_, width_);
+        at_ = room.at;
+        width_ = room.width;
+    }
+    void put(text::TextView t) noexcept {
+        // Texts as wide as the output (the common case) are a plain copy.
+        if (text::unit_size(t.width) == text::unit_size(width_)) {
+            if (t.length) std::memcpy(at_, t.data, t.bytes());
+            at_ += t.bytes();
+        } else {
+            at_ = text::copy_units(at_, width_, t);
+        }
+    }
+    void put(std::string_view ascii) noexcept { put(text::ascii_view(ascii.data(), ascii.size())); }
+    void put(char ascii) noexcept {
+        if (width_ <= text::Width::latin1) {
+            *at_++ = ascii;
+        } else {
+            put(text::ascii_view(&ascii, 1));
+        }
+    }
+
+  private:
+    std::size_t length_ = 0;
+    text::Width width_ = text::Width::ascii;
+    char* at_ = nullptr;
+};
+
+constexpr std::string_view kStateHeader = "STATE:\n";
+constexpr std::string_view kEntryLead = "- ";
+
+}  // namespace
+
+void Window::render(text::Sink& sink) const {
     {
         std::lock_guard<std::mutex> lock(purpose_mutex_);
         if (purpose_) {
-            out.reserve(purpose_->size() + 1);
-            out += *purpose_;
-            out += '\n';
+            const text::TextView p = purpose_->view();
+            SectionWriter out;
+            out.add(p.length + 1, p.width);
+            out.open(sink);
+            out.put(p);
+            out.put('\n');
         }
     }
     {
         std::lock_guard<std::mutex> lock(ledger_mutex_);
         if (ledger_.size()) {
-            std::size_t bytes = 7;
-            ledger_.for_each([&](const LedgerEntry& e) { bytes += e.text.size() + 3; });
-            out.reserve(out.size() + bytes);
-            out += "STATE:\n";
+            SectionWriter out;
+            out.add(kStateHeader.size(), text::Width::ascii);
             ledger_.for_each([&](const LedgerEntry& e) {
-                out += "- ";
-                out += e.text;
-                out += '\n';
+                const text::TextView t = e.text.view();
+                out.add(kEntryLead.size() + t.length + 1, t.width);
+            });
+            out.open(sink);
+            out.put(kStateHeader);
+            ledger_.for_each([&](const LedgerEntry& e) {
+                out.put(kEntryLead);
+                out.put(e.text.view());
+                out.put('\n');
             });
         }
     }
@@ -449,17 +443,51 @@ std::string Window::render() const {
         std::lock_guard<std::mutex> lock(blocks_mutex_);
         const auto& content = blocks_.content;
         if (!content.empty()) {
-            std::size_t bytes = content.size() - 1;
-            for (const auto& c : content) bytes += c.size();
-            out.reserve(out.size() + bytes);
-            out += content.front();
+            SectionWriter out;
+            out.add(content.size() - 1, text::Width::ascii);
+            for (const auto& c : content) {
+                const text::TextView t = c.view();
+                out.add(t.length, t.width);
+            }
+            out.open(sink);
+            out.put(content.front().view());
             for (std::size_t i = 1; i < content.size(); ++i) {
-                out += '\n';
-                out += content[i];
+                out.put('\n');
+                out.put(content[i].view());
             }
         }
     }
-    return out;
+}
+
+std::string Window::render() const {
+    // Collects the rendering in fixed-width form, widening it when a later
+    // section is wider, then encodes it.
+    class Collect final : public text::Sink {
+      public:
+        Room extend(std::size_t length, text::Width width) override {
+            if (width > width_) {
+                std::string wider(units_.size() / text::unit_size(width_) * text::unit_size(width),
+                                  '\0');
+                text::copy_units(wider.data(), width,
+                                 {units_.data(), units_.size() / text::unit_size(width_), width_});
+                units_.swap(wider);
+                width_ = width;
+            }
+            const std::size_t at = units_.size();
+            units_.resize(at + length * text::unit_size(width_));
+            return {units_.data() + at, width_};
+        }
+        std::string utf8() const {
+            return text::to_utf8({units_.data(), units_.size() / text::unit_size(width_), width_});
+        }
+
+      private:
+        std::string units_;
+        text::Width width_ = text::Width::ascii;
+    };
+    Collect out;
+    render(out);
+    return out.utf8();
 }
 
 std::size_t Window::size() const {
@@ -486,7 +514,8 @@ std::vector<blocks::ContextBlock> Window::snapshot() const {
     std::vector<blocks::ContextBlock> out;
     out.reserve(blocks_.size());
     for (std::size_t i = 0; i < blocks_.size(); ++i) {
-        out.push_back(blocks::ContextBlock{blocks_.content[i], blocks_.oxygen[i], blocks_.signal[i],
+        out.push_back(blocks::ContextBlock{text::to_utf8(blocks_.content[i].view()),
+                                           blocks_.oxygen[i], blocks_.signal[i],
                                            blocks_.tokens[i]});
     }
     return out;

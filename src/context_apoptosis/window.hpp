@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "context_apoptosis/blocks.hpp"
+#include "context_apoptosis/native_text.hpp"
+#include "context_apoptosis/probe_table.hpp"
 
 namespace fenwa::window {
 
@@ -24,30 +26,12 @@ inline constexpr std::size_t kDigestBytes = 120;
 // 120 (and before the end) and followed by "…". Allocates only the digest.
 std::string make_digest(std::string_view text);
 
-// A set of 64-bit hashes with open addressing and linear probing; deletion
-// shifts the following run back, so no tombstones accumulate. The keys are
-// SipHash values, so their low bits serve directly as the home slot.
-class HashIndex {
-  public:
-    bool contains(std::uint64_t h) const noexcept;
-    // Adds `h`, which must be absent. On an allocation failure nothing changes.
-    void insert(std::uint64_t h);
-    // Removes `h`, which must be present.
-    void erase(std::uint64_t h) noexcept;
-    // Room for `keys` keys in all, so that inserts up to that count allocate nothing.
-    void reserve(std::size_t keys);
-
-  private:
-    void grow();
-
-    std::vector<std::uint64_t> slots_;  // 0 marks a free slot; the key 0 lives in has_zero_
-    std::size_t count_ = 0;             // keys in slots_
-    bool has_zero_ = false;
-};
+// The ledger's index of present hashes (SipHash values, well mixed).
+using HashIndex = HashSet64;
 
 struct LedgerEntry {
-    std::uint64_t hash;
-    std::string text;
+    std::uint64_t hash;  // of the UTF-8 form
+    text::StoredText text;
 };
 
 // Bounded, deduplicated, oldest-first list of texts, kept in a ring that grows
@@ -68,12 +52,12 @@ class Ledger {
     // Appends `text` with `hash` unless an entry with that hash is present; the
     // oldest entries beyond the capacity roll off. Returns whether it appended.
     // On an allocation failure the ledger is unchanged.
-    bool append(std::uint64_t hash, std::string&& text);
+    bool append(std::uint64_t hash, text::StoredText&& text);
 
     // Makes room for `n` more appends (on failure nothing changes).
     void promise(std::size_t n);
     // One promised append: as `append`, but it cannot fail.
-    bool append_promised(std::uint64_t hash, std::string&& text) noexcept;
+    bool append_promised(std::uint64_t hash, text::StoredText&& text) noexcept;
     // Withdraws `n` promised appends that will not be made.
     void withdraw(std::size_t n) noexcept { promised_ -= n; }
 
@@ -88,7 +72,7 @@ class Ledger {
     bool contains(std::uint64_t hash) const;
     // Room for `extra` appends beyond the promised ones.
     void make_room(std::size_t extra);
-    void push(std::uint64_t hash, std::string&& text) noexcept;
+    void push(std::uint64_t hash, text::StoredText&& text) noexcept;
 
     std::size_t capacity_;
     bool indexed_;
@@ -120,7 +104,11 @@ class Window {
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
 
-    // Stores a block; an absent or negative `oxygen` selects the automatic weight.
+    // Stores a block whose UTF-8 form is `utf8_bytes` long; an absent or negative
+    // `oxygen` selects the automatic weight.
+    void insert(text::TextView content, std::size_t utf8_bytes, std::uint32_t signal,
+                std::optional<float> oxygen);
+    // The same for a UTF-8 text.
     void insert(std::string_view content, std::uint32_t signal, std::optional<float> oxygen);
 
     // The cycle's decay factor, 2^(-1/half_life) in single precision.
@@ -140,9 +128,34 @@ class Window {
     std::uint64_t dehydrate(float reinforce_boost, bool absorb, OuterLock& outer);
     std::uint64_t dehydrate(float reinforce_boost, bool absorb);
 
+    // Appends a fact unless present, comparing by the hash of its UTF-8 form.
     bool ledger_append(std::string&& text);
+    bool ledger_append(std::string_view utf8, text::TextView text);
+    void set_purpose(std::optional<text::StoredText>&& text);
     void set_purpose(std::optional<std::string>&& text);
 
+    // Calls `begin(count)` and then `each(i, text::TextView)` for every ledger entry,
+    // oldest first, under the ledger lock.
+    template <class Begin, class Each>
+    void read_state(Begin&& begin, Each&& each) const {
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        begin(ledger_.size());
+        std::size_t i = 0;
+        ledger_.for_each([&](const LedgerEntry& e) { each(i++, e.text.view()); });
+    }
+    // The same for the live blocks, oldest first, under the blocks lock.
+    template <class Begin, class Each>
+    void read_active(Begin&& begin, Each&& each) const {
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        const auto& content = blocks_.content;
+        begin(content.size());
+        for (std::size_t i = 0; i < content.size(); ++i) each(i, content[i].view());
+    }
+    // Purpose, "STATE:" ledger and live blocks, each section read under its own
+    // lock and written into `sink`.
+    void render(text::Sink& sink) const;
+
+    // UTF-8 copies of the same (for inspection).
     std::vector<std::string> state_entries() const;
     std::vector<std::string> active_context() const;
     std::string render() const;
@@ -172,7 +185,7 @@ class Window {
         std::vector<float> oxygen;
         std::vector<std::uint32_t> signal;
         std::vector<std::uint32_t> tokens;
-        std::vector<std::string> content;
+        std::vector<text::StoredText> content;
 
         std::size_t size() const noexcept { return content.size(); }
         void reserve(std::uint64_t count);
@@ -190,9 +203,15 @@ class Window {
     // digests (prepared by the caller, in block order) nowhere: the caller made
     // them before. Returns the number purged.
     std::uint64_t apply(float reinforce_boost, float decay) noexcept;
+    // A digest ready for the ledger: its hash and its text, both made before the
+    // purge so that appending it cannot fail.
+    struct Digest {
+        std::uint64_t hash;
+        text::StoredText text;
+    };
     // The digests of the blocks the purge will remove, oldest first.
-    std::vector<std::string> digests_of_doomed(float reinforce_boost, float decay,
-                                               std::size_t count) const;
+    std::vector<Digest> digests_of_doomed(float reinforce_boost, float decay,
+                                          std::size_t count) const;
 
     const float half_life_;
     const float safe_threshold_;
@@ -202,7 +221,7 @@ class Window {
     Store blocks_;
 
     mutable std::mutex purpose_mutex_;
-    std::optional<std::string> purpose_;
+    std::optional<text::StoredText> purpose_;
 
     mutable std::mutex ledger_mutex_;
     Ledger ledger_;

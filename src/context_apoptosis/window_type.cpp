@@ -46,11 +46,11 @@ Ref construct(PyTypeObject* type, const py::Bound<4>& a) {
 }
 
 Ref insert(WindowObject& self, const py::Bound<3>& a) {
-    const std::string_view content = a.get<py::to_text>(0);
+    const py::StrUnits content = a.get<py::to_str_units>(0);
     const std::uint32_t signal = a.get<py::to_u32>(1, std::uint32_t{0});
     std::optional<float> oxygen;
     if (a[2]) oxygen = a.get<py::to_f32>(2);
-    self.kernel.insert(content, signal, oxygen);
+    self.kernel.insert(content.units, content.utf8_bytes, signal, oxygen);
     return py::none();
 }
 
@@ -63,29 +63,43 @@ Ref dehydrate(WindowObject& self, const py::Bound<2>& a) {
 }
 
 Ref note_state(WindowObject& self, const py::Bound<1>& a) {
-    std::string fact(a.get<py::to_text>(0));
-    return py::new_bool(self.kernel.ledger_append(std::move(fact)));
+    const py::StrText fact = a.get<py::to_str_text>(0);
+    return py::new_bool(self.kernel.ledger_append(fact.utf8, fact.units));
 }
 
 Ref set_purpose(WindowObject& self, const py::Bound<1>& a) {
-    std::optional<std::string> text;
-    if (a[0] != Py_None) text.emplace(a.get<py::to_text>(0));
+    std::optional<text::StoredText> text;
+    if (a[0] != Py_None) text.emplace(a.get<py::to_str_units>(0).units);
     self.kernel.set_purpose(std::move(text));
     return py::none();
 }
 
-Ref str_list(const std::vector<std::string>& texts) {
-    return py::build_list(texts.size(), [&](std::size_t i) { return py::new_str(texts[i]); });
-}
+// The kernel's readers call back under its lock, with the GIL held: each text is
+// copied straight into a new str of its final width.
+struct StrList {
+    Ref list;
+    void begin(std::size_t n) { list = py::checked(PyList_New(static_cast<Py_ssize_t>(n))); }
+    void set(std::size_t i, text::TextView t) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::new_str(t).release());
+    }
+};
 
 Ref state_entries(WindowObject& self) {
-    return str_list(self.kernel.state_entries());
+    StrList out;
+    self.kernel.read_state([&](std::size_t n) { out.begin(n); },
+                           [&](std::size_t i, text::TextView t) { out.set(i, t); });
+    return std::move(out.list);
 }
 Ref render(WindowObject& self) {
-    return py::new_str(self.kernel.render());
+    py::StrSink out;
+    self.kernel.render(out);
+    return out.finish();
 }
 Ref active_context(WindowObject& self) {
-    return str_list(self.kernel.active_context());
+    StrList out;
+    self.kernel.read_active([&](std::size_t n) { out.begin(n); },
+                            [&](std::size_t i, text::TextView t) { out.set(i, t); });
+    return std::move(out.list);
 }
 Ref active_tokens(WindowObject& self) {
     return py::new_int(self.kernel.active_tokens());

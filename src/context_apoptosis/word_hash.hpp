@@ -7,29 +7,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "context_apoptosis/bytes.hpp"
+
 namespace fenwa::analysers {
 
-// The n <= 8 bytes at p as a native-order word, upper bytes zero, read without
-// touching memory outside [p, p + n) and without a byte loop.
-inline std::uint64_t load_partial(const char* p, std::size_t n) noexcept {
-    if (n >= 4) {
-        std::uint32_t lo, hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + n - 4, 4);
-        if constexpr (std::endian::native == std::endian::little) {
-            return lo | (static_cast<std::uint64_t>(hi) << (8 * (n - 4)));
-        } else {
-            std::uint64_t v = 0;
-            std::memcpy(&v, p, n);
-            return v;
-        }
-    }
-    if (n == 0) return 0;
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<std::uint64_t>(u[0]) |
-           (static_cast<std::uint64_t>(u[n / 2]) << (8 * (n / 2))) |
-           (static_cast<std::uint64_t>(u[n - 1]) << (8 * (n - 1)));
-}
+using bytes::load_partial;
 
 inline std::uint64_t word_hash(std::string_view s) noexcept {
     constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ULL;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -211,6 +212,51 @@ bool to_text(PyObject* o, std::string_view& out) noexcept {
     return true;
 }
 
+namespace {
+// The units of a ready str.
+text::TextView units_of(PyObject* o) noexcept {
+    text::Width width;
+    switch (PyUnicode_KIND(o)) {
+        case PyUnicode_1BYTE_KIND:
+            width = PyUnicode_IS_ASCII(o) ? text::Width::ascii : text::Width::latin1;
+            break;
+        case PyUnicode_2BYTE_KIND:
+            width = text::Width::ucs2;
+            break;
+        default:
+            width = text::Width::ucs4;
+            break;
+    }
+    return {PyUnicode_DATA(o), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)), width};
+}
+}  // namespace
+
+bool to_str_text(PyObject* o, StrText& out) noexcept {
+    if (!to_text(o, out.utf8)) return false;  // also readies a legacy str
+    out.units = units_of(o);
+    return true;
+}
+
+bool to_str_units(PyObject* o, StrUnits& out) noexcept {
+    if (!PyUnicode_Check(o)) {
+        set_type_mismatch(o, "str");
+        return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(o) < 0) return false;
+#endif
+    out.units = units_of(o);
+    if (const auto bytes = text::utf8_length(out.units)) {
+        out.utf8_bytes = *bytes;
+        return true;
+    }
+    // A lone surrogate: the encoder raises its own error for it.
+    std::string_view utf8;
+    if (!to_text(o, utf8)) return false;
+    out.utf8_bytes = utf8.size();
+    return true;
+}
+
 bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
     long long v;
     if (PyLong_Check(o)) {
@@ -377,6 +423,44 @@ PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
         return reinterpret_cast<PyTypeObject*>(expected);
     }
     return reinterpret_cast<PyTypeObject*>(made);
+}
+
+// ---------------------------------------------------------------------------
+// Piecewise str building
+
+text::Sink::Room StrSink::extend(std::size_t length, text::Width width) {
+    const text::Width w = std::max(width_, width);
+    const std::size_t total = length_ + length;
+    if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    if (total == 0) {
+        width_ = w;
+        return {nullptr, w};
+    }
+    if (!str_ || w != width_) {
+        // A wider str, into which what was built so far is widened.
+        Ref wider = checked(
+            PyUnicode_New(static_cast<Py_ssize_t>(total), static_cast<Py_UCS4>(text::max_char(w))));
+        if (str_) {
+            text::copy_units(static_cast<char*>(PyUnicode_DATA(wider.get())), w,
+                             {PyUnicode_DATA(str_.get()), length_, width_});
+        }
+        str_ = std::move(wider);
+    } else if (length) {
+        // The str is new and referenced only here, so it is resized in place.
+        PyObject* s = str_.release();
+        const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(total));
+        str_ = Ref::steal(s);  // on failure the str is unchanged and still ours
+        if (failed) throw_error();
+    }
+    char* const at = static_cast<char*>(PyUnicode_DATA(str_.get())) + length_ * text::unit_size(w);
+    length_ = total;
+    width_ = w;
+    return {at, w};
+}
+
+Ref StrSink::finish() {
+    if (!str_) return checked(PyUnicode_New(0, 0));
+    return std::move(str_);
 }
 
 }  // namespace fenwa::py

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -29,6 +30,7 @@
 #include <cxxabi.h>
 #endif
 
+#include "context_apoptosis/native_text.hpp"
 #include "module/claim.hpp"
 
 namespace fenwa::py {
@@ -170,6 +172,29 @@ inline Ref new_str(std::string_view text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+// A new str from fixed-width units: allocated at its final width and copied.
+inline Ref new_str(text::TextView text) {
+    Ref s = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.length),
+                                  static_cast<Py_UCS4>(max_char(text.width))));
+    if (text.length) std::memcpy(PyUnicode_DATA(s.get()), text.data, text.bytes());
+    return s;
+}
+
+// Builds a str piece by piece at the width its widest piece needs: grows in
+// place while the width holds and re-copies once into a wider str when a later
+// piece is wider. Holds the GIL throughout (it allocates Python objects).
+class StrSink final : public text::Sink {
+  public:
+    Room extend(std::size_t length, text::Width width) override;
+    // The str built so far (the empty str when nothing was added).
+    Ref finish();
+
+  private:
+    Ref str_;
+    std::size_t length_ = 0;
+    text::Width width_ = text::Width::ascii;
+};
+
 // A str key created once per process and kept (interned) for the dict builders.
 class Key {
   public:
@@ -233,6 +258,20 @@ inline Ref new_pair(Ref a, Ref b) {
 // form for conversions nested inside other converters.
 
 bool to_text(PyObject* o, std::string_view& out) noexcept;  // view into the str's UTF-8
+// A str in both its forms: the UTF-8 (whose encoding also refuses lone
+// surrogates, as to_text does) and the interpreter's own fixed-width units.
+struct StrText {
+    std::string_view utf8;
+    text::TextView units;
+};
+bool to_str_text(PyObject* o, StrText& out) noexcept;
+// A str's fixed-width units and the length of its UTF-8 form, without encoding
+// it (a str with a lone surrogate is refused as to_text refuses it).
+struct StrUnits {
+    text::TextView units;
+    std::size_t utf8_bytes;
+};
+bool to_str_units(PyObject* o, StrUnits& out) noexcept;
 bool to_u32(PyObject* o, std::uint32_t& out) noexcept;
 bool to_u64(PyObject* o, std::uint64_t& out) noexcept;
 bool to_f64(PyObject* o, double& out) noexcept;
