@@ -363,22 +363,30 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
     std::array<std::uint64_t, kLevels> covered{}, until{};
     std::uint64_t repeated_shingles = 0;
     std::vector<std::uint64_t> raw_shingles;
-    // The raw 8-token shingles' hashes, a polynomial rolled over the whole
-    // sequence: two multiplications a position, in one sequential pass.
-    std::vector<std::uint64_t> raw_roll;
-    if (n_tokens >= kTokenShingle) {
-        constexpr std::uint64_t kBase = 0x9E3779B97F4A7C15ULL;
-        std::uint64_t top = 1;  // kBase^(width - 1)
-        for (std::size_t i = 1; i < kTokenShingle; ++i) top *= kBase;
-        raw_roll.resize(n_tokens - kTokenShingle + 1);
-        std::uint64_t r = 0;
-        for (std::size_t i = 0; i < kTokenShingle; ++i) r = r * kBase + raw_hash[i];
-        raw_roll[0] = r;
-        for (std::size_t p = 1; p < raw_roll.size(); ++p) {
-            r = (r - raw_hash[p - 1] * top) * kBase + raw_hash[p + kTokenShingle - 1];
-            raw_roll[p] = r;
+    // The raw 8-token shingles' hashes: a polynomial over the token hashes,
+    // rolled forward from the last position asked for when that is near (a
+    // flood asks for nearly every position) and computed afresh otherwise.
+    constexpr std::uint64_t kRawBase = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t raw_top = 1;  // kRawBase^(width - 1)
+    for (std::size_t i = 1; i < kTokenShingle; ++i) raw_top *= kRawBase;
+    std::size_t raw_at = 0;
+    std::uint64_t raw_roll = 0;
+    bool raw_started = false;
+    const auto raw_shingle = [&](std::size_t p) {
+        if (raw_started && p >= raw_at && p - raw_at < kTokenShingle) {
+            for (; raw_at < p; ++raw_at) {
+                raw_roll = (raw_roll - raw_hash[raw_at] * raw_top) * kRawBase +
+                           raw_hash[raw_at + kTokenShingle];
+            }
+        } else {
+            raw_roll = 0;
+            for (std::size_t i = 0; i < kTokenShingle; ++i)
+                raw_roll = raw_roll * kRawBase + raw_hash[p + i];
+            raw_at = p;
+            raw_started = true;
         }
-    }
+        return raw_roll;
+    };
     std::uint64_t level_hash[kLevels];
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t p = starts[k];
@@ -411,7 +419,7 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
         if (top >= kTokenShingle) {
             // Every position of a verbatim repeat and of its first occurrence is
             // here, as both share a repeated 5-gram.
-            raw_shingles.push_back(mix(raw_roll[p]));
+            raw_shingles.push_back(mix(raw_shingle(p)));
         }
     }
     for (std::size_t n = kLow; n <= kHigh; ++n)
