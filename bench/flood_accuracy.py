@@ -5,6 +5,10 @@
     python bench/flood_accuracy.py --metrics       # per-metric ranges by label
     python bench/flood_accuracy.py --errors        # the misclassified records
 
+It also lists the tool outputs of the example transcript
+(examples/data/transcript.json) that each detector flags: one forged log flood
+at turn 16 among ordinary tool output.
+
 Detectors: fenwa_host.flood_report at its default thresholds,
 fenwa_micro.saturation_scan at a 0.5 cut, and datatrove's GopherRepetitionFilter
 at its defaults when datatrove (the bench extra) is installed; skipped otherwise.
@@ -21,7 +25,14 @@ import fenwa_micro
 from fenwa_host import flood_report
 from fenwa_host.flood import DEFAULT_THRESHOLDS
 
-CORPUS = Path(__file__).resolve().parent.parent / "tests" / "data" / "flood_corpus.jsonl"
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS = ROOT / "tests" / "data" / "flood_corpus.jsonl"
+TRANSCRIPT = ROOT / "examples" / "data" / "transcript.json"
+
+
+def transcript_tool_outputs() -> List[tuple]:
+    turns = json.loads(TRANSCRIPT.read_text(encoding="utf-8"))["turns"]
+    return [(i + 1, m["content"]) for i, turn in enumerate(turns) for m in turn if m["role"] == "tool"]
 
 
 def load(split: Optional[str] = None) -> List[dict]:
@@ -101,6 +112,10 @@ def main() -> int:
               f"{s['fn']:>3} {s['tn']:>3}")
         if args.errors and s["wrong"]:
             print("    wrong:", ", ".join(s["wrong"]))  # type: ignore[arg-type]
+    outputs = transcript_tool_outputs()
+    print(f"\nexample transcript, {len(outputs)} tool outputs: the turns each detector flags")
+    for name, flags in detectors().items():
+        print(f"  {name:<24} {[turn for turn, text in outputs if flags(text)]}")
     return 0
 
 

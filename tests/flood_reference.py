@@ -21,6 +21,9 @@ _NORMALISE = re.compile(
 _MARKS = {"uuid": "\U000F0002", "hex": "\U000F0001", "digits": "\U000F0000"}
 
 
+_DIGIT_RUN = re.compile("[0-9]+")
+
+
 def normalise(token: str) -> str:
     return _NORMALISE.sub(lambda m: _MARKS[m.lastgroup or ""], token)
 
@@ -138,19 +141,23 @@ def flood_metrics(text: str) -> Dict[str, float]:
                 repeats.append(p)
             seen.add(g)
         m[f"dup_{n}_gram_char_frac"] = _covered(repeats, n, chars) / total if repeats else 0.0
-    m["token_saturation"] = 0.0
-    if n_tokens >= 16:
-        shingles = [tuple(norm[p:p + 8]) for p in range(n_tokens - 7)]
-        m["token_saturation"] = (len(shingles) - len(set(shingles))) / len(shingles)
+    for name, seq in (("token_saturation", norm), ("raw_token_saturation", toks)):
+        m[name] = 0.0
+        if n_tokens >= 16:
+            shingles = [tuple(seq[p:p + 8]) for p in range(n_tokens - 7)]
+            m[name] = (len(shingles) - len(set(shingles))) / len(shingles)
 
     seen_shingles = set()
     repeated = 0
     for t in toks:
         if len(t) >= 32:
-            for i in range(len(t) - 7):
-                s = t[i:i + 8]
+            chars_read = _DIGIT_RUN.sub(_MARKS["digits"], t)
+            for i in range(len(chars_read) - 15):
+                s = chars_read[i:i + 16]
                 repeated += s in seen_shingles
                 seen_shingles.add(s)
     m["char_saturation"] = repeated / total if total else 0.0
     m["longest_run_frac"] = longest_run(text)
+    fours = Counter(tuple(norm[p:p + 4]) for p in range(n_tokens - 3))
+    m["repeats"] = max(fours.values()) if fours else 0
     return m

@@ -6,8 +6,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-import fenwa_micro as fm
 import pytest
+
+from fenwa_host import flood_report
 
 from test_host_trim import assert_provider_valid
 
@@ -46,7 +47,7 @@ def test_transcript_is_realistic(replayed):
     assert len(turns) >= 20
     results = [m["content"] for t in turns for m in t if m["role"] == "tool"]
     assert sum(len(r.encode()) > 1500 for r in results) >= 5
-    assert sum(fm.saturation_scan(r) >= 0.5 for r in results) == 1
+    assert sum(flood_report(r).flagged for r in results) == 1
     assert sum(not m["content"].isascii() for t in turns for m in t if m["role"] == "user") >= 2
 
 
@@ -94,7 +95,7 @@ def test_cache_stable_prefix_and_consolidations(replayed):
 def test_flood_alert_and_bus(replayed):
     summary, transcript, _, _ = replayed
     flood_turns = [i + 1 for i, t in enumerate(transcript["turns"])
-                   if any(m["role"] == "tool" and fm.saturation_scan(m["content"]) >= 0.5 for m in t)]
+                   if any(m["role"] == "tool" and flood_report(m["content"]).flagged for m in t)]
     assert [a["turn"] for a in summary["alerts"]] == flood_turns
     assert all(a["saturation"] > 0.9 for a in summary["alerts"])
     assert sum(summary["bus_events_drained"].values()) == summary["bus_secretions"]

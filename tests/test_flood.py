@@ -62,10 +62,13 @@ def test_run_boundaries(text, run):
 
 @pytest.mark.parametrize(
     "token, repeats",
-    [("z" * 31, 0), ("z" * 32, 24), ("国" * 40, 32)],
+    [("z" * 31, 0), ("z" * 32, 16), ("国" * 40, 24),
+     # A run of digits reads as one character: "a#" 24 times, 33 shingles of
+     # two kinds.
+     ("a1" * 8 + "a22" * 8 + "a333" * 8, 33 - 2)],
 )
 def test_long_token_boundary(token, repeats):
-    # Of the token's 8-character shingles the first is new, the rest repeat it.
+    # Of the token's 16-character shingles the first ones are new, the rest repeat.
     text = f"{token} padding"
     assert flood_metrics(text)["char_saturation"] == repeats / (len(token) + 7)
 
@@ -101,8 +104,27 @@ def test_normalisation_keeps_words_apart(a, b):
 
 def test_metrics_stay_in_range_and_order():
     m = flood_metrics("x " * 10 + "A" * 5000)
-    assert list(m) == list(DEFAULT_THRESHOLDS)
-    assert all(0.0 <= v <= 1.0 for v in m.values())
+    assert list(m) == [*DEFAULT_THRESHOLDS, "repeats"]
+    assert all(0.0 <= m[name] <= 1.0 for name in DEFAULT_THRESHOLDS)
+
+
+@pytest.mark.parametrize(
+    "text, repeats, raw",
+    [
+        ("", 0, 0.0),
+        ("a b c", 0, 0.0),
+        ("a b c d", 1, 0.0),
+        # One template, new values in every row: repeated once normalised only
+        # (the 4-gram from each row into the next, 39 times).
+        ("\n".join(f"p95={i * 7} ms pod=web-{i}" for i in range(40)), 39, 0.0),
+        # Twenty verbatim copies of an eleven-token line: 213 shingles of 11 kinds.
+        ("\n".join(["WARN cache miss on key sku stays cold after the retry"] * 20), 20,
+         (213 - 11) / 213),
+    ],
+)
+def test_repeats_and_verbatim_saturation(text, repeats, raw):
+    m = flood_metrics(text)
+    assert (m["repeats"], m["raw_token_saturation"]) == (repeats, pytest.approx(raw))
 
 
 # ---------------------------------------------------------------------------
@@ -140,6 +162,58 @@ def test_floods_are_flagged(text):
     assert report.flagged and report.reasons
 
 
+def _timeline(rows: int) -> str:
+    return "time p95 p50 rps pod\n" + "\n".join(
+        f"09:{i // 60:02d}:{i % 60:02d}Z p95={1800 + i * 37 % 300} ms p50={300 + i * 11 % 90} ms "
+        f"rps={200 + i * 13 % 70} pod=checkout-{i % 9}" for i in range(rows))
+
+
+def _diff_hunks(hunks: int) -> str:
+    return "\n".join(f"@@ -{10 + i},3 +{10 + i},4 @@\n-    ttl = cfg['ttl_minutes']  # line {i}\n"
+                     f"+    ttl = cfg['ttl_seconds']  # line {i}" for i in range(hunks))
+
+
+@pytest.mark.parametrize(
+    "text, flagged",
+    [
+        # A page of rows of one layout is a tool's answer; hundreds are a flood.
+        pytest.param(_timeline(25), False, id="25-row metric timeline"),
+        pytest.param(_timeline(400), True, id="400-row metric timeline"),
+        pytest.param(_diff_hunks(25), False, id="diff of 25 near-identical hunks"),
+        pytest.param(_diff_hunks(300), True, id="diff of 300 near-identical hunks"),
+        # Verbatim repetition needs no scale: 12 copies of one paragraph.
+        pytest.param("\n\n".join(["The quarterly report is attached; please review the figures "
+                                   "for the northern region before Friday's meeting."] * 12),
+                     True, id="pasted paragraph"),
+        # Templated spam repeats long runs verbatim, so half the rows suffice.
+        pytest.param("\n".join(f"Dear {n}, your parcel #{i * 977} is waiting. Confirm your details "
+                               f"at the link below within {i % 48 + 2} hours."
+                               for i, n in enumerate(["Ana", "Bo", "Chen", "Dara", "Eli"] * 4)),
+                     True, id="20 lines of templated spam"),
+    ],
+)
+def test_structured_output_against_floods(text, flagged):
+    assert flood_report(text).flagged is flagged
+
+
+def test_min_repeats_gates_only_the_template_metrics():
+    text = _timeline(25)
+    report = flood_report(text)
+    assert report.repeats == 25 and report.dup_line_frac > 0.5 and not report.flagged
+    assert "dup_line_frac" in flood_report(text, min_repeats=25).reasons
+    # Runs count at any scale.
+    assert flood_report(text + " " + "=" * 4000, min_repeats=10**6).reasons == (
+        "char_saturation", "longest_run_frac")
+
+
+def test_example_transcript_flags_only_the_forged_log(data_dir):
+    transcript = json.loads((data_dir.parent.parent / "examples" / "data" / "transcript.json")
+                            .read_text(encoding="utf-8"))
+    flagged = [i + 1 for i, turn in enumerate(transcript["turns"])
+               for m in turn if m["role"] == "tool" and flood_report(m["content"]).flagged]
+    assert flagged == [16]
+
+
 def test_prose_and_code_pass(data_dir):
     readme = (data_dir.parent.parent / "README.md").read_text(encoding="utf-8")[:8000]
     assert not flood_report(readme).flagged
@@ -151,6 +225,8 @@ def test_held_out_corpus_accuracy(data_dir):
     records = [json.loads(line) for line in (data_dir / "flood_corpus.jsonl").open(encoding="utf-8")]
     assert len(records) >= 200
     held = [r for r in records if r["split"] == "heldout"]
+    # Natural tool output, not only prose and code, stands against the floods.
+    assert sum(r["kind"].startswith("tool_") for r in held) >= 50
     tp = sum(flood_report(r["text"]).flagged for r in held if r["label"] == "flood")
     fp = sum(flood_report(r["text"]).flagged for r in held if r["label"] == "natural")
     floods = sum(r["label"] == "flood" for r in held)
@@ -161,7 +237,8 @@ def test_held_out_corpus_accuracy(data_dir):
 def test_short_texts_are_never_flagged():
     assert not flood_report("ok\nok\nok").flagged
     assert flood_report("ok\nok\nok").dup_line_frac == pytest.approx(2 / 3)
-    assert flood_report("ok\nok\nok", min_chars=0).flagged
+    assert not flood_report("ok\nok\nok", min_chars=0).flagged  # too few repeats
+    assert flood_report("ok\nok\nok", min_chars=0, min_repeats=0).flagged
     assert not flood_report("A" * 300, min_chars=301).flagged
 
 
@@ -169,7 +246,7 @@ def test_report_fields_and_reasons():
     report = flood_report("A" * 8000)
     assert isinstance(report, FloodReport)
     assert report.reasons == ("char_saturation", "longest_run_frac")
-    assert report.metrics() == flood_metrics("A" * 8000)
+    assert {**report.metrics(), "repeats": report.repeats} == flood_metrics("A" * 8000)
     with pytest.raises(AttributeError):
         report.flagged = False  # type: ignore[misc]
     assert "flood_report" in fenwa_host.__all__ and "FloodReport" in fenwa_host.__all__
@@ -216,6 +293,8 @@ def test_lone_surrogates_are_measured():
         ({"text": "x", "thresholds": {"dup_lines": 0.5}}, ValueError, "unknown metric"),
         ({"text": "x", "min_chars": 1.5}, TypeError, "'min_chars'"),
         ({"text": "x", "min_chars": -1}, ValueError, "'min_chars'"),
+        ({"text": "x", "min_repeats": "3"}, TypeError, "'min_repeats'"),
+        ({"text": "x", "min_repeats": -1}, ValueError, "'min_repeats'"),
     ],
 )
 def test_bad_arguments(kwargs, exc, words):

@@ -10,7 +10,9 @@
 //   n-grams, so the tables stay small either way;
 // - from n = 6 on, a position only needs to know whether its n-gram occurred
 //   before, which it finds looking from n = 10 down (see ngram_metrics); the
-//   8-token saturation counts the positions whose 8-gram did.
+//   8-token saturation counts the positions whose 8-gram did. The raw 8-token
+//   saturation hashes the tokens as written, and only at those positions: an
+//   8-gram repeated verbatim is repeated once normalised too.
 //
 // The character shingles of long tokens and the run scan read the bytes again,
 // the run scan in 64-byte blocks.
@@ -274,9 +276,11 @@ std::uint64_t covered_chars(const std::vector<Pos>& starts, std::size_t n,
 // n-grams up from n = 10 down to the first that occurred before, and inserts
 // only those above it: a flood position, repeated at n = 10, costs one lookup.
 void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
+                   const std::vector<std::uint64_t>& raw_hash,
                    const std::vector<std::uint64_t>& prefix, Table& table, Metrics& m) {
     const std::size_t n_tokens = token_hash.size();
     const std::uint64_t total = prefix.back();
+    if (n_tokens >= 4) m.repeats = 1;  // raised at level 4 when a 4-gram repeats
     if (n_tokens < 2 || total == 0) return;
     const auto frac = [&](std::uint64_t chars) {
         return static_cast<double>(chars) / static_cast<double>(total);
@@ -325,6 +329,7 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
                 best_key = hashes[k];
             }
         }
+        if (n == 4 && best_count >= 2) m.repeats = best_count;
         if (n <= 4 && best_count >= 2) {
             m.top_ngram_char_frac[n - 2] = frac(covered_chars(
                 starts, n, prefix, [&](std::size_t k) { return hashes[k] == best_key; }));
@@ -357,6 +362,31 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
     for (Table& t : seen) t.reset(2 * table.size() + 16);
     std::array<std::uint64_t, kLevels> covered{}, until{};
     std::uint64_t repeated_shingles = 0;
+    std::vector<std::uint64_t> raw_shingles;
+    // The raw 8-token shingles' hashes: a polynomial over the token hashes,
+    // rolled forward from the last position asked for when that is near (a
+    // flood asks for nearly every position) and computed afresh otherwise.
+    constexpr std::uint64_t kRawBase = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t raw_top = 1;  // kRawBase^(width - 1)
+    for (std::size_t i = 1; i < kTokenShingle; ++i) raw_top *= kRawBase;
+    std::size_t raw_at = 0;
+    std::uint64_t raw_roll = 0;
+    bool raw_started = false;
+    const auto raw_shingle = [&](std::size_t p) {
+        if (raw_started && p >= raw_at && p - raw_at < kTokenShingle) {
+            for (; raw_at < p; ++raw_at) {
+                raw_roll = (raw_roll - raw_hash[raw_at] * raw_top) * kRawBase +
+                           raw_hash[raw_at + kTokenShingle];
+            }
+        } else {
+            raw_roll = 0;
+            for (std::size_t i = 0; i < kTokenShingle; ++i)
+                raw_roll = raw_roll * kRawBase + raw_hash[p + i];
+            raw_at = p;
+            raw_started = true;
+        }
+        return raw_roll;
+    };
     std::uint64_t level_hash[kLevels];
     for (std::size_t k = 0; k < starts.size(); ++k) {
         const std::size_t p = starts[k];
@@ -386,12 +416,30 @@ void ngram_metrics(const std::vector<std::uint64_t>& token_hash,
             until[n - kLow] = p + n;
         }
         repeated_shingles += hit >= kTokenShingle;
+        if (top >= kTokenShingle) {
+            // Every position of a verbatim repeat and of its first occurrence is
+            // here, as both share a repeated 5-gram.
+            raw_shingles.push_back(mix(raw_shingle(p)));
+        }
     }
     for (std::size_t n = kLow; n <= kHigh; ++n)
         m.dup_ngram_char_frac[n - 5] = frac(covered[n - kLow]);
     if (n_tokens >= 2 * kTokenShingle) {
+        // Counting repeats needs no order, so the lookups run apart from the
+        // hashing, each slot fetched ahead of its lookup.
+        std::uint64_t repeated_raw = 0;
+        table.reset(raw_shingles.size());  // verbatim shingles are mostly distinct
+        constexpr std::size_t kAhead = 16;
+        const std::size_t count = raw_shingles.size();
+        for (std::size_t k = 0; k < std::min(kAhead, count); ++k) table.prefetch(raw_shingles[k]);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + kAhead < count) table.prefetch(raw_shingles[k + kAhead]);
+            repeated_raw += table.at(table.find_or_insert(raw_shingles[k], 0)).count++ != 0;
+        }
         m.token_saturation = static_cast<double>(repeated_shingles) /
                              static_cast<double>(n_tokens - kTokenShingle + 1);
+        m.raw_token_saturation =
+            static_cast<double>(repeated_raw) / static_cast<double>(n_tokens - kTokenShingle + 1);
     }
 }
 
@@ -418,15 +466,25 @@ double char_saturation(const std::vector<std::string_view>& long_tokens, std::si
         }
         batched = 0;
     };
-    char32_t window[kCharShingle];  // the last code points, by index modulo the width
+    // A run of decimal digits reads as this one character, past every code point.
+    constexpr char32_t kDigitRun = 0x110000;
+    char32_t window[kCharShingle];  // the last characters, by index modulo the width
     for (const std::string_view token : long_tokens) {
         const auto* p = reinterpret_cast<const unsigned char*>(token.data());
         const auto* const end = p + token.size();
         std::uint64_t h = 0;
-        for (std::size_t i = 0; p < end; ++i) {
+        bool in_digits = false;
+        for (std::size_t i = 0; p < end;) {
             std::size_t len;
-            const char32_t cp = unicode::decode(p, len);
+            char32_t cp = unicode::decode(p, len);
             p += len;
+            if (cp >= '0' && cp <= '9') {
+                if (in_digits) continue;
+                in_digits = true;
+                cp = kDigitRun;
+            } else {
+                in_digits = false;
+            }
             char32_t& slot = window[i % kCharShingle];
             if (i >= kCharShingle) h -= slot * top;
             slot = cp;
@@ -435,6 +493,7 @@ double char_saturation(const std::vector<std::string_view>& long_tokens, std::si
                 batch[batched++] = mix(h);
                 if (batched == kBatch) flush();
             }
+            ++i;
         }
     }
     flush();
@@ -580,9 +639,10 @@ Metrics flood_metrics(std::string_view text) {
     if (text.size() / 2 >= std::numeric_limits<Pos>::max() - 16)
         throw std::length_error("text too large");
 
-    std::vector<std::uint64_t> token_hash;
+    std::vector<std::uint64_t> token_hash, raw_hash;
     std::vector<std::uint64_t> prefix{0};  // characters before each token
     token_hash.reserve(text.size() / 6 + 16);
+    raw_hash.reserve(text.size() / 6 + 16);
     prefix.reserve(text.size() / 6 + 17);
     Items lines, paragraphs;
     Span line, paragraph;
@@ -599,15 +659,15 @@ Metrics flood_metrics(std::string_view text) {
         if (newlines >= 2) paragraph.close(paragraphs);
 
         const TokenShape shape = token_shape(token);
-        std::uint64_t h;
-        if (shape.plain) {
-            h = analysers::word_hash(token);
-        } else {
+        const std::uint64_t raw = analysers::word_hash(token);
+        std::uint64_t h = raw;
+        if (!shape.plain) {
             normalise_token(token, normal);
             h = analysers::word_hash(normal);
         }
         const std::size_t chars = shape.chars;
         token_hash.push_back(h);
+        raw_hash.push_back(raw);
         prefix.push_back(prefix.back() + chars);
         line.add(h, chars);
         paragraph.add(h, chars);
@@ -623,7 +683,7 @@ Metrics flood_metrics(std::string_view text) {
     Table table;
     lines.duplicates(table, total, m.dup_line_frac, m.dup_line_char_frac);
     paragraphs.duplicates(table, total, m.dup_para_frac, m.dup_para_char_frac);
-    ngram_metrics(token_hash, prefix, table, m);
+    ngram_metrics(token_hash, raw_hash, prefix, table, m);
     m.char_saturation = char_saturation(long_tokens, char_shingles, total, table);
     m.longest_run_frac = longest_run(text);
     return m;

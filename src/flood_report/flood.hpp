@@ -16,9 +16,12 @@
 namespace fenwa::flood {
 
 // Shortest token (in characters) whose character shingles are scanned, and the
-// width of those shingles (in characters).
+// width of those shingles (in characters, a run of decimal digits counting as
+// one). Sixteen characters span a record's field names and its separators, so
+// compact records and CJK phrases repeat them, while identifiers that share a
+// package prefix (stack frames, paths) rarely repeat that much of one another.
 inline constexpr std::size_t kLongToken = 32;
-inline constexpr std::size_t kCharShingle = 8;
+inline constexpr std::size_t kCharShingle = 16;
 // Longest repeated unit (in bytes) of the run metric, and the least number of
 // bytes a run must extend past its first unit to count.
 inline constexpr std::size_t kMaxPeriod = 32;
@@ -43,12 +46,18 @@ struct Metrics {
     // Of the N - 7 overlapping 8-token shingles, the fraction that repeat an
     // earlier one (0 below 16 tokens).
     double token_saturation = 0;
-    // Character shingles of tokens of at least kLongToken characters: the number
-    // that repeat an earlier one (in any such token) / C.
+    // The same over the tokens as written (not normalised): verbatim repetition.
+    double raw_token_saturation = 0;
+    // Character shingles of tokens of at least kLongToken characters, with each
+    // run of decimal digits read as one placeholder character: the number that
+    // repeat an earlier one (in any such token) / C.
     double char_saturation = 0;
     // The characters of the longest run of one unit of 1 to kMaxPeriod bytes
     // repeated back to back / the characters of the whole text.
     double longest_run_frac = 0;
+    // The occurrences of the most frequent (normalised) word 4-gram: how many
+    // times the text repeats its commonest template. 0 below 4 tokens.
+    std::uint64_t repeats = 0;
 };
 
 // `text` is valid UTF-8.

@@ -20,8 +20,10 @@ py::Key kDupGram[] = {py::Key{"dup_5_gram_char_frac"}, py::Key{"dup_6_gram_char_
                       py::Key{"dup_7_gram_char_frac"}, py::Key{"dup_8_gram_char_frac"},
                       py::Key{"dup_9_gram_char_frac"}, py::Key{"dup_10_gram_char_frac"}};
 py::Key kTokenSaturation{"token_saturation"};
+py::Key kRawTokenSaturation{"raw_token_saturation"};
 py::Key kCharSaturation{"char_saturation"};
 py::Key kLongestRun{"longest_run_frac"};
+py::Key kRepeats{"repeats"};
 
 Ref flood_metrics(const py::Bound<1>& a) {
     const std::string_view text = a.get<py::to_text>(0);
@@ -34,8 +36,10 @@ Ref flood_metrics(const py::Bound<1>& a) {
     for (std::size_t i = 0; i < 3; ++i) d.set(kTop[i], py::new_float(m.top_ngram_char_frac[i]));
     for (std::size_t i = 0; i < 6; ++i) d.set(kDupGram[i], py::new_float(m.dup_ngram_char_frac[i]));
     d.set(kTokenSaturation, py::new_float(m.token_saturation));
+    d.set(kRawTokenSaturation, py::new_float(m.raw_token_saturation));
     d.set(kCharSaturation, py::new_float(m.char_saturation));
     d.set(kLongestRun, py::new_float(m.longest_run_frac));
+    d.set(kRepeats, py::new_int(m.repeats));
     return d.finish();
 }
 
@@ -44,7 +48,8 @@ Ref flood_metrics(const py::Bound<1>& a) {
 PyMethodDef flood_metrics_def = py::function_def<kFloodSig, flood_metrics>(
     "flood_metrics",
     "flood_metrics(text)\n--\n\n"
-    "The repetition metrics of `text`, a dict of fractions in [0, 1], from one\n"
-    "tokenisation pass. fenwa_host.flood_report() is the public interface.");
+    "The repetition metrics of `text`, a dict of fractions in [0, 1] and the\n"
+    "count 'repeats', from one tokenisation pass. fenwa_host.flood_report() is the public "
+    "interface.");
 
 }  // namespace fenwa

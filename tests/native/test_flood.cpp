@@ -41,7 +41,17 @@ void known_values() {
 
     const Metrics run = flood_metrics(std::string(8000, 'A'));
     CHECK(run.longest_run_frac == 1.0);
-    CHECK(run.char_saturation == 7992.0 / 8000.0);
+    CHECK(run.char_saturation == 7984.0 / 8000.0);  // 16-character shingles
+
+    // Digit runs read as one character: "x" and a number, 40 times, is "x#"
+    // 40 times, 65 shingles of two kinds.
+    std::string numbered;
+    for (int i = 0; i < 40; ++i) {
+        numbered += 'x';
+        numbered += std::to_string(i * 37);
+    }
+    const Metrics digits = flood_metrics(numbered);
+    CHECK(digits.char_saturation == 63.0 / static_cast<double>(numbered.size()));
 
     std::string lines;
     for (int i = 0; i < 100; ++i) lines += "GET /item/" + std::to_string(i * 7) + " 200\n";
@@ -49,12 +59,17 @@ void known_values() {
     CHECK(log.dup_line_frac == 99.0 / 100.0);
     CHECK(log.dup_para_frac == 0);  // one paragraph
     CHECK(log.token_saturation == (300.0 - 7 - 3) / (300.0 - 7));
+    CHECK(log.raw_token_saturation == 0);  // every shingle holds a new number
+    CHECK(log.repeats == 99);              // "GET /item/# 200 GET", row into row
 
     // Sixteen copies of one token: 9 eight-token shingles, 8 repeats.
     std::string same;
     for (int i = 0; i < 16; ++i) same += "w ";
     const Metrics s = flood_metrics(same);
     CHECK(s.token_saturation == 8.0 / 9.0);
+    CHECK(s.raw_token_saturation == 8.0 / 9.0);
+    CHECK(s.repeats == 13);
+    CHECK(flood_metrics("a b c").repeats == 0 && flood_metrics("a b c d").repeats == 1);
     CHECK(s.top_ngram_char_frac[0] == 1.0);
     CHECK(s.dup_ngram_char_frac[0] == 15.0 / 16.0);
 }
@@ -72,7 +87,7 @@ void noise_stays_in_range() {
             m.dup_line_frac,          m.dup_para_frac,          m.dup_line_char_frac,
             m.dup_para_char_frac,     m.top_ngram_char_frac[0], m.top_ngram_char_frac[2],
             m.dup_ngram_char_frac[0], m.dup_ngram_char_frac[5], m.token_saturation,
-            m.char_saturation,        m.longest_run_frac};
+            m.raw_token_saturation,   m.char_saturation,        m.longest_run_frac};
         for (const double v : values) CHECK(v >= 0.0 && v <= 1.0);
     }
 }
