@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string_view>
@@ -242,17 +243,267 @@ void convert_records(PyObject* o, Out& out, Record&& record) {
 PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
 
 // ---------------------------------------------------------------------------
-// Binding
+// Declarations. Every callable is declared once, as a constexpr `Callable`: its
+// kind, its class, its name, its parameters with their defaults written as Python
+// source, and its docstring. Everything else is derived from that one declaration
+// at compile time: the argument binding, the default values the conversions fall
+// back to, the name that binding errors show ("ContextApoptosis.insert()") and the
+// docstring with its text-signature line ("insert($self, content, signal=0, ...)
+// \n--\n\n"), from which `inspect.signature` reads the parameters.
+//
+//     constexpr auto kInsert = py::method_decl(
+//         "ContextApoptosis", "insert",
+//         {{"content"}, {"signal", "0"}, {"oxygen", "..."}}, "Insert a context block.");
+//
+// A default is the text the signature shows. Integer, decimal and True/False
+// defaults are parsed when the declaration is compiled, so `Bound::get` falls
+// back to exactly the value the signature announces; any other text ("...",
+// "None") is shown but has no value, and the entry point tests the argument for
+// presence itself.
 
-// The parameters of one operation: display name ("dehydrate()"), names in order,
-// and how many leading parameters are required.
-template <std::size_t N>
-struct Signature {
-    const char* display;
-    std::array<const char*, N> names;
-    std::size_t required;
-    std::array<PyObject*, N> interned{};  // filled on first keyword call
+namespace detail {
+// Reached only while a declaration is being compiled; a call here is a compile
+// error naming the fault.
+inline void malformed_default() {}
+inline void decimal_default_out_of_range() {}
+inline void required_parameter_after_optional() {}
+}  // namespace detail
+
+class Param {
+  public:
+    // A required parameter.
+    constexpr Param(const char* param_name) : name(param_name) {}
+    // An optional parameter and the Python text of its default.
+    constexpr Param(const char* param_name, const char* default_python)
+        : name(param_name), default_text(default_python) {
+        parse_default();
+    }
+
+    const char* name;
+    const char* default_text = nullptr;  // nullptr: the parameter is required
+
+    // The declared default as a `T`; a default of another kind is a fault in the
+    // entry point, reported as a panic.
+    template <class T>
+    constexpr T value() const {
+        if constexpr (std::is_same_v<T, bool>) {
+            if (kind_ == Kind::boolean) return integer_ != 0;
+        } else if constexpr (std::is_same_v<T, float>) {
+            if (kind_ != Kind::none && kind_ != Kind::boolean) return real32_;
+        } else if constexpr (std::is_floating_point_v<T>) {
+            if (kind_ != Kind::none && kind_ != Kind::boolean) return static_cast<T>(real_);
+        } else if constexpr (std::is_integral_v<T>) {
+            if (kind_ == Kind::integer && integer_ <= std::numeric_limits<T>::max())
+                return static_cast<T>(integer_);
+        }
+        throw std::logic_error("the default of this parameter has no value of this kind");
+    }
+
+  private:
+    enum class Kind : unsigned char { none, boolean, integer, decimal };
+
+    static constexpr bool same(const char* a, const char* b) {
+        while (*a && *a == *b) ++a, ++b;
+        return *a == *b;
+    }
+
+    // "False"/"True", digits, or digits with one decimal point. A decimal with
+    // fewer than 8 significant digits and at most 10 fractional digits is an
+    // exact quotient m / 10^e of two values exact in float, so the one rounded
+    // division gives the same float as the C++ literal would.
+    constexpr void parse_default() {
+        const char* t = default_text;
+        if (same(t, "False") || same(t, "True")) {
+            kind_ = Kind::boolean;
+            integer_ = same(t, "True") ? 1 : 0;
+            return;
+        }
+        if (*t < '0' || *t > '9') return;  // shown only ("...", "None")
+        std::uint64_t mantissa = 0;
+        int digits = 0, fraction = -1;
+        for (; *t; ++t) {
+            if (*t == '.' && fraction < 0) {
+                fraction = 0;
+                continue;
+            }
+            if (*t < '0' || *t > '9') detail::malformed_default();
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(*t - '0');
+            if (mantissa != 0) ++digits;
+            if (fraction >= 0) ++fraction;
+        }
+        if (fraction < 0) {
+            kind_ = Kind::integer;
+            integer_ = mantissa;
+            real_ = static_cast<double>(mantissa);
+            real32_ = static_cast<float>(mantissa);
+            return;
+        }
+        if (fraction == 0 || digits > 7 || fraction > 10) detail::decimal_default_out_of_range();
+        double scale = 1;
+        for (int i = 0; i < fraction; ++i) scale *= 10;
+        kind_ = Kind::decimal;
+        real_ = static_cast<double>(mantissa) / scale;
+        real32_ = static_cast<float>(mantissa) / static_cast<float>(scale);
+    }
+
+    Kind kind_ = Kind::none;
+    std::uint64_t integer_ = 0;
+    double real_ = 0;
+    float real32_ = 0;
 };
+
+// The parsed defaults are the values the same C++ literals would have.
+static_assert(Param("p", "0.35").value<float>() == 0.35f);
+static_assert(Param("p", "0.1").value<double>() == 0.1);
+static_assert(Param("p", "0.1").value<float>() == 0.1f);
+static_assert(Param("p", "1.25").value<double>() == 1.25);
+static_assert(Param("p", "6.0").value<float>() == 6.0f);
+static_assert(Param("p", "4096").value<std::uint64_t>() == 4096);
+static_assert(Param("p", "8").value<double>() == 8.0);
+static_assert(!Param("p", "False").value<bool>() && Param("p", "True").value<bool>());
+
+enum class CallableKind : unsigned char { function, method, constructor };
+
+template <std::size_t N>
+struct Callable {
+    CallableKind kind;
+    const char* owner;  // the class; "" for a module function
+    const char* name;   // the name the callable is reached by
+    std::array<Param, N> params;
+    const char* doc;  // the docstring after its signature line
+    std::array<const char*, N> names;
+    std::size_t required;  // the leading parameters without a default
+
+    constexpr Callable(CallableKind k, const char* cls, const char* callable_name,
+                       const std::array<Param, N>& ps, const char* text)
+        : kind(k), owner(cls), name(callable_name), params(ps), doc(text), names{}, required(0) {
+        bool optional_seen = false;
+        for (std::size_t i = 0; i < N; ++i) {
+            names[i] = ps[i].name;
+            if (ps[i].default_text) {
+                optional_seen = true;
+            } else {
+                if (optional_seen) detail::required_parameter_after_optional();
+                ++required;
+            }
+        }
+    }
+};
+
+namespace detail {
+template <std::size_t N, std::size_t... I>
+constexpr std::array<Param, N> param_array(const Param (&p)[N], std::index_sequence<I...>) {
+    return {p[I]...};
+}
+}  // namespace detail
+
+// A module function.
+template <std::size_t N>
+constexpr Callable<N> function_decl(const char* name, const Param (&params)[N], const char* doc) {
+    return {CallableKind::function, "", name,
+            detail::param_array(params, std::make_index_sequence<N>{}), doc};
+}
+// A method of `owner`, with parameters or without.
+template <std::size_t N>
+constexpr Callable<N> method_decl(const char* owner, const char* name, const Param (&params)[N],
+                                  const char* doc) {
+    return {CallableKind::method, owner, name,
+            detail::param_array(params, std::make_index_sequence<N>{}), doc};
+}
+constexpr Callable<0> method_decl(const char* owner, const char* name, const char* doc) {
+    return {CallableKind::method, owner, name, {}, doc};
+}
+// The constructor of class `owner`; its docstring is the class docstring.
+template <std::size_t N>
+constexpr Callable<N> class_decl(const char* owner, const Param (&params)[N], const char* doc) {
+    return {CallableKind::constructor, owner, "__new__",
+            detail::param_array(params, std::make_index_sequence<N>{}), doc};
+}
+
+namespace detail {
+// Counts (out == nullptr) or writes the characters of a derived text.
+struct TextWriter {
+    char* out;
+    std::size_t size = 0;
+    constexpr void put(const char* s) {
+        for (; *s; ++s, ++size)
+            if (out) out[size] = *s;
+    }
+};
+
+// "ContextApoptosis.insert()", "dehydrate()", "HormonalBus.__new__()".
+template <std::size_t N>
+constexpr void write_display(TextWriter& w, const Callable<N>& c) {
+    if (*c.owner) {
+        w.put(c.owner);
+        w.put(".");
+    }
+    w.put(c.name);
+    w.put("()");
+}
+
+// "insert($self, content, signal=0, oxygen=...)\n--\n\n" and the docstring; a
+// class shows its own name and no $self.
+template <std::size_t N>
+constexpr void write_doc(TextWriter& w, const Callable<N>& c) {
+    w.put(c.kind == CallableKind::constructor ? c.owner : c.name);
+    w.put("(");
+    const char* separator = "";
+    if (c.kind == CallableKind::method) {
+        w.put("$self");
+        separator = ", ";
+    }
+    for (const Param& p : c.params) {
+        w.put(separator);
+        w.put(p.name);
+        if (p.default_text) {
+            w.put("=");
+            w.put(p.default_text);
+        }
+        separator = ", ";
+    }
+    w.put(")\n--\n\n");
+    w.put(c.doc);
+}
+
+// The text `write(writer)` produces, NUL-terminated, in a constant array.
+template <auto Write>
+constexpr auto render_text() {
+    constexpr std::size_t size = [] {
+        TextWriter counter{nullptr};
+        Write(counter);
+        return counter.size;
+    }();
+    std::array<char, size + 1> text{};
+    TextWriter writer{text.data()};
+    Write(writer);
+    return text;
+}
+
+template <auto& C>
+inline constexpr auto kDisplay = render_text<[](TextWriter& w) { write_display(w, C); }>();
+template <auto& C>
+inline constexpr auto kDoc = render_text<[](TextWriter& w) { write_doc(w, C); }>();
+
+// The parameter names of `C` as interned str objects, made on the first keyword
+// call (with the interpreter lock held) and kept for the life of the process.
+template <auto& C>
+inline std::array<PyObject*, C.params.size()> interned_names{};
+}  // namespace detail
+
+// The name binding errors show, e.g. "ContextApoptosis.insert()".
+template <auto& C>
+constexpr const char* display_name() {
+    return detail::kDisplay<C>.data();
+}
+// The docstring with its text-signature line.
+template <auto& C>
+constexpr const char* docstring() {
+    return detail::kDoc<C>.data();
+}
+
+// ---------------------------------------------------------------------------
+// Binding
 
 namespace detail {
 // Binding errors; each sets the TypeError and throws.
@@ -271,79 +522,84 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 template <std::size_t N>
 class Bound {
   public:
-    explicit Bound(const Signature<N>& sig) : sig_(&sig) {}
+    explicit Bound(const Callable<N>& decl) : decl_(&decl) {}
 
     PyObject* operator[](std::size_t i) const { return slots_[i]; }
     PyObject*& slot(std::size_t i) { return slots_[i]; }
     const PyObject* const* data() const { return slots_.data(); }
 
-    // The converted value of parameter i (which must be present).
+    // The converted value of parameter i, or its declared default when it was
+    // not passed.
     template <auto Conv>
     auto get(std::size_t i) const {
-        return convert_arg<Conv>(slots_[i], sig_->names[i]);
+        using T = decltype(convert_arg<Conv>(nullptr, nullptr));
+        if (slots_[i]) return convert_arg<Conv>(slots_[i], decl_->names[i]);
+        if constexpr (std::is_arithmetic_v<T>) {
+            return decl_->params[i].template value<T>();
+        } else {
+            throw std::logic_error("a required parameter was not bound");
+        }
     }
-    // The converted value of parameter i, or `fallback` when it was not passed.
-    template <auto Conv, class T>
-    T get(std::size_t i, T fallback) const {
-        return slots_[i] ? static_cast<T>(convert_arg<Conv>(slots_[i], sig_->names[i])) : fallback;
-    }
-    const char* name(std::size_t i) const { return sig_->names[i]; }
+    const char* name(std::size_t i) const { return decl_->names[i]; }
 
   private:
-    const Signature<N>* sig_;
+    const Callable<N>* decl_;
     std::array<PyObject*, N> slots_{};
 };
 
-template <std::size_t N>
-void bind_keyword(Signature<N>& sig, Bound<N>& out, PyObject* keyword, PyObject* value) {
-    std::ptrdiff_t idx = detail::match_keyword(keyword, sig.names.data(), sig.interned.data(), N);
-    if (idx < 0) detail::unexpected_keyword(sig.display, keyword);
+template <auto& C, std::size_t N>
+void bind_keyword(Bound<N>& out, PyObject* keyword, PyObject* value) {
+    std::ptrdiff_t idx =
+        detail::match_keyword(keyword, C.names.data(), detail::interned_names<C>.data(), N);
+    if (idx < 0) detail::unexpected_keyword(display_name<C>(), keyword);
     PyObject*& slot = out.slot(static_cast<std::size_t>(idx));
-    if (slot) detail::multiple_values(sig.display, keyword);
+    if (slot) detail::multiple_values(display_name<C>(), keyword);
     slot = value;
 }
 
-template <std::size_t N>
-void bind_finish(const Signature<N>& sig, const Bound<N>& out, std::size_t npos) {
-    if (npos < sig.required) {
-        for (std::size_t i = npos; i < sig.required; ++i) {
+template <auto& C, std::size_t N>
+void bind_finish(const Bound<N>& out, std::size_t npos) {
+    if (npos < C.required) {
+        for (std::size_t i = npos; i < C.required; ++i) {
             if (!out[i])
-                detail::missing_required(sig.display, sig.names.data(), out.data(), sig.required);
+                detail::missing_required(display_name<C>(), C.names.data(), out.data(), C.required);
         }
     }
 }
 
-// Vectorcall arguments into the parameters of `sig`.
-template <std::size_t N>
-Bound<N> bind(Signature<N>& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-    Bound<N> out(sig);
-    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+// Vectorcall arguments into the parameters of `C`.
+template <auto& C>
+auto bind(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+    constexpr std::size_t N = C.params.size();
+    Bound<N> out(C);
+    if (nargs > N) detail::too_many_positional(display_name<C>(), N, C.required, nargs);
     for (std::size_t i = 0; i < nargs; ++i) out.slot(i) = args[i];
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            bind_keyword(sig, out, PyTuple_GET_ITEM(kwnames, k),
-                         args[nargs + static_cast<std::size_t>(k)]);
+            bind_keyword<C>(out, PyTuple_GET_ITEM(kwnames, k),
+                            args[nargs + static_cast<std::size_t>(k)]);
         }
     }
-    bind_finish(sig, out, nargs);
+    bind_finish<C>(out, nargs);
     return out;
 }
 
-// Tuple-and-dict arguments (the tp_new path) into the parameters of `sig`.
-template <std::size_t N>
-Bound<N> bind(Signature<N>& sig, PyObject* args, PyObject* kwargs) {
-    Bound<N> out(sig);
+// Tuple-and-dict arguments (the tp_new path) into the parameters of `C`.
+template <auto& C>
+auto bind(PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t N = C.params.size();
+    Bound<N> out(C);
     std::size_t nargs = args ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
-    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+    if (nargs > N) detail::too_many_positional(display_name<C>(), N, C.required, nargs);
     for (std::size_t i = 0; i < nargs; ++i)
         out.slot(i) = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, out, key, value);
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword<C>(out, key, value);
     }
-    bind_finish(sig, out, nargs);
+    bind_finish<C>(out, nargs);
     return out;
 }
 
@@ -509,19 +765,19 @@ struct method_traits<Ref (*)(Object<K>&)> {
 }  // namespace detail
 
 // Module function: bind, then the body.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
-        [&] { return Fn(bind(Sig, args, static_cast<std::size_t>(nargs), kwnames)).release(); });
+        [&] { return Fn(bind<C>(args, static_cast<std::size_t>(nargs), kwnames)).release(); });
 }
 
 // Method with arguments: bind, take the shared claim, then the body.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
     using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
     return guarded([&] {
-        auto bound = bind(Sig, args, static_cast<std::size_t>(nargs), kwnames);
+        auto bound = bind<C>(args, static_cast<std::size_t>(nargs), kwnames);
         auto& obj = object_of<Kernel>(self);
         return with_shared_claim(obj, [&] { return Fn(obj, bound).release(); });
     });
@@ -568,18 +824,18 @@ Py_ssize_t length(PyObject* self) noexcept {
 
 // Constructor: the type's vectorcall and its tp_new share one body, which
 // receives the type and the bound arguments.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                  PyObject* kwnames) noexcept {
     return guarded([&] {
-        auto bound = bind(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
+        auto bound = bind<C>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         return Fn(reinterpret_cast<PyTypeObject*>(type), bound).release();
     });
 }
 
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] { return Fn(type, bind(Sig, args, kwargs)).release(); });
+    return guarded([&] { return Fn(type, bind<C>(args, kwargs)).release(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -591,19 +847,23 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-template <auto& Sig, auto Fn>
-PyMethodDef function_def(const char* name, const char* doc) {
-    return {name, as_cfunction(function<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+// Each takes its name and docstring from the callable's declaration `C`.
+template <auto& C, auto Fn>
+PyMethodDef function_def() {
+    static_assert(C.kind == CallableKind::function);
+    return {C.name, as_cfunction(function<C, Fn>), METH_FASTCALL | METH_KEYWORDS, docstring<C>()};
 }
 
-template <auto& Sig, auto Fn>
-PyMethodDef method_def(const char* name, const char* doc) {
-    return {name, as_cfunction(method<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+template <auto& C, auto Fn>
+PyMethodDef method_def() {
+    static_assert(C.kind == CallableKind::method);
+    return {C.name, as_cfunction(method<C, Fn>), METH_FASTCALL | METH_KEYWORDS, docstring<C>()};
 }
 
-template <auto Fn>
-PyMethodDef noargs_def(const char* name, const char* doc) {
-    return {name, method_noargs<Fn>, METH_NOARGS, doc};
+template <auto& C, auto Fn>
+PyMethodDef noargs_def() {
+    static_assert(C.kind == CallableKind::method && C.params.size() == 0);
+    return {C.name, method_noargs<Fn>, METH_NOARGS, docstring<C>()};
 }
 
 // ---------------------------------------------------------------------------
@@ -611,14 +871,17 @@ PyMethodDef noargs_def(const char* name, const char* doc) {
 
 // One class of the module: its docstring, constructor and deallocation (the slots
 // every class has) plus its own slots, made into a class object on first use.
-// `Construct` receives the class and the arguments bound to `NewSig`; the class is
+// `New` declares the constructor, whose docstring is the class docstring;
+// `Construct` receives the class and the arguments bound to it. The class is
 // called through vectorcall, and `__new__` binds the same way.
-template <class Kernel, auto& NewSig, auto Construct>
+template <class Kernel, auto& New, auto Construct>
 class ClassDef {
+    static_assert(New.kind == CallableKind::constructor);
+
   public:
-    ClassDef(const char* qualified_name, const char* doc, std::initializer_list<PyType_Slot> own)
-        : slots_{{Py_tp_doc, const_cast<char*>(doc)},
-                 {Py_tp_new, reinterpret_cast<void*>(constructor_new<NewSig, Construct>)},
+    ClassDef(const char* qualified_name, std::initializer_list<PyType_Slot> own)
+        : slots_{{Py_tp_doc, const_cast<char*>(docstring<New>())},
+                 {Py_tp_new, reinterpret_cast<void*>(constructor_new<New, Construct>)},
                  {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Kernel>)}} {
         slots_.insert(slots_.end(), own);
         slots_.push_back({0, nullptr});
@@ -627,7 +890,7 @@ class ClassDef {
     }
 
     PyTypeObject* type() {
-        return cached_type(type_, &spec_, constructor_vectorcall<NewSig, Construct>);
+        return cached_type(type_, &spec_, constructor_vectorcall<New, Construct>);
     }
 
   private:
