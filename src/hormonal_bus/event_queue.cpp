@@ -17,6 +17,8 @@ constexpr std::align_val_t kLineAlign{64};
 EventQueue::EventQueue(std::uint64_t capacity)
     : capacity_(capacity == 0 ? 1 : capacity),
       shift_(std::has_single_bit(capacity_) ? std::countr_zero(capacity_) : -1) {
+    static_assert(static_cast<std::size_t>(kLineAlign) == alignof(Control),
+                  "the block is allocated at the control block's alignment");
     if (capacity_ >= kCapacityLimit) throw std::length_error("capacity overflow");
     const std::uint64_t bytes = sizeof(Control) + capacity_ * sizeof(Slot);
     if (bytes > SIZE_MAX || exceeds_machine_memory(bytes)) throw std::bad_alloc();
