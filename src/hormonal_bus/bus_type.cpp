@@ -7,8 +7,9 @@
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
 
-// The kernel synchronizes itself (atomics and its own locks) and no operation
-// needs exclusive access, so calls take no borrow claims.
+// The kernel takes no locks: every operation is lock-free on atomics and safe on
+// any number of threads at once, and none needs exclusive access, so calls take
+// no borrow claims.
 namespace fenwa::py {
 template <>
 inline constexpr bool kTakesClaims<bus::Bus> = false;

@@ -222,6 +222,7 @@ auto convert_arg(PyObject* o, const char* param) {
 // result; its failure is cleared.
 template <class Record, class Out>
 void convert_records(PyObject* o, Out& out, Record&& record) {
+    // Callers match on this exact text; keep it byte for byte.
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
     Py_ssize_t hint = PySequence_Size(o);
@@ -665,6 +666,8 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 // ---------------------------------------------------------------------------
 // Claims
 
+// The two claim failures' texts ("Already mutably borrowed", "Already borrowed")
+// are matched on by callers; keep them byte for byte.
 class SharedClaim {
   public:
     explicit SharedClaim(ClaimCounter& c) : c_(c) {
