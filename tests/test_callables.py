@@ -95,3 +95,64 @@ def test_unchanged(name, field):
 if __name__ == "__main__":
     json.dump(current(), sys.stdout, indent=1, sort_keys=True, ensure_ascii=False)
     sys.stdout.write("\n")
+
+
+def window_run(w):
+    w.set_purpose("purpose")
+    for i in range(40):
+        w.insert(f"user turn {i} " * 3, fm.USER)
+        w.insert("tool output " * 4, fm.TOOL)
+    for i in range(80):
+        w.note_state(f"fact {i}")
+    for _ in range(3):
+        w.dehydrate()
+    return w.render(), len(w), w.reduction_ratio(), w.state_entries()
+
+
+def bus_run(bus):
+    for _ in range(5000):
+        bus.secrete(0xFFFFFFFF, 0.5)
+    return bus.snapshot(), bus.stats(), len(bus.drain_events(10**6))
+
+
+def window_after(method):
+    def run(**kw):
+        w = fm.ContextApoptosis(safe_threshold=0.6)
+        w.insert("durable fact", fm.FACT)
+        w.insert("a user turn " * 5, fm.USER)
+        getattr(w, method)(*(["plain block"] if method == "insert" else []), **kw)
+        for _ in range(2):
+            w.dehydrate(absorb=True)
+        return w.render(), w.state_entries(), w.reduction_ratio()
+    return run
+
+
+def without_latency(result):
+    return {k: v for k, v in result.items() if k != "kernel_latency_us"}
+
+
+MESSAGES = [(f"message {i} " * 4, (fm.USER, fm.FACT, fm.TOOL, fm.ASSISTANT)[i % 4]) for i in range(30)]
+
+# A call of each callable with defaults, whose result depends on every default.
+DEFAULT_RUNS = {
+    "consolidation_gain": lambda **kw: fm.consolidation_gain(12000, 3000, **kw),
+    "saturation_scan": lambda **kw: fm.saturation_scan("one two three four five six seven " * 9, **kw),
+    "dehydrate": lambda **kw: without_latency(fm.dehydrate(MESSAGES, **kw)),
+    "ContextApoptosis": lambda **kw: window_run(fm.ContextApoptosis(**kw)),
+    "ContextApoptosis.insert": window_after("insert"),
+    "ContextApoptosis.dehydrate": window_after("dehydrate"),
+    "HormonalSignal": lambda **kw: fm.HormonalSignal(3, **kw).intensity,
+    "HormonalBus": lambda **kw: bus_run(fm.HormonalBus(**kw)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(DEFAULT_RUNS))
+def test_omitted_arguments_take_the_defaults_the_signature_shows(name):
+    fn = dict(callables())[name]
+    if isinstance(fn, type) and sys.version_info < (3, 10):
+        pytest.skip("a class's signature comes from its __init__ before 3.10")
+    shown = {p.name: p.default for p in inspect.signature(fn).parameters.values()
+             if p.default is not p.empty and p.default is not Ellipsis}
+    assert shown
+    run = DEFAULT_RUNS[name]
+    assert run() == run(**shown)

@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <string_view>
