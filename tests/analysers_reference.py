@@ -41,12 +41,32 @@ def f32(x: float) -> float:
     return struct.unpack("f", struct.pack("f", x))[0]
 
 
+UCD_DIR = Path("/usr/share/unicode")
+
+
 @lru_cache(maxsize=None)
-def ucd():
+def generator():
+    """tools/gen_unicode_tables.py as a module."""
     loader_spec = importlib.util.spec_from_file_location("gen_unicode_tables", ROOT / "tools/gen_unicode_tables.py")
     module = importlib.util.module_from_spec(loader_spec)
     loader_spec.loader.exec_module(module)
-    return module.Ucd(Path("/usr/share/unicode"))
+    return module
+
+
+def ucd_unusable():
+    """Why the installed database cannot serve as the reference, or None."""
+    try:
+        generator().ucd_version(UCD_DIR)
+    except FileNotFoundError:
+        return "Unicode Character Database files not installed"
+    except generator().UnicodeVersionError as e:
+        return str(e)
+    return None
+
+
+@lru_cache(maxsize=None)
+def ucd():
+    return generator().Ucd(UCD_DIR)
 
 
 @lru_cache(maxsize=None)

@@ -15,9 +15,10 @@ from notes import expected_notes, notes
 
 F05 = 0.05000000074505806
 # The plain-Python effort gauge reads its Unicode properties from the Unicode
-# Character Database files (the ones the native tables were generated from).
-needs_ucd = pytest.mark.skipif(not Path("/usr/share/unicode/UnicodeData.txt").exists(),
-                               reason="Unicode Character Database files not installed")
+# Character Database files (the ones the native tables were generated from, of
+# the version the generator is pinned to).
+UCD_UNUSABLE = ref.ucd_unusable()
+needs_ucd = pytest.mark.skipif(UCD_UNUSABLE is not None, reason=UCD_UNUSABLE or "")
 SIGNAL_KEYS = ["words", "len_score", "hard_hits", "constraint_hits", "code_hits", "digit_ratio", "novelty",
                "trivial_hits"]
 
@@ -177,6 +178,33 @@ def test_lowercase_data_file_is_current(data_dir):
     if f"(Unicode {unicodedata.unidata_version})" not in committed.splitlines()[0]:
         pytest.skip("the data file was written by an interpreter with another Unicode version")
     assert committed.splitlines()[2:] == gen.generate(ref.ucd()).splitlines()[2:]
+
+
+@needs_ucd
+def test_unicode_tables_are_current():
+    committed = (ref.ROOT / "src/context_apoptosis/unicode_tables.inc").read_text(encoding="utf-8")
+    assert ref.generator().generate(ref.ucd()) == committed
+
+
+@pytest.mark.parametrize("headers", [
+    {"DerivedCoreProperties.txt": "16.0.0", "SpecialCasing.txt": "15.0.0"},
+    {"DerivedCoreProperties.txt": "15.0.0", "SpecialCasing.txt": "14.0.0"},
+    {"DerivedCoreProperties.txt": None, "SpecialCasing.txt": "15.0.0"},
+])
+def test_generator_refuses_other_unicode_versions(tmp_path, headers):
+    gen = ref.generator()
+    assert gen.UNICODE_VERSION == "15.0.0"
+    (tmp_path / "UnicodeData.txt").write_text("0041;LATIN CAPITAL LETTER A;Lu;0;L;;;;;N;;;;0061;\n")
+    for name, version in headers.items():
+        first = f"# {Path(name).stem}-{version}.txt" if version else "# no version here"
+        (tmp_path / name).write_text(first + "\n", encoding="utf-8")
+    with pytest.raises(gen.UnicodeVersionError):
+        gen.Ucd(tmp_path)
+    out = tmp_path / "tables.inc"
+    out.write_text("unchanged")
+    assert gen.main([str(tmp_path), str(out)]) == 2
+    assert gen.main(["--check", str(tmp_path), str(out)]) == 2
+    assert out.read_text() == "unchanged"
 
 
 # ---------------------------------------------------------------------------

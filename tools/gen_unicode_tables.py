@@ -9,14 +9,27 @@ No). These go into a two-stage table: the code point's high bits pick a block of
 record indexes, its low bits a record {lowercase delta, flags}. Mappings longer
 than one character live in a separate list of UTF-8 strings.
 
-Usage: tools/gen_unicode_tables.py [UCD directory] [output file]
-(defaults: /usr/share/unicode and src/context_apoptosis/unicode_tables.inc)
+The generator is pinned to one version of the database (UNICODE_VERSION) and
+refuses files of any other: the kernel's tables, its tests and the plain-Python
+reference must all describe the same characters. Moving to a new version is a
+deliberate change of UNICODE_VERSION, the tables and the test data together.
+
+Usage: tools/gen_unicode_tables.py [--check] [UCD directory] [output file]
+(defaults: /usr/share/unicode and src/context_apoptosis/unicode_tables.inc).
+With --check nothing is written: the exit status says whether the output file
+is exactly what the database generates.
 """
 from __future__ import annotations
 
+import argparse
 import re
 import sys
 from pathlib import Path
+
+UNICODE_VERSION = "15.0.0"
+# The files read, each of which names its version on its first line (UnicodeData.txt
+# carries none).
+VERSIONED_FILES = ("DerivedCoreProperties.txt", "SpecialCasing.txt")
 
 MAX_CP = 0x110000
 BLOCK_BITS = 7
@@ -28,12 +41,28 @@ CASE_IGNORABLE = 4
 MULTI_LOWER = 8  # the record's delta is an index into the multi-character list
 
 
-def ucd_version(ucd: Path) -> str:
-    first = (ucd / "DerivedCoreProperties.txt").read_text(encoding="utf-8").splitlines()[0]
-    m = re.search(r"DerivedCoreProperties-(\d+\.\d+\.\d+)\.txt", first)
+class UnicodeVersionError(ValueError):
+    """The database files are not of the pinned version (or do not say which)."""
+
+
+def file_version(path: Path) -> str:
+    with path.open(encoding="utf-8") as f:
+        first = f.readline()
+    m = re.search(re.escape(path.stem) + r"-(\d+\.\d+\.\d+)\.txt", first)
     if not m:
-        raise SystemExit("cannot read the Unicode version from DerivedCoreProperties.txt")
+        raise UnicodeVersionError(f"cannot read the Unicode version from {path}")
     return m.group(1)
+
+
+def ucd_version(ucd: Path) -> str:
+    """The database's version, which must be UNICODE_VERSION in every versioned file."""
+    for name in VERSIONED_FILES:
+        version = file_version(ucd / name)
+        if version != UNICODE_VERSION:
+            raise UnicodeVersionError(
+                f"{ucd / name} is Unicode {version}; the tables are pinned to Unicode "
+                f"{UNICODE_VERSION} (change UNICODE_VERSION deliberately to move)")
+    return UNICODE_VERSION
 
 
 def data_lines(path: Path):
@@ -215,13 +244,31 @@ constexpr const char* kMultiLower[{len(multi)}] = {{{multi_utf8}}};
 """
 
 
-def main(argv: list[str]) -> None:
+def main(argv: list[str]) -> int:
     root = Path(__file__).resolve().parent.parent
-    ucd_dir = Path(argv[1]) if len(argv) > 1 else Path("/usr/share/unicode")
-    out = Path(argv[2]) if len(argv) > 2 else root / "src/context_apoptosis/unicode_tables.inc"
-    out.write_text(generate(Ucd(ucd_dir)), encoding="utf-8")
-    print(f"wrote {out}")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true",
+                        help="compare with the output file instead of writing it")
+    parser.add_argument("ucd", nargs="?", type=Path, default=Path("/usr/share/unicode"))
+    parser.add_argument("out", nargs="?", type=Path,
+                        default=root / "src/context_apoptosis/unicode_tables.inc")
+    args = parser.parse_args(argv)
+    try:
+        text = generate(Ucd(args.ucd))
+    except (UnicodeVersionError, OSError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 2
+    if args.check:
+        current = args.out.read_text(encoding="utf-8") if args.out.exists() else None
+        if current != text:
+            print(f"{args.out} is not what Unicode {UNICODE_VERSION} generates", file=sys.stderr)
+            return 1
+        print(f"{args.out} matches Unicode {UNICODE_VERSION}")
+        return 0
+    args.out.write_text(text, encoding="utf-8")
+    print(f"wrote {args.out}")
+    return 0
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    sys.exit(main(sys.argv[1:]))

@@ -11,9 +11,13 @@ namespace {
 using py::Ref;
 
 // ---------------------------------------------------------------------------
-// effort_gauge(text)
+// effort_gauge
 
-py::Signature<1> kEffortSig{"effort_gauge()", {"text"}, 1};
+constexpr auto kEffortSig =
+    py::function_decl("effort_gauge", {{"text"}},
+                      "Gauge the reasoning effort a request deserves. Returns a dict:\n"
+                      "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
+                      "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.");
 
 py::Key kScore{"score"};
 py::Key kTier{"tier"};
@@ -50,64 +54,10 @@ Ref effort_gauge(const py::Bound<1>& a) {
 }
 
 // ---------------------------------------------------------------------------
-// saturation_scan(text, window=8)
+// saturation_scan
 
-py::Signature<2> kSaturationSig{"saturation_scan()", {"text", "window"}, 1};
-
-Ref saturation_scan(const py::Bound<2>& a) {
-    const std::string_view text = a.get<py::to_text>(0);
-    const std::uint64_t window = a.get<py::to_u64>(1, std::uint64_t{8});
-    return py::new_float(analysers::saturation_scan(text, window));
-}
-
-// ---------------------------------------------------------------------------
-// consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8,
-//                    cache_read_ratio=0.1, cache_write_ratio=1.25)
-
-py::Signature<5> kConsolidationSig{
-    "consolidation_gain()",
-    {"prefix_tokens", "purgeable_tokens", "calls_ahead", "cache_read_ratio", "cache_write_ratio"},
-    2};
-
-py::Key kConsolidate{"consolidate"};
-py::Key kGain{"gain_token_equiv"};
-py::Key kCostKeep{"cost_keep"};
-py::Key kCostConsolidate{"cost_consolidate"};
-py::Key kBreakEven{"break_even_calls"};
-
-Ref consolidation_gain(const py::Bound<5>& a) {
-    const std::uint64_t prefix = a.get<py::to_u64>(0);
-    const std::uint64_t purgeable = a.get<py::to_u64>(1);
-    const std::uint32_t calls_ahead = a.get<py::to_u32>(2, std::uint32_t{8});
-    const double read_ratio = a.get<py::to_f64>(3, 0.1);
-    const double write_ratio = a.get<py::to_f64>(4, 1.25);
-    const analysers::Consolidation c =
-        analysers::consolidation_gain(prefix, purgeable, calls_ahead, read_ratio, write_ratio);
-    py::DictBuilder result;
-    result.set(kConsolidate, py::new_bool(c.consolidate))
-        .set(kGain, py::new_float(c.gain_token_equiv))
-        .set(kCostKeep, py::new_float(c.cost_keep))
-        .set(kCostConsolidate, py::new_float(c.cost_consolidate))
-        .set(kBreakEven, py::new_float(c.break_even_calls));
-    return result.finish();
-}
-
-}  // namespace
-
-PyMethodDef effort_gauge_def = py::function_def<kEffortSig, effort_gauge>(
-    "effort_gauge",
-    "effort_gauge(text)\n"
-    "--\n"
-    "\n"
-    "Gauge the reasoning effort a request deserves. Returns a dict:\n"
-    "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
-    "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.");
-
-PyMethodDef saturation_scan_def = py::function_def<kSaturationSig, saturation_scan>(
-    "saturation_scan",
-    "saturation_scan(text, window=8)\n"
-    "--\n"
-    "\n"
+constexpr auto kSaturationSig = py::function_decl(
+    "saturation_scan", {{"text"}, {"window", "8"}},
     "Detect input saturation: the fraction of the payload that is **repetition**.\n"
     "\n"
     "Cognitive-DDoS, forged-log floods and jailbreak spam are highly repetitive \xE2\x80\x94\n"
@@ -116,18 +66,28 @@ PyMethodDef saturation_scan_def = py::function_def<kSaturationSig, saturation_sc
     "flood (RED ALERT), ~0.0 = natural, high-entropy text. Pure O(n), no\n"
     "allocation (shingles are hashed, not materialised), microsecond-scale.");
 
+Ref saturation_scan(const py::Bound<2>& a) {
+    const std::string_view text = a.get<py::to_text>(0);
+    const std::uint64_t window = a.get<py::to_u64>(1);
+    return py::new_float(analysers::saturation_scan(text, window));
+}
+
+// ---------------------------------------------------------------------------
+// consolidation_gain
+
 // U+00B7 middle dot, U+2212 minus sign, U+00D7 multiplication sign, U+2192 arrow.
 #define FENWA_DOT "\xC2\xB7"
 #define FENWA_MINUS "\xE2\x88\x92"
 #define FENWA_TIMES "\xC3\x97"
 #define FENWA_ARROW "\xE2\x86\x92"
 
-PyMethodDef consolidation_gain_def = py::function_def<kConsolidationSig, consolidation_gain>(
+constexpr auto kConsolidationSig = py::function_decl(
     "consolidation_gain",
-    "consolidation_gain(prefix_tokens, purgeable_tokens, calls_ahead=8, cache_read_ratio=0.1, "
-    "cache_write_ratio=1.25)\n"
-    "--\n"
-    "\n"
+    {{"prefix_tokens"},
+     {"purgeable_tokens"},
+     {"calls_ahead", "8"},
+     {"cache_read_ratio", "0.1"},
+     {"cache_write_ratio", "1.25"}},
     "Decide whether consolidating (rewriting) a provider-cached prefix pays off.\n"
     "\n"
     "Rewriting a cached prefix purges `purgeable_tokens` of ballast but forfeits\n"
@@ -153,5 +113,34 @@ PyMethodDef consolidation_gain_def = py::function_def<kConsolidationSig, consoli
 #undef FENWA_MINUS
 #undef FENWA_TIMES
 #undef FENWA_ARROW
+
+py::Key kConsolidate{"consolidate"};
+py::Key kGain{"gain_token_equiv"};
+py::Key kCostKeep{"cost_keep"};
+py::Key kCostConsolidate{"cost_consolidate"};
+py::Key kBreakEven{"break_even_calls"};
+
+Ref consolidation_gain(const py::Bound<5>& a) {
+    const std::uint64_t prefix = a.get<py::to_u64>(0);
+    const std::uint64_t purgeable = a.get<py::to_u64>(1);
+    const std::uint32_t calls_ahead = a.get<py::to_u32>(2);
+    const double read_ratio = a.get<py::to_f64>(3);
+    const double write_ratio = a.get<py::to_f64>(4);
+    const analysers::Consolidation c =
+        analysers::consolidation_gain(prefix, purgeable, calls_ahead, read_ratio, write_ratio);
+    py::DictBuilder result;
+    result.set(kConsolidate, py::new_bool(c.consolidate))
+        .set(kGain, py::new_float(c.gain_token_equiv))
+        .set(kCostKeep, py::new_float(c.cost_keep))
+        .set(kCostConsolidate, py::new_float(c.cost_consolidate))
+        .set(kBreakEven, py::new_float(c.break_even_calls));
+    return result.finish();
+}
+
+}  // namespace
+
+PyMethodDef effort_gauge_def = py::function_def<kEffortSig, effort_gauge>();
+PyMethodDef saturation_scan_def = py::function_def<kSaturationSig, saturation_scan>();
+PyMethodDef consolidation_gain_def = py::function_def<kConsolidationSig, consolidation_gain>();
 
 }  // namespace fenwa

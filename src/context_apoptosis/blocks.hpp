@@ -16,6 +16,9 @@ inline constexpr std::uint32_t FACT = 0x08;
 inline constexpr std::uint32_t TOOL = 0x10;
 inline constexpr std::uint32_t THINKING = 0x20;
 
+// Each class is its own bit, so a block may carry several.
+static_assert((SYSTEM | USER | ASSISTANT | FACT | TOOL | THINKING) == 0x3F);
+
 inline constexpr std::uint32_t DURABLE_MASK = SYSTEM | FACT;
 inline constexpr std::uint32_t CONVERSATIONAL_MASK = USER | ASSISTANT;
 

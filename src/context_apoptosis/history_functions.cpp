@@ -12,8 +12,17 @@ namespace {
 
 using py::Ref;
 
-py::Signature<4> kDehydrate{
-    "dehydrate()", {"messages", "half_life", "safe_threshold", "stable_prefix"}, 1};
+constexpr auto kDehydrate = py::function_decl(
+    "dehydrate",
+    {{"messages"}, {"half_life", "6.0"}, {"safe_threshold", "0.35"}, {"stable_prefix", "0"}},
+    "Dehydrate a whole message history in a single pass (oldest \xE2\x86\x92 newest).\n\n"
+    "`messages` is a list of `(content, signal_flags)`. Older, lower-value blocks\n"
+    "are decayed by recency-weighted half-life and purged below `safe_threshold`;\n"
+    "durable classes (SYSTEM, FACT) always survive. Returns the surviving blocks\n"
+    "plus audited savings and the pure-kernel latency in microseconds.\n\n"
+    "`stable_prefix` is the cache-aware zone: the first N messages are kept\n"
+    "verbatim no matter their class, so a provider prompt-cache prefix stays\n"
+    "byte-identical between calls. Apoptosis only acts on the mobile suffix.");
 
 // The converted history. Each content stays in its str (held by a strong
 // reference, so a caller mutating the list cannot free it); the kernel sees only
@@ -63,9 +72,9 @@ py::Key kKept{"kept"}, kBlocksIn{"blocks_in"}, kBlocksKept{"blocks_kept"},
 
 Ref dehydrate(const py::Bound<4>& a) {
     History history = py::convert_arg<convert_history>(a[0], "messages");
-    const float half_life = blocks::floor_half_life(a.get<py::to_f32>(1, 6.0f));
-    const float safe_threshold = a.get<py::to_f32>(2, 0.35f);
-    const std::uint64_t stable_prefix = a.get<py::to_u64>(3, std::uint64_t{0});
+    const float half_life = blocks::floor_half_life(a.get<py::to_f32>(1));
+    const float safe_threshold = a.get<py::to_f32>(2);
+    const std::uint64_t stable_prefix = a.get<py::to_u64>(3);
 
     const std::size_t n = history.flags.size();
     std::vector<std::uint8_t> keep(n);
@@ -102,16 +111,6 @@ Ref dehydrate(const py::Bound<4>& a) {
 
 }  // namespace
 
-PyMethodDef dehydrate_def = py::function_def<kDehydrate, dehydrate>(
-    "dehydrate",
-    "dehydrate(messages, half_life=6.0, safe_threshold=0.35, stable_prefix=0)\n--\n\n"
-    "Dehydrate a whole message history in a single pass (oldest \xE2\x86\x92 newest).\n\n"
-    "`messages` is a list of `(content, signal_flags)`. Older, lower-value blocks\n"
-    "are decayed by recency-weighted half-life and purged below `safe_threshold`;\n"
-    "durable classes (SYSTEM, FACT) always survive. Returns the surviving blocks\n"
-    "plus audited savings and the pure-kernel latency in microseconds.\n\n"
-    "`stable_prefix` is the cache-aware zone: the first N messages are kept\n"
-    "verbatim no matter their class, so a provider prompt-cache prefix stays\n"
-    "byte-identical between calls. Apoptosis only acts on the mobile suffix.");
+PyMethodDef dehydrate_def = py::function_def<kDehydrate, dehydrate>();
 
 }  // namespace fenwa

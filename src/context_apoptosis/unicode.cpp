@@ -1,8 +1,10 @@
 // Lookups in the generated tables and the lowercasing pass.
 #include "context_apoptosis/unicode.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace fenwa::unicode {
 namespace {
@@ -14,6 +16,25 @@ constexpr std::uint8_t kCased = 2;
 constexpr std::uint8_t kCaseIgnorable = 4;
 constexpr std::uint8_t kMultiLowerFlag = 8;
 constexpr char32_t kLastCodePoint = 0x10FFFF;
+
+// The lookups below index without bounds checks; the generated tables make that
+// safe, and the compiler checks it: stage 1 covers every code point, each of its
+// blocks lies inside stage 2, every stage-2 entry names a record, and every
+// multi-character record names an entry of kMultiLower.
+constexpr bool tables_in_bounds() {
+    constexpr std::size_t block = std::size_t{1} << kBlockBits;
+    if (std::size(kStage1) != (std::size_t{kLastCodePoint} + 1) / block) return false;
+    for (auto b : kStage1)
+        if ((std::size_t{b} + 1) * block > std::size(kStage2)) return false;
+    for (auto r : kStage2)
+        if (r >= std::size(kRecords)) return false;
+    for (const CharRecord& r : kRecords)
+        if ((r.flags & kMultiLowerFlag) &&
+            (r.delta < 0 || static_cast<std::size_t>(r.delta) >= std::size(kMultiLower)))
+            return false;
+    return true;
+}
+static_assert(tables_in_bounds());
 
 const CharRecord& record(char32_t cp) noexcept {
     if (cp > kLastCodePoint) return kRecords[0];

@@ -21,12 +21,48 @@ using py::Ref;
 using window::Window;
 using WindowObject = py::Object<Window>;
 
-py::Signature<4> kNew{
-    "ContextApoptosis.__new__()", {"half_life", "safe_threshold", "capacity", "state_capacity"}, 0};
-py::Signature<3> kInsert{"ContextApoptosis.insert()", {"content", "signal", "oxygen"}, 1};
-py::Signature<2> kDehydrate{"ContextApoptosis.dehydrate()", {"reinforce_boost", "absorb"}, 0};
-py::Signature<1> kNoteState{"ContextApoptosis.note_state()", {"fact"}, 1};
-py::Signature<1> kSetPurpose{"ContextApoptosis.set_purpose()", {"text"}, 1};
+constexpr auto kNew = py::class_decl(
+    "ContextApoptosis",
+    {{"half_life", "2.0"},
+     {"safe_threshold", "0.35"},
+     {"capacity", "256"},
+     {"state_capacity", "64"}},
+    "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
+    "each cycle halves oxygen over `half_life` and purges anything below the\n"
+    "`safe_threshold` (durable classes are reinforced and survive).");
+constexpr auto kInsert = py::method_decl(
+    "ContextApoptosis", "insert", {{"content"}, {"signal", "0"}, {"oxygen", "..."}},
+    "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight.");
+constexpr auto kDehydrate = py::method_decl(
+    "ContextApoptosis", "dehydrate", {{"reinforce_boost", "0.5"}, {"absorb", "False"}},
+    "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
+    "classes are reinforced by `reinforce_boost`; everything else decays by\n"
+    "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
+    "\n"
+    "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
+    "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
+    "ballast is still dropped silently \xE2\x80\x94 it is noise by definition).");
+constexpr auto kNoteState =
+    py::method_decl("ContextApoptosis", "note_state", {{"fact"}},
+                    "Append a durable fact/decision to the consolidated STATE ledger.\n"
+                    "Deduplicated by content hash; oldest entries roll off past capacity.");
+constexpr auto kSetPurpose = py::method_decl(
+    "ContextApoptosis", "set_purpose", {{"text"}},
+    "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
+    "rendered above the history. Keep it byte-identical between calls so it\n"
+    "stays inside a provider prompt-cache prefix.");
+constexpr auto kStateEntries = py::method_decl("ContextApoptosis", "state_entries",
+                                               "The current STATE ledger entries, oldest first.");
+constexpr auto kRender =
+    py::method_decl("ContextApoptosis", "render",
+                    "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
+                    "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors].");
+constexpr auto kActiveContext = py::method_decl("ContextApoptosis", "active_context", "");
+constexpr auto kActiveTokens = py::method_decl("ContextApoptosis", "active_tokens", "");
+constexpr auto kInsertedTokens = py::method_decl("ContextApoptosis", "inserted_tokens", "");
+constexpr auto kReductionRatio =
+    py::method_decl("ContextApoptosis", "reduction_ratio",
+                    "Fraction of inserted tokens reclaimed by apoptosis (0..1).");
 
 class InterpreterLock final : public window::OuterLock {
   public:
@@ -38,16 +74,16 @@ class InterpreterLock final : public window::OuterLock {
 };
 
 Ref construct(PyTypeObject* type, const py::Bound<4>& a) {
-    const float half_life = a.get<py::to_f32>(0, 2.0f);
-    const float safe_threshold = a.get<py::to_f32>(1, 0.35f);
-    const std::uint64_t capacity = a.get<py::to_u64>(2, std::uint64_t{256});
-    const std::uint64_t state_capacity = a.get<py::to_u64>(3, std::uint64_t{64});
+    const float half_life = a.get<py::to_f32>(0);
+    const float safe_threshold = a.get<py::to_f32>(1);
+    const std::uint64_t capacity = a.get<py::to_u64>(2);
+    const std::uint64_t state_capacity = a.get<py::to_u64>(3);
     return py::make_object<Window>(type, half_life, safe_threshold, capacity, state_capacity);
 }
 
 Ref insert(WindowObject& self, const py::Bound<3>& a) {
     const py::StrUnits content = a.get<py::to_str_units>(0);
-    const std::uint32_t signal = a.get<py::to_u32>(1, std::uint32_t{0});
+    const std::uint32_t signal = a.get<py::to_u32>(1);
     std::optional<float> oxygen;
     if (a[2]) oxygen = a.get<py::to_f32>(2);
     self.kernel.insert(content.units, content.utf8_bytes, signal, oxygen);
@@ -55,8 +91,8 @@ Ref insert(WindowObject& self, const py::Bound<3>& a) {
 }
 
 Ref dehydrate(WindowObject& self, const py::Bound<2>& a) {
-    const float boost = a.get<py::to_f32>(0, 0.5f);
-    const bool absorb = a.get<py::to_bool>(1, false);
+    const float boost = a.get<py::to_f32>(0);
+    const bool absorb = a.get<py::to_bool>(1);
     // The cycle releases the interpreter lock around its decay and purge.
     InterpreterLock gil;
     return py::new_int(self.kernel.dehydrate(boost, absorb, gil));
@@ -116,55 +152,21 @@ std::size_t length(Window& win) {
 }
 
 PyMethodDef g_methods[] = {
-    py::method_def<kInsert, insert>(
-        "insert",
-        "insert($self, content, signal=0, oxygen=...)\n--\n\n"
-        "Insert a context block. `oxygen < 0` (default) \xE2\x86\x92 auto metabolic weight."),
-    py::method_def<kDehydrate, dehydrate>(
-        "dehydrate",
-        "dehydrate($self, reinforce_boost=0.5, absorb=False)\n--\n\n"
-        "One half-life decay cycle \xE2\x86\x92 returns the number of purged blocks. Durable\n"
-        "classes are reinforced by `reinforce_boost`; everything else decays by\n"
-        "`2^(-1/half_life)` and is purged in place if it drops below the threshold.\n"
-        "\n"
-        "With `absorb=True`, purged USER/ASSISTANT cells leave a one-line digest\n"
-        "in the STATE ledger instead of vanishing without trace (TOOL/THINKING\n"
-        "ballast is still dropped silently \xE2\x80\x94 it is noise by definition)."),
-    py::method_def<kNoteState, note_state>(
-        "note_state",
-        "note_state($self, fact)\n--\n\n"
-        "Append a durable fact/decision to the consolidated STATE ledger.\n"
-        "Deduplicated by content hash; oldest entries roll off past capacity."),
-    py::method_def<kSetPurpose, set_purpose>(
-        "set_purpose",
-        "set_purpose($self, text)\n--\n\n"
-        "Set (or clear, with `None`) the purpose contract \xE2\x80\x94 the stable header\n"
-        "rendered above the history. Keep it byte-identical between calls so it\n"
-        "stays inside a provider prompt-cache prefix."),
-    py::noargs_def<state_entries>(
-        "state_entries",
-        "state_entries($self)\n--\n\nThe current STATE ledger entries, oldest first."),
-    py::noargs_def<render>(
-        "render",
-        "render($self)\n--\n\n"
-        "The dehydrated context, newline-joined, ready to dispatch. Layout is\n"
-        "cache-friendly: [purpose contract (stable)] + [STATE ledger] + [survivors]."),
-    py::noargs_def<active_context>("active_context", "active_context($self)\n--\n\n"),
-    py::noargs_def<active_tokens>("active_tokens", "active_tokens($self)\n--\n\n"),
-    py::noargs_def<inserted_tokens>("inserted_tokens", "inserted_tokens($self)\n--\n\n"),
-    py::noargs_def<reduction_ratio>(
-        "reduction_ratio",
-        "reduction_ratio($self)\n--\n\nFraction of inserted tokens reclaimed by apoptosis (0..1)."),
+    py::method_def<kInsert, insert>(),
+    py::method_def<kDehydrate, dehydrate>(),
+    py::method_def<kNoteState, note_state>(),
+    py::method_def<kSetPurpose, set_purpose>(),
+    py::noargs_def<kStateEntries, state_entries>(),
+    py::noargs_def<kRender, render>(),
+    py::noargs_def<kActiveContext, active_context>(),
+    py::noargs_def<kActiveTokens, active_tokens>(),
+    py::noargs_def<kInsertedTokens, inserted_tokens>(),
+    py::noargs_def<kReductionRatio, reduction_ratio>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 py::ClassDef<Window, kNew, construct> g_class{
     "builtins.ContextApoptosis",
-    "ContextApoptosis(half_life=2.0, safe_threshold=0.35, capacity=256, state_capacity=64)\n"
-    "--\n\n"
-    "A self-dehydrating context window. Insert blocks, then run `dehydrate` cycles;\n"
-    "each cycle halves oxygen over `half_life` and purges anything below the\n"
-    "`safe_threshold` (durable classes are reinforced and survive).",
     {
         {Py_tp_methods, g_methods},
         {Py_mp_length, reinterpret_cast<void*>(py::length<Window, length>)},

@@ -8,7 +8,11 @@ namespace {
 
 using py::Ref;
 
-py::Signature<1> kFloodSig{"flood_metrics()", {"text"}, 1};
+constexpr auto kFloodSig = py::function_decl(
+    "flood_metrics", {{"text"}},
+    "The repetition metrics of `text`, a dict of fractions in [0, 1] and the\n"
+    "count 'repeats', from one tokenisation pass. fenwa_host.flood_report() is the public "
+    "interface.");
 
 py::Key kDupLine{"dup_line_frac"};
 py::Key kDupPara{"dup_para_frac"};
@@ -45,11 +49,6 @@ Ref flood_metrics(const py::Bound<1>& a) {
 
 }  // namespace
 
-PyMethodDef flood_metrics_def = py::function_def<kFloodSig, flood_metrics>(
-    "flood_metrics",
-    "flood_metrics(text)\n--\n\n"
-    "The repetition metrics of `text`, a dict of fractions in [0, 1] and the\n"
-    "count 'repeats', from one tokenisation pass. fenwa_host.flood_report() is the public "
-    "interface.");
+PyMethodDef flood_metrics_def = py::function_def<kFloodSig, flood_metrics>();
 
 }  // namespace fenwa

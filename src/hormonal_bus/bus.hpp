@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "hormonal_bus/event_queue.hpp"
@@ -90,6 +91,13 @@ class Bus {
     static void scale(Cell& c, float d) noexcept {
         update(c, [d](float x) { return x * d; });
     }
+
+    // Every operation may run on any number of threads because the cells and the
+    // count are lock-free atomics; a float travels through its cell as its bits.
+    static_assert(Cell::is_always_lock_free && sizeof(Cell) == sizeof(float));
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+    static_assert(std::numeric_limits<float>::is_iec559, "0.0f is all zero bits");
+    static_assert(kMaxChannels == 32, "one channel per bit of a u32 flag word");
 
     std::array<Cell, kMaxChannels> cells_{};  // bit pattern of 0.0f is all zeros
     std::size_t count_;

@@ -7,8 +7,9 @@
 #include "module/boundary.hpp"
 #include "module/registry.hpp"
 
-// The kernel synchronizes itself (atomics and its own locks) and no operation
-// needs exclusive access, so calls take no borrow claims.
+// The kernel takes no locks: every operation is lock-free on atomics and safe on
+// any number of threads at once, and none needs exclusive access, so calls take
+// no borrow claims.
 namespace fenwa::py {
 template <>
 inline constexpr bool kTakesClaims<bus::Bus> = false;
@@ -20,21 +21,37 @@ namespace {
 using py::Ref;
 using BusObject = py::Object<bus::Bus>;
 
-py::Signature<2> kNew{"HormonalBus.__new__()", {"num_signals", "event_capacity"}, 0};
-py::Signature<1> kInject{"HormonalBus.inject()", {"signal"}, 1};
-py::Signature<2> kSecrete{"HormonalBus.secrete()", {"flags", "intensity"}, 2};
-py::Signature<1> kSense{"HormonalBus.sense()", {"mask"}, 1};
-py::Signature<1> kConcentration{"HormonalBus.concentration()", {"signal_bit"}, 1};
-py::Signature<1> kTick{"HormonalBus.tick()", {"decay"}, 1};
-py::Signature<1> kDrain{"HormonalBus.drain_events()", {"max"}, 1};
+constexpr auto kNew =
+    py::class_decl("HormonalBus", {{"num_signals", "32"}, {"event_capacity", "4096"}},
+                   "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
+                   "release the GIL; `sense` reads the current concentration for a channel "
+                   "mask.");
+constexpr auto kInject = py::method_decl("HormonalBus", "inject", {{"signal"}},
+                                         "Inject a typed `HormonalSignal` (the primary API).");
+constexpr auto kSecrete =
+    py::method_decl("HormonalBus", "secrete", {{"flags"}, {"intensity"}},
+                    "Raw injection by `(flags, intensity)` \xE2\x80\x94 the microsecond hot path.");
+constexpr auto kSense =
+    py::method_decl("HormonalBus", "sense", {{"mask"}},
+                    "Current summed concentration across every channel in `mask`.");
+constexpr auto kConcentration = py::method_decl("HormonalBus", "concentration", {{"signal_bit"}},
+                                                "Concentration of a single channel bit.");
+constexpr auto kTick =
+    py::method_decl("HormonalBus", "tick", {{"decay"}},
+                    "Multiplicative decay/dissipation of every channel (temporal homeostasis).");
+constexpr auto kSnapshot = py::method_decl("HormonalBus", "snapshot", "");
+constexpr auto kDrain =
+    py::method_decl("HormonalBus", "drain_events", {{"max"}},
+                    "Drain up to `max` buffered signal events as `(flags, intensity)` pairs.");
+constexpr auto kStats = py::method_decl("HormonalBus", "stats", "");
 
 py::Key kNumSignals{"num_signals"};
 py::Key kSecretions{"secretions"};
 py::Key kTotal{"total_concentration"};
 
 Ref construct(PyTypeObject* type, const py::Bound<2>& a) {
-    const std::uint64_t num_signals = a.get<py::to_u64>(0, std::uint64_t{32});
-    const std::uint64_t event_capacity = a.get<py::to_u64>(1, std::uint64_t{4096});
+    const std::uint64_t num_signals = a.get<py::to_u64>(0);
+    const std::uint64_t event_capacity = a.get<py::to_u64>(1);
     return py::make_object<bus::Bus>(type, num_signals, event_capacity);
 }
 
@@ -119,41 +136,17 @@ Ref stats(BusObject& self) {
 }
 
 PyMethodDef g_methods[] = {
-    py::method_def<kInject, inject>(
-        "inject",
-        "inject($self, signal)\n--\n\nInject a typed `HormonalSignal` (the primary API)."),
-    py::method_def<kSecrete, secrete>(
-        "secrete",
-        "secrete($self, flags, intensity)\n--\n\n"
-        "Raw injection by `(flags, intensity)` \xE2\x80\x94 the microsecond hot path."),
-    py::method_def<kSense, sense>(
-        "sense",
-        "sense($self, mask)\n--\n\nCurrent summed concentration across every channel in `mask`."),
-    py::method_def<kConcentration, concentration>(
-        "concentration",
-        "concentration($self, signal_bit)\n--\n\nConcentration of a single channel bit."),
-    py::method_def<kTick, tick>(
-        "tick",
-        "tick($self, decay)\n--\n\n"
-        "Multiplicative decay/dissipation of every channel (temporal homeostasis)."),
-    py::noargs_def<snapshot>("snapshot", "snapshot($self)\n--\n\n"),
-    py::method_def<kDrain, drain_events>(
-        "drain_events",
-        "drain_events($self, max)\n--\n\n"
-        "Drain up to `max` buffered signal events as `(flags, intensity)` pairs."),
-    py::noargs_def<stats>("stats", "stats($self)\n--\n\n"),
+    py::method_def<kInject, inject>(),      py::method_def<kSecrete, secrete>(),
+    py::method_def<kSense, sense>(),        py::method_def<kConcentration, concentration>(),
+    py::method_def<kTick, tick>(),          py::noargs_def<kSnapshot, snapshot>(),
+    py::method_def<kDrain, drain_events>(), py::noargs_def<kStats, stats>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-py::ClassDef<bus::Bus, kNew, construct> g_class{
-    "builtins.HormonalBus",
-    "HormonalBus(num_signals=32, event_capacity=4096)\n--\n\n"
-    "Lock-free hormonal signalling bus. `inject`/`secrete` are O(popcount) and\n"
-    "release the GIL; `sense` reads the current concentration for a channel "
-    "mask.",
-    {
-        {Py_tp_methods, g_methods},
-    }};
+py::ClassDef<bus::Bus, kNew, construct> g_class{"builtins.HormonalBus",
+                                                {
+                                                    {Py_tp_methods, g_methods},
+                                                }};
 
 }  // namespace
 

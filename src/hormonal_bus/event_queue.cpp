@@ -17,6 +17,8 @@ constexpr std::align_val_t kLineAlign{64};
 EventQueue::EventQueue(std::uint64_t capacity)
     : capacity_(capacity == 0 ? 1 : capacity),
       shift_(std::has_single_bit(capacity_) ? std::countr_zero(capacity_) : -1) {
+    static_assert(static_cast<std::size_t>(kLineAlign) == alignof(Control),
+                  "the block is allocated at the control block's alignment");
     const std::size_t bytes = check_reservation(capacity_, sizeof(Slot), sizeof(Control));
     void* block = ::operator new(bytes, kLineAlign, std::nothrow);
     if (!block) throw std::bad_alloc();

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace fenwa::bus {
 
@@ -112,13 +113,26 @@ class EventQueue {
         std::atomic<std::uint64_t> stamp;
         SignalEvent event;
     };
-    static_assert(sizeof(Slot) == 16, "a slot is a stamp and an event");
+    // Waiting on neither side rests on the stamps and ends being lock-free atomics,
+    // never a hidden mutex.
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free,
+                  "stamps and ends are lock-free 64-bit atomics");
+    static_assert(sizeof(SignalEvent) == 8, "an event is a flag word and a float");
+    static_assert(sizeof(Slot) == 16 && alignof(Slot) == 8, "a slot is a stamp and an event");
+    // The destructor frees the block without running destructors.
+    static_assert(std::is_trivially_destructible_v<Slot>);
 
     // The two ends, each on its own cache line, at the start of the storage block.
     struct Control {
         alignas(64) std::atomic<std::uint64_t> head{0};
         alignas(64) std::atomic<std::uint64_t> tail{0};
     };
+    static_assert(sizeof(Control) == 128 && alignof(Control) == 64, "one cache line per end");
+    static_assert(std::is_trivially_destructible_v<Control>);
+    // The slots follow the control block directly, so it keeps them aligned.
+    static_assert(sizeof(Control) % alignof(Slot) == 0);
+    // Below the limit, the block's byte size is representable.
+    static_assert(kCapacityLimit <= (UINT64_MAX - sizeof(Control)) / sizeof(Slot));
 
     std::uint64_t capacity_;
     int shift_;  // log2 of a power-of-two capacity, else -1

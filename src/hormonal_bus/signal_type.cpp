@@ -11,11 +11,13 @@ namespace {
 using py::Ref;
 using SignalObject = py::Object<bus::Signal>;
 
-py::Signature<2> kNew{"HormonalSignal.__new__()", {"flags", "intensity"}, 1};
+constexpr auto kNew = py::class_decl(
+    "HormonalSignal", {{"flags"}, {"intensity", "1.0"}},
+    "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).");
 
 Ref construct(PyTypeObject* type, const py::Bound<2>& a) {
     const std::uint32_t flags = a.get<py::to_u32>(0);
-    const float intensity = a.get<py::to_f32>(1, 1.0f);
+    const float intensity = a.get<py::to_f32>(1);
     return py::make_object<bus::Signal>(type, bus::Signal{flags, intensity});
 }
 
@@ -45,8 +47,6 @@ PyGetSetDef g_getset[] = {
 
 py::ClassDef<bus::Signal, kNew, construct> g_class{
     "builtins.HormonalSignal",
-    "HormonalSignal(flags, intensity=1.0)\n--\n\n"
-    "A single hormonal signal: bitwise channel `flags` (`u32`) + `intensity` (`f32`).",
     {
         {Py_tp_repr, reinterpret_cast<void*>(py::method_noargs<repr>)},
         {Py_tp_getset, g_getset},

@@ -31,6 +31,7 @@ void raise(PyObject* exc, const char* msg) {
 PyObject* panic_type() {
     PyObject* t = g_panic_type.load(std::memory_order_acquire);
     if (t) return t;
+    // Callers catch this exception by its exact module and name; keep both as they are.
     PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                PyExc_BaseException, nullptr);
     if (!made) return nullptr;
@@ -48,6 +49,7 @@ void set_panic(const char* msg) {
 }
 
 void set_type_mismatch(PyObject* obj, const char* target) noexcept {
+    // Callers match on these exact texts (all three forms); keep them byte for byte.
     if (obj == Py_None) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
         return;
@@ -109,6 +111,7 @@ void translate_current_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         // A reservation whose byte size cannot be represented.
+        // Callers match on this exact text; keep it byte for byte.
         set_panic("capacity overflow");
     } catch (const std::exception& e) {
         set_panic(e.what());
@@ -177,6 +180,7 @@ void reacquire_gil(PyThreadState* state) noexcept {
 Ref checked(PyObject* fresh) {
     if (fresh) return Ref::steal(fresh);
     if (PyErr_Occurred()) interpreter_call([] { PyErr_WriteUnraisable(nullptr); });
+    // Callers match on this exact text; keep it byte for byte.
     set_panic("PyObject pointer is null");
     throw_error();
 }
@@ -269,6 +273,7 @@ bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
     }
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < 0 || v > 0xFFFFFFFFLL) {
+        // Callers match on this exact text; keep it byte for byte.
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
     }
@@ -314,6 +319,7 @@ PyObject* const* tuple_items(PyObject* o, Py_ssize_t n) {
     if (!PyTuple_Check(o)) type_mismatch(o, "tuple");
     Py_ssize_t actual = PyTuple_GET_SIZE(o);
     if (actual != n) {
+        // Callers match on this exact text; keep it byte for byte.
         PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
                      n, actual);
         throw_error();

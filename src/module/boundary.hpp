@@ -32,6 +32,7 @@
 
 #include "context_apoptosis/native_text.hpp"
 #include "module/claim.hpp"
+#include "module/declaration.hpp"
 
 namespace fenwa::py {
 
@@ -334,6 +335,7 @@ inline constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
 
 template <class Record, class Out>
 void convert_records(PyObject* o, Out& out, Record&& record) {
+    // Callers match on this exact text; keep it byte for byte.
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
     Py_ssize_t hint = interpreter_call([&] { return PySequence_Size(o); });
@@ -356,17 +358,18 @@ void convert_records(PyObject* o, Out& out, Record&& record) {
 PyObject* const* tuple_items(PyObject* o, Py_ssize_t n);
 
 // ---------------------------------------------------------------------------
-// Binding
+// Declarations (module/declaration.hpp): every callable's parameters, defaults
+// and docstring in one constexpr `Callable`.
 
-// The parameters of one operation: display name ("dehydrate()"), names in order,
-// and how many leading parameters are required.
-template <std::size_t N>
-struct Signature {
-    const char* display;
-    std::array<const char*, N> names;
-    std::size_t required;
-    std::array<PyObject*, N> interned{};  // filled on first keyword call
-};
+namespace detail {
+// The parameter names of `C` as interned str objects, made on the first keyword
+// call (with the interpreter lock held) and kept for the life of the process.
+template <auto& C>
+inline std::array<PyObject*, C.params.size()> interned_names{};
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Binding
 
 namespace detail {
 // Binding errors; each sets the TypeError and throws.
@@ -385,79 +388,84 @@ std::ptrdiff_t match_keyword(PyObject* keyword, const char* const* names, PyObje
 template <std::size_t N>
 class Bound {
   public:
-    explicit Bound(const Signature<N>& sig) : sig_(&sig) {}
+    explicit Bound(const Callable<N>& decl) : decl_(&decl) {}
 
     PyObject* operator[](std::size_t i) const { return slots_[i]; }
     PyObject*& slot(std::size_t i) { return slots_[i]; }
     const PyObject* const* data() const { return slots_.data(); }
 
-    // The converted value of parameter i (which must be present).
+    // The converted value of parameter i, or its declared default when it was
+    // not passed.
     template <auto Conv>
     auto get(std::size_t i) const {
-        return convert_arg<Conv>(slots_[i], sig_->names[i]);
+        using T = decltype(convert_arg<Conv>(nullptr, nullptr));
+        if (slots_[i]) return convert_arg<Conv>(slots_[i], decl_->names[i]);
+        if constexpr (std::is_arithmetic_v<T>) {
+            return decl_->params[i].template value<T>();
+        } else {
+            throw std::logic_error("a required parameter was not bound");
+        }
     }
-    // The converted value of parameter i, or `fallback` when it was not passed.
-    template <auto Conv, class T>
-    T get(std::size_t i, T fallback) const {
-        return slots_[i] ? static_cast<T>(convert_arg<Conv>(slots_[i], sig_->names[i])) : fallback;
-    }
-    const char* name(std::size_t i) const { return sig_->names[i]; }
+    const char* name(std::size_t i) const { return decl_->names[i]; }
 
   private:
-    const Signature<N>* sig_;
+    const Callable<N>* decl_;
     std::array<PyObject*, N> slots_{};
 };
 
-template <std::size_t N>
-void bind_keyword(Signature<N>& sig, Bound<N>& out, PyObject* keyword, PyObject* value) {
-    std::ptrdiff_t idx = detail::match_keyword(keyword, sig.names.data(), sig.interned.data(), N);
-    if (idx < 0) detail::unexpected_keyword(sig.display, keyword);
+template <auto& C, std::size_t N>
+void bind_keyword(Bound<N>& out, PyObject* keyword, PyObject* value) {
+    std::ptrdiff_t idx =
+        detail::match_keyword(keyword, C.names.data(), detail::interned_names<C>.data(), N);
+    if (idx < 0) detail::unexpected_keyword(display_name<C>(), keyword);
     PyObject*& slot = out.slot(static_cast<std::size_t>(idx));
-    if (slot) detail::multiple_values(sig.display, keyword);
+    if (slot) detail::multiple_values(display_name<C>(), keyword);
     slot = value;
 }
 
-template <std::size_t N>
-void bind_finish(const Signature<N>& sig, const Bound<N>& out, std::size_t npos) {
-    if (npos < sig.required) {
-        for (std::size_t i = npos; i < sig.required; ++i) {
+template <auto& C, std::size_t N>
+void bind_finish(const Bound<N>& out, std::size_t npos) {
+    if (npos < C.required) {
+        for (std::size_t i = npos; i < C.required; ++i) {
             if (!out[i])
-                detail::missing_required(sig.display, sig.names.data(), out.data(), sig.required);
+                detail::missing_required(display_name<C>(), C.names.data(), out.data(), C.required);
         }
     }
 }
 
-// Vectorcall arguments into the parameters of `sig`.
-template <std::size_t N>
-Bound<N> bind(Signature<N>& sig, PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
-    Bound<N> out(sig);
-    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+// Vectorcall arguments into the parameters of `C`.
+template <auto& C>
+auto bind(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
+    constexpr std::size_t N = C.params.size();
+    Bound<N> out(C);
+    if (nargs > N) detail::too_many_positional(display_name<C>(), N, C.required, nargs);
     for (std::size_t i = 0; i < nargs; ++i) out.slot(i) = args[i];
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            bind_keyword(sig, out, PyTuple_GET_ITEM(kwnames, k),
-                         args[nargs + static_cast<std::size_t>(k)]);
+            bind_keyword<C>(out, PyTuple_GET_ITEM(kwnames, k),
+                            args[nargs + static_cast<std::size_t>(k)]);
         }
     }
-    bind_finish(sig, out, nargs);
+    bind_finish<C>(out, nargs);
     return out;
 }
 
-// Tuple-and-dict arguments (the tp_new path) into the parameters of `sig`.
-template <std::size_t N>
-Bound<N> bind(Signature<N>& sig, PyObject* args, PyObject* kwargs) {
-    Bound<N> out(sig);
+// Tuple-and-dict arguments (the tp_new path) into the parameters of `C`.
+template <auto& C>
+auto bind(PyObject* args, PyObject* kwargs) {
+    constexpr std::size_t N = C.params.size();
+    Bound<N> out(C);
     std::size_t nargs = args ? static_cast<std::size_t>(PyTuple_GET_SIZE(args)) : 0;
-    if (nargs > N) detail::too_many_positional(sig.display, N, sig.required, nargs);
+    if (nargs > N) detail::too_many_positional(display_name<C>(), N, C.required, nargs);
     for (std::size_t i = 0; i < nargs; ++i)
         out.slot(i) = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, out, key, value);
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword<C>(out, key, value);
     }
-    bind_finish(sig, out, nargs);
+    bind_finish<C>(out, nargs);
     return out;
 }
 
@@ -523,6 +531,8 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 // ---------------------------------------------------------------------------
 // Claims
 
+// The two claim failures' texts ("Already mutably borrowed", "Already borrowed")
+// are matched on by callers; keep them byte for byte.
 class SharedClaim {
   public:
     explicit SharedClaim(ClaimCounter& c) : c_(c) {
@@ -638,19 +648,19 @@ struct method_traits<Ref (*)(Object<K>&)> {
 }  // namespace detail
 
 // Module function: bind, then the body.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
-        [&] { return Fn(bind(Sig, args, static_cast<std::size_t>(nargs), kwnames)).release(); });
+        [&] { return Fn(bind<C>(args, static_cast<std::size_t>(nargs), kwnames)).release(); });
 }
 
 // Method with arguments: bind, take the shared claim, then the body.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
     using Kernel = typename detail::method_traits<decltype(Fn)>::Kernel;
     return guarded([&] {
-        auto bound = bind(Sig, args, static_cast<std::size_t>(nargs), kwnames);
+        auto bound = bind<C>(args, static_cast<std::size_t>(nargs), kwnames);
         auto& obj = object_of<Kernel>(self);
         return with_shared_claim(obj, [&] { return Fn(obj, bound).release(); });
     });
@@ -697,18 +707,18 @@ Py_ssize_t length(PyObject* self) noexcept {
 
 // Constructor: the type's vectorcall and its tp_new share one body, which
 // receives the type and the bound arguments.
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                  PyObject* kwnames) noexcept {
     return guarded([&] {
-        auto bound = bind(Sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
+        auto bound = bind<C>(args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames);
         return Fn(reinterpret_cast<PyTypeObject*>(type), bound).release();
     });
 }
 
-template <auto& Sig, auto Fn>
+template <auto& C, auto Fn>
 PyObject* constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded([&] { return Fn(type, bind(Sig, args, kwargs)).release(); });
+    return guarded([&] { return Fn(type, bind<C>(args, kwargs)).release(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -720,19 +730,23 @@ PyCFunction as_cfunction(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-template <auto& Sig, auto Fn>
-PyMethodDef function_def(const char* name, const char* doc) {
-    return {name, as_cfunction(function<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+// Each takes its name and docstring from the callable's declaration `C`.
+template <auto& C, auto Fn>
+PyMethodDef function_def() {
+    static_assert(C.kind == CallableKind::function);
+    return {C.name, as_cfunction(function<C, Fn>), METH_FASTCALL | METH_KEYWORDS, docstring<C>()};
 }
 
-template <auto& Sig, auto Fn>
-PyMethodDef method_def(const char* name, const char* doc) {
-    return {name, as_cfunction(method<Sig, Fn>), METH_FASTCALL | METH_KEYWORDS, doc};
+template <auto& C, auto Fn>
+PyMethodDef method_def() {
+    static_assert(C.kind == CallableKind::method);
+    return {C.name, as_cfunction(method<C, Fn>), METH_FASTCALL | METH_KEYWORDS, docstring<C>()};
 }
 
-template <auto Fn>
-PyMethodDef noargs_def(const char* name, const char* doc) {
-    return {name, method_noargs<Fn>, METH_NOARGS, doc};
+template <auto& C, auto Fn>
+PyMethodDef noargs_def() {
+    static_assert(C.kind == CallableKind::method && C.params.size() == 0);
+    return {C.name, method_noargs<Fn>, METH_NOARGS, docstring<C>()};
 }
 
 // ---------------------------------------------------------------------------
@@ -740,14 +754,17 @@ PyMethodDef noargs_def(const char* name, const char* doc) {
 
 // One class of the module: its docstring, constructor and deallocation (the slots
 // every class has) plus its own slots, made into a class object on first use.
-// `Construct` receives the class and the arguments bound to `NewSig`; the class is
+// `New` declares the constructor, whose docstring is the class docstring;
+// `Construct` receives the class and the arguments bound to it. The class is
 // called through vectorcall, and `__new__` binds the same way.
-template <class Kernel, auto& NewSig, auto Construct>
+template <class Kernel, auto& New, auto Construct>
 class ClassDef {
+    static_assert(New.kind == CallableKind::constructor);
+
   public:
-    ClassDef(const char* qualified_name, const char* doc, std::initializer_list<PyType_Slot> own)
-        : slots_{{Py_tp_doc, const_cast<char*>(doc)},
-                 {Py_tp_new, reinterpret_cast<void*>(constructor_new<NewSig, Construct>)},
+    ClassDef(const char* qualified_name, std::initializer_list<PyType_Slot> own)
+        : slots_{{Py_tp_doc, const_cast<char*>(docstring<New>())},
+                 {Py_tp_new, reinterpret_cast<void*>(constructor_new<New, Construct>)},
                  {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Kernel>)}} {
         slots_.insert(slots_.end(), own);
         slots_.push_back({0, nullptr});
@@ -756,7 +773,7 @@ class ClassDef {
     }
 
     PyTypeObject* type() {
-        return cached_type(type_, &spec_, constructor_vectorcall<NewSig, Construct>);
+        return cached_type(type_, &spec_, constructor_vectorcall<New, Construct>);
     }
 
   private:

@@ -38,6 +38,8 @@ class ClaimCounter {
     std::uint32_t raw() const noexcept { return count_.load(std::memory_order_relaxed); }
 
   private:
+    static_assert(std::atomic<std::uint32_t>::is_always_lock_free,
+                  "claims are taken without a lock");
     std::atomic<std::uint32_t> count_{0};
 };
 
