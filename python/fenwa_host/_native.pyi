@@ -1,3 +1,20 @@
-from typing import Dict
+from typing import Any, Dict, List, Sequence, Tuple
 
 def flood_metrics(text: str) -> Dict[str, float]: ...
+def read_openai_chat(
+    messages: Sequence[Any], roles: Dict[str, Tuple[str, int]], view_type: type
+) -> Tuple[List[Any], List[Any], bytearray, List[int]]: ...
+def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
+def budget_walk(
+    candidates: bytes,
+    position: int,
+    max_tokens: int,
+    total: int,
+    action: bytearray,
+    current: Any,
+    tokens: Any,
+    shape: bytearray,
+    inline_results: bool,
+    reasons: List[str],
+    reason_texts: Tuple[str, str],
+) -> Tuple[int, int, bool, List[int]]: ...

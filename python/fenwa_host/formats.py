@@ -31,12 +31,15 @@ from typing import (
 
 import fenwa_micro as fm
 
+from . import _native
+
 __all__ = [
     "FORMATS",
     "IMAGE_TOKENS",
     "Adapter",
     "MessageView",
     "Pairing",
+    "Reading",
     "adapter_for",
     "detect_format",
 ]
@@ -72,6 +75,28 @@ class MessageView(NamedTuple):
     answers: Tuple[str, ...]
     #: Whether it holds thinking blocks (or is a reasoning item).
     thinking: bool
+
+
+class Reading(NamedTuple):
+    """Views of a message list, and what the native reader found out with them."""
+
+    views: List[MessageView]
+    #: The default estimate (UTF-8 bytes // 4 + 1 + extra tokens) per view.
+    tokens: Optional[List[int]]
+    #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
+    #: calls, 3 anything else.
+    shape: Optional[bytearray]
+
+
+def _shape(v: MessageView) -> int:
+    if v.answers:
+        return 2 if len(v.answers) == 1 and not v.calls else 3
+    return 1 if v.calls else 0
+
+
+def _estimate(v: MessageView) -> int:
+    text = v.text
+    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1 + v.extra_tokens
 
 
 class Pairing(NamedTuple):
@@ -232,6 +257,16 @@ class Adapter:
     ) -> MessageView:
         raise NotImplementedError
 
+    def read(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> Reading:
+        """The views of `messages`, with what a fast reader learnt on the way: the
+        default token estimate of each view and its `Shape` (None when unknown)."""
+        return Reading(self.views(messages, image_tokens, classify), None, None)
+
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         """Pairing of `views`, the messages from position `offset` on (a suffix that
         starts where no call is waiting for its result)."""
@@ -327,12 +362,38 @@ class OpenAIChat(Adapter):
 
     name = "openai"
 
+    def read(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> Reading:
+        if classify is not None or type(messages) not in (list, tuple):
+            return Reading(self.views(messages, image_tokens, classify), None, None)
+        # Well-formed dicts are read natively; the rest (SDK objects, content parts,
+        # odd types, bad input) by `view`, which also reports what is wrong.
+        views, tokens, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
+        if todo:
+            for i in todo:
+                views[i] = self.view(i, messages[i], image_tokens, None)
+            for i in todo:
+                shape[i] = _shape(views[i])
+            try:
+                for i in todo:
+                    tokens[i] = _estimate(views[i])
+            except UnicodeEncodeError:
+                # A lone surrogate: whoever counts this text reports it.
+                return Reading(views, None, shape)
+        return Reading(views, tokens, shape)
+
     def views(
         self,
         messages: Sequence[Any],
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
     ) -> List[MessageView]:
+        if classify is None and type(messages) in (list, tuple):
+            return self.read(messages, image_tokens).views
         # The common case (dicts with str content and no tools) stays on a short path.
         out: List[MessageView] = []
         append = out.append

@@ -7,5 +7,9 @@
 namespace fenwa {
 
 extern PyMethodDef flood_metrics_def;
+// fenwa_host.trim's hot loops (src/host_trim).
+extern PyMethodDef read_openai_chat_def;
+extern PyMethodDef removal_order_def;
+extern PyMethodDef budget_walk_def;
 
 }  // namespace fenwa
