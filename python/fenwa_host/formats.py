@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import copy
 import json
+from array import array
 from typing import (
     Any,
     Callable,
@@ -23,6 +24,7 @@ from typing import (
     FrozenSet,
     List,
     Mapping,
+    MutableSequence,
     NamedTuple,
     Optional,
     Sequence,
@@ -82,7 +84,7 @@ class Reading(NamedTuple):
 
     views: List[MessageView]
     #: The default estimate (UTF-8 bytes // 4 + 1 + extra tokens) per view.
-    tokens: Optional[List[int]]
+    tokens: Optional[MutableSequence[int]]
     #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
     #: calls, 3 anything else.
     shape: Optional[bytearray]
@@ -178,13 +180,22 @@ def _check_adjacent(
     with only result messages between them; every call must be answered before the
     next message that is not a result.
     """
-    owner: Dict[str, int] = {}
-    results: Dict[str, List[int]] = {}
     if first_role is not None and offset == 0 and views and views[0].role != first_role:
         raise ValueError(
             f"message 0: the first message must be a {first_role} message, not {views[0].role} "
             "(wrong first role)"
         )
+    if type(views) is list:
+        owner, results = _native.pair_adjacent(views, offset)
+        return Pairing(owner, results)
+    return _pair_adjacent(views, offset)
+
+
+def _pair_adjacent(views: Sequence[MessageView], offset: int) -> Pairing:
+    """The pairing loop of `_check_adjacent` in Python (`_native.pair_adjacent`
+    is the same over a list)."""
+    owner: Dict[str, int] = {}
+    results: Dict[str, List[int]] = {}
     open_owner = -1
     pending: Dict[str, None] = {}
     # Views are read by position (5: calls, 6: answers): this loop runs per message.
@@ -372,7 +383,9 @@ class OpenAIChat(Adapter):
             return Reading(self.views(messages, image_tokens, classify), None, None)
         # Well-formed dicts are read natively; the rest (SDK objects, content parts,
         # odd types, bad input) by `view`, which also reports what is wrong.
-        views, tokens, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
+        views, counts, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
+        tokens = array("q")
+        tokens.frombytes(counts)
         if todo:
             for i in todo:
                 views[i] = self.view(i, messages[i], image_tokens, None)

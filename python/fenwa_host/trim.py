@@ -275,7 +275,7 @@ class _Plan:
         messages: Sequence[Any],
         views: List[MessageView],
         pairing: Pairing,
-        tokens: List[int],
+        tokens: Sequence[int],
         counter: Optional[TokenCounter],
         image_tokens: int,
         drop_results: bool,
@@ -305,8 +305,8 @@ class _Plan:
         # in 64 bits (the default estimate); it writes `current` in place.
         self.shape = shape if counter is None and not self.groups else None
         if self.shape is not None:
-            self.tokens = array("q", tokens)
-            self.current = array("q", tokens)
+            self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
+            self.current = self.tokens[:]
 
     # -- pins ---------------------------------------------------------------------
 
@@ -324,14 +324,24 @@ class _Plan:
                 stack.append(i)
 
         # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
-        for i in [i for i, v in enumerate(views) if v[2] & _DURABLE or v[1] == "system"]:
+        for i in _native.durable_views(views, _DURABLE, "system"):
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
             add(i, PINNED_PREFIX)
         if keep_last_turns:
-            turns = [i for i, v in enumerate(views) if v[1] == "user" and not v[6]]
-            if turns:
-                for i in range(turns[-min(keep_last_turns, len(turns))], n):
+            # The start of the keep_last_turns-th user turn from the end (or of the
+            # first one, when there are fewer).
+            start = -1
+            found = 0
+            for i in range(n - 1, -1, -1):
+                v = views[i]
+                if v[1] == "user" and not v[6]:
+                    start = i
+                    found += 1
+                    if found == keep_last_turns:
+                        break
+            if start >= 0:
+                for i in range(start, n):
                     add(i, PINNED_RECENT)
         if self.adapter.pin_running_cycle and n and views[-1].answers:
             add(n - 1, PINNED_RUNNING)
@@ -655,8 +665,10 @@ def trim(
     safe_threshold = float(safe_threshold)
     adapter, reading, pairing = _read(messages, format, image_tokens, classify)
     views = reading.views
-    tokens = reading.tokens
-    if tokens is None or token_counter is not None:
+    tokens: Sequence[int]
+    if reading.tokens is not None and token_counter is None:
+        tokens = reading.tokens
+    else:
         tokens = _count_all(views, token_counter)
     n = len(views)
     plan = _Plan(

@@ -122,6 +122,7 @@ bool read_calls(PyObject* calls, PyObject* content, Read& out) {
     }
     if (PyList_GET_SIZE(calls) != n || n == 0) return false;
     out.text = py::owned(PyUnicode_Join(kNewline.get(), pieces.get()));
+    PyObject_GC_UnTrack(ids.get());  // exact str only
     out.calls = std::move(ids);
     out.shape = ht::kCalls;
     return true;
@@ -148,6 +149,7 @@ bool read_message(PyObject* m, PyObject* roles, Read& out) {
         PyObject* cid = item(m, kToolCallId);
         if (!is_str(content) || !is_str(cid)) return false;
         out.answers = py::owned(PyTuple_Pack(1, cid));
+        PyObject_GC_UnTrack(out.answers.get());
         out.text = Ref::borrow(content);
         out.shape = ht::kAnswer;
         return true;
@@ -188,7 +190,8 @@ Ref read_openai_chat(const py::Bound<3>& a) {
     Ref seq = Ref::borrow(messages);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(messages);
     Ref views = py::owned(PyList_New(n));
-    Ref tokens = py::owned(PyList_New(n));
+    Ref tokens = py::owned(PyBytes_FromStringAndSize(nullptr, n * 8));
+    auto* token_out = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(tokens.get()));
     Ref shape = py::owned(PyByteArray_FromStringAndSize(nullptr, n));
     std::memset(PyByteArray_AS_STRING(shape.get()), 0, static_cast<std::size_t>(n));
     Ref todo = py::owned(PyList_New(0));
@@ -210,7 +213,7 @@ Ref read_openai_chat(const py::Bound<3>& a) {
             Ref index = py::owned(PyLong_FromSsize_t(i));
             if (PyList_Append(todo.get(), index.get()) < 0) py::throw_error();
             PyList_SET_ITEM(views.get(), i, new_ref(Py_None));
-            PyList_SET_ITEM(tokens.get(), i, new_ref(Py_None));
+            token_out[i] = 0;
             continue;
         }
         Ref view = py::owned(type->tp_alloc(type, 8));
@@ -223,8 +226,12 @@ Ref read_openai_chat(const py::Bound<3>& a) {
         PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
         PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
         PyTuple_SET_ITEM(view.get(), 7, new_ref(Py_False));
+        // Every item is a str, an int, a bool or a tuple of exact str: the view
+        // cannot be part of a cycle, so the collector need not scan it (the
+        // interpreter untracks such tuples itself, at its next collection).
+        PyObject_GC_UnTrack(view.get());
         PyList_SET_ITEM(views.get(), i, view.release());
-        PyList_SET_ITEM(tokens.get(), i, py::owned(PyLong_FromLongLong(bytes / 4 + 1)).release());
+        token_out[i] = bytes / 4 + 1;
         PyByteArray_AS_STRING(shape.get())[i] = static_cast<char>(r.shape);
     }
     Ref out = py::owned(PyTuple_New(4));
@@ -318,6 +325,161 @@ Ref budget_walk(const py::Bound<11>& a) {
     return out;
 }
 
+// --- pairing of results with the calls right before them ----------------------------
+
+// The ids a view holds at `slot` (5: calls, 6: answers), a tuple.
+PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
+    PyObject* ids = PyTuple_GET_ITEM(v, slot);
+    if (!PyTuple_Check(ids)) py::raise(PyExc_TypeError, "view ids must be tuples");
+    return ids;
+}
+
+[[noreturn]] void pairing_error(const char* format, Py_ssize_t index, PyObject* cid) {
+    PyErr_Format(PyExc_ValueError, format, index, cid);
+    py::throw_error();
+}
+
+py::Signature<2> kPairSig{"pair_adjacent()", {"views", "offset"}, 2};
+
+// Who makes each call and which messages answer it, for formats whose results
+// directly follow the message that made the calls. Every answered id must be a
+// call of the nearest earlier message that made calls, with only results
+// between them; every call must be answered before the next message that is
+// not a result.
+Ref pair_adjacent(const py::Bound<2>& a) {
+    PyObject* views = a[0];
+    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    const std::uint64_t offset = a.get<py::to_u64>(1);
+    Ref owner = py::owned(PyDict_New());
+    Ref results = py::owned(PyDict_New());
+    Ref pending = py::owned(PyDict_New());  // insertion-ordered: the oldest open call first
+    Py_ssize_t open_owner = -1;
+    Ref open_index;  // open_owner as an int, for the comparisons
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+        const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
+        Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
+            py::raise(PyExc_TypeError, "views must hold message views");
+        PyObject* calls = view_ids(v.get(), 5);
+        PyObject* answers = view_ids(v.get(), 6);
+        if (!PyTuple_GET_SIZE(answers) && !PyTuple_GET_SIZE(calls)) {
+            // A message that neither calls nor answers closes the open call.
+            if (PyDict_GET_SIZE(pending.get())) {
+                Py_ssize_t pos = 0;
+                PyObject *cid, *unused;
+                PyDict_Next(pending.get(), &pos, &cid, &unused);
+                PyErr_Format(PyExc_ValueError,
+                             "message %zd: tool call %R has no result before message %zd "
+                             "(call without its result)",
+                             open_owner, cid, i);
+                py::throw_error();
+            }
+            open_owner = -1;
+            continue;
+        }
+        Ref index = py::owned(PyLong_FromSsize_t(i));
+        if (PyTuple_GET_SIZE(answers)) {
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answers); ++j) {
+                PyObject* cid = PyTuple_GET_ITEM(answers, j);
+                bool matches = false;
+                if (open_owner >= 0) {
+                    PyObject* o = PyDict_GetItemWithError(owner.get(), cid);
+                    if (!o && PyErr_Occurred()) py::throw_error();
+                    if (o) {
+                        const int eq = PyObject_RichCompareBool(o, open_index.get(), Py_EQ);
+                        if (eq < 0) py::throw_error();
+                        matches = eq == 1;
+                    }
+                }
+                if (!matches)
+                    pairing_error(
+                        "message %zd: tool result for call %R does not answer a call "
+                        "of the message right before it (orphan tool result)",
+                        i, cid);
+                const int open = PyDict_Contains(pending.get(), cid);
+                if (open < 0) py::throw_error();
+                if (!open)
+                    pairing_error("message %zd: call %R is answered twice (orphan tool result)", i,
+                                  cid);
+                if (PyDict_DelItem(pending.get(), cid) < 0) py::throw_error();
+                PyObject* carriers = PyDict_GetItemWithError(results.get(), cid);
+                if (!carriers) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cid);
+                    py::throw_error();
+                }
+                if (PyList_Append(carriers, index.get()) < 0) py::throw_error();
+            }
+            if (!PyTuple_GET_SIZE(calls)) continue;
+        }
+        if (PyDict_GET_SIZE(pending.get())) {
+            Py_ssize_t pos = 0;
+            PyObject *cid, *unused;
+            PyDict_Next(pending.get(), &pos, &cid, &unused);
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: tool call %R has no result before message %zd "
+                         "(call without its result)",
+                         open_owner, cid, i);
+            py::throw_error();
+        }
+        open_owner = -1;
+        if (PyTuple_GET_SIZE(calls)) {
+            open_owner = i;
+            open_index = Ref::borrow(index.get());
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(calls); ++j) {
+                PyObject* cid = PyTuple_GET_ITEM(calls, j);
+                const int used = PyDict_Contains(owner.get(), cid);
+                if (used < 0) py::throw_error();
+                if (used) pairing_error("message %zd: tool call id %R is used twice", i, cid);
+                Ref carriers = py::owned(PyList_New(0));
+                if (PyDict_SetItem(owner.get(), cid, index.get()) < 0 ||
+                    PyDict_SetItem(results.get(), cid, carriers.get()) < 0 ||
+                    PyDict_SetItem(pending.get(), cid, Py_None) < 0)
+                    py::throw_error();
+            }
+        }
+    }
+    if (PyDict_GET_SIZE(pending.get())) {
+        Py_ssize_t pos = 0;
+        PyObject *cid, *unused;
+        PyDict_Next(pending.get(), &pos, &cid, &unused);
+        pairing_error("message %zd: tool call %R has no result (call without its result)",
+                      open_owner, cid);
+    }
+    Ref out = py::owned(PyTuple_New(2));
+    PyTuple_SET_ITEM(out.get(), 0, owner.release());
+    PyTuple_SET_ITEM(out.get(), 1, results.release());
+    return out;
+}
+
+// --- pins -----------------------------------------------------------------------
+
+py::Signature<3> kDurableSig{"durable_views()", {"views", "mask", "role"}, 3};
+
+// The indices of the views whose class bits meet `mask` or whose role is `role`.
+Ref durable_views(const py::Bound<3>& a) {
+    PyObject* views = a[0];
+    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    const std::uint32_t mask = a.get<py::to_u32>(1);
+    PyObject* role = a[2];
+    Ref out = py::owned(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
+        Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
+            py::raise(PyExc_TypeError, "views must hold message views");
+        bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2)) & mask) != 0;
+        if (!hit) {
+            const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), 1), role, Py_EQ);
+            if (eq < 0) py::throw_error();
+            hit = eq == 1;
+        }
+        if (hit) {
+            Ref index = py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(out.get(), index.get()) < 0) py::throw_error();
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 PyMethodDef read_openai_chat_def = py::function_def<kReadSig, read_openai_chat>(
@@ -336,5 +498,17 @@ PyMethodDef budget_walk_def = py::function_def<kWalkSig, budget_walk>(
     "budget_walk(candidates, position, max_tokens, total, action, current, tokens, shape,\n"
     "            inline_results, reasons, reason_texts)\n--\n\n"
     "Removes candidates until the total fits. Private to fenwa_host.");
+
+PyMethodDef pair_adjacent_def = py::function_def<kPairSig, pair_adjacent>(
+    "pair_adjacent",
+    "pair_adjacent(views, offset)\n--\n\n"
+    "(owner, results) of views whose tool results follow their call directly; raises\n"
+    "ValueError naming the message and the rule broken. Private to fenwa_host.");
+
+PyMethodDef durable_views_def = py::function_def<kDurableSig, durable_views>(
+    "durable_views",
+    "durable_views(views, mask, role)\n--\n\n"
+    "Indices of the views whose bits meet mask or whose role is role. Private to\n"
+    "fenwa_host.");
 
 }  // namespace fenwa
