@@ -377,7 +377,15 @@ Ref pair_adjacent(const py::Bound<2>& a) {
             open_owner = -1;
             continue;
         }
-        Ref index = py::owned(PyLong_FromSsize_t(i));
+        // The view's own position is this index wherever the views came from one
+        // list (always, from the adapters): it serves as the dict value as it is.
+        PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
+        Py_ssize_t at = -1;
+        if (PyLong_CheckExact(position)) {
+            at = PyLong_AsSsize_t(position);
+            if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
+        }
+        Ref index = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
         if (PyTuple_GET_SIZE(answers)) {
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answers); ++j) {
                 PyObject* cid = PyTuple_GET_ITEM(answers, j);
