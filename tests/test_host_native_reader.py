@@ -43,7 +43,10 @@ def _sdk(m):
 def _args_as_dict(m):
     if not m.get("tool_calls"):
         return m
-    calls = [dict(c, function=dict(c["function"], arguments=json.loads(c["function"]["arguments"])))
+    def loaded(arguments):
+        return json.loads(arguments) if isinstance(arguments, str) else arguments
+
+    calls = [dict(c, function=dict(c["function"], arguments=loaded(c["function"]["arguments"])))
              for c in m["tool_calls"]]
     return dict(m, tool_calls=calls)
 
@@ -67,7 +70,6 @@ ODDITIES = {
     "bad role": lambda m: dict(m, role="robot"),
     "role not str": lambda m: dict(m, role=None),
     "id not str": lambda m: dict(m, tool_call_id=3) if m["role"] == "tool" else m,
-    "tuple list": lambda m: m,
 }
 
 

@@ -88,9 +88,10 @@ std::int64_t utf8_bytes(PyObject* s) {
 
 struct Read {
     Ref text;
-    Ref calls;                 // tuple of ids
-    Ref answers;               // tuple of ids
-    PyObject* kind = nullptr;  // borrowed from the role table
+    Ref calls;    // tuple of ids
+    Ref answers;  // tuple of ids
+    Ref entry;    // the role table's (kind, bits), held while the message is read
+    PyObject* kind = nullptr;
     PyObject* bits = nullptr;
     std::uint8_t shape = ht::kPlain;
 };
@@ -140,6 +141,7 @@ bool read_message(PyObject* m, PyObject* roles, Read& out) {
         return false;
     }
     if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    out.entry = Ref::borrow(entry);
     out.kind = PyTuple_GET_ITEM(entry, 0);
     out.bits = PyTuple_GET_ITEM(entry, 1);
     if (!is_str(out.kind)) return false;
@@ -256,12 +258,15 @@ Ref removal_order(const py::Bound<3>& a) {
         py::raise(PyExc_ValueError, "views must be a list as long as pinned");
     // The class bits are item 2 of every view.
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-        if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) < 3)
+        // An int's __index__ could change the list: its length is asked every time.
+        if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
+            py::raise(PyExc_ValueError, "views must be a list as long as pinned");
+        Ref v = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
             py::raise(PyExc_TypeError, "views must hold message views");
-        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v, 2));
+        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
     }
-    const std::uint8_t* p = pinned.as<std::uint8_t>(n, "pinned");
+    const std::uint8_t* p = pinned.as<std::uint8_t>(n, "pinned must hold one byte per view");
     std::vector<std::uint32_t> order = ht::removal_order(bits.data(), p, n, half_life);
     return py::owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(order.data()),
                                                static_cast<Py_ssize_t>(order.size() * 4)));
@@ -293,15 +298,15 @@ Ref budget_walk(const py::Bound<11>& a) {
         py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
     if (max_tokens > INT64_MAX || total > INT64_MAX)
         py::raise(PyExc_OverflowError, "token counts beyond 2**63");
-    ht::WalkState state{action.as<std::uint8_t>(n, "action"),
-                        current.as<std::int64_t>(n, "current"),
-                        tokens.as<std::int64_t>(n, "tokens"),
-                        shape.as<std::uint8_t>(n, "shape"),
+    ht::WalkState state{action.as<std::uint8_t>(n, "action must hold one byte per message"),
+                        current.as<std::int64_t>(n, "current must hold one int64 per message"),
+                        tokens.as<std::int64_t>(n, "tokens must hold one int64 per message"),
+                        shape.as<std::uint8_t>(n, "shape must hold one byte per message"),
                         n,
                         static_cast<std::int64_t>(total),
                         inline_results};
     const std::size_t count = candidates.bytes() / sizeof(std::uint32_t);
-    const auto* order = candidates.as<std::uint32_t>(count, "candidates");
+    const auto* order = candidates.as<std::uint32_t>(count, "candidates must be uint32 indices");
     std::vector<ht::Change> changes;
     std::vector<std::uint32_t> elided;
     const ht::WalkStop stop = ht::walk(state, order, count, position,
