@@ -476,9 +476,28 @@ class _Plan:
                     keep[j] = 1
         # Messages first, so that a result whose call left goes with it; then the
         # results that would leave on their own.
-        for i in range(n):
-            if not keep[i] and not views[i].answers:
-                self.drop(i, DECAYED)
+        shape = self.shape
+        if shape is not None and self.adapter.results_alone and not self.drop_results:
+            # In the native walk, in index order: it drops plain messages, and calls
+            # with the results that follow them, and hands back anything else.
+            order = array("I", [i for i in range(n) if not keep[i] and shape[i] < 2]).tobytes()
+            candidates = memoryview(order).cast("I")
+            position = 0
+            while position < len(candidates):
+                position, self.total, stopped, _ = _native.budget_walk(
+                    order, position, 0, self.total, self.action, self.current,
+                    self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
+                )
+                if not stopped:
+                    # Done, or nothing is left to count: the rest are gone already.
+                    for i in candidates[position:]:
+                        self.drop(i, DECAYED)
+                    break
+                self.drop(candidates[position - 1], DECAYED)
+        else:
+            for i in range(n):
+                if not keep[i] and not views[i].answers:
+                    self.drop(i, DECAYED)
         for i in range(n):
             if not keep[i] and views[i].answers:
                 self.leave(i, DECAYED)
