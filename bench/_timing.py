@@ -20,6 +20,20 @@ def per_call(fn: Callable[[], object], number: int, repeat: int = 7) -> float:
     return best
 
 
+def interleaved(calls: "list[tuple[Callable[[], object], int]]", repeat: int = 7) -> "list[float]":
+    """Best seconds per call of each `(fn, number)`, the runs taken in turn (one
+    run of each per round), so that a change of load on the machine reaches all
+    of them alike."""
+    best = [float("inf")] * len(calls)
+    for _ in range(repeat):
+        for k, (fn, number) in enumerate(calls):
+            t0 = time.perf_counter()
+            for _ in range(number):
+                fn()
+            best[k] = min(best[k], (time.perf_counter() - t0) / number)
+    return best
+
+
 def per_loop(stmt: str, setup_globals: dict, number: int, repeat: int = 7) -> float:
     """Best seconds per execution of `stmt` (a timeit loop, no Python call overhead)."""
     import timeit

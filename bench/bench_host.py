@@ -8,7 +8,7 @@ import json
 import random
 
 import fenwa_host as fh
-from _timing import per_call, row
+from _timing import interleaved, per_call, row
 
 BUDGET = 20_000
 
@@ -61,9 +61,15 @@ def run_trim(quick=False):
     fh.validate(msgs)
     number = 3 if quick else 10
     result = fh.trim(msgs, max_tokens=BUDGET)
-    ours = per_call(lambda: fh.trim(msgs, max_tokens=BUDGET), number)
-    plain = per_call(lambda: fh.trim(msgs), number)
-    floor = per_call(lambda: [(m["role"], m["content"]) for m in msgs], number * 5)
+    # Interleaved, so that a burst of load on the shared machine reaches each
+    # operation and its baseline alike.
+    ours, plain, floor = interleaved(
+        [
+            (lambda: fh.trim(msgs, max_tokens=BUDGET), number),
+            (lambda: fh.trim(msgs), number),
+            (lambda: [(m["role"], m["content"]) for m in msgs], number * 5),
+        ]
+    )
     note = f"{len(msgs)} msgs, {result.tokens_before} -> {result.tokens_after} tokens"
     rows = [
         row("trim(10k OpenAI msgs, max_tokens=20k)", ours, '[(m["role"], m["content"]) ...]', floor,

@@ -1,3 +1,22 @@
-from typing import Dict, Union
+from typing import Any, Dict, List, Sequence, Tuple, Union
 
 def flood_metrics(text: str) -> Dict[str, Union[float, int]]: ...
+def read_openai_chat(
+    messages: Sequence[Any], roles: Dict[str, Tuple[str, int]], view_type: type
+) -> Tuple[List[Any], bytes, bytearray, List[int]]: ...
+def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
+def budget_walk(
+    candidates: bytes,
+    position: int,
+    max_tokens: int,
+    total: int,
+    action: bytearray,
+    current: Any,
+    tokens: Any,
+    shape: bytearray,
+    inline_results: bool,
+    reasons: List[str],
+    reason_texts: Tuple[str, str],
+) -> Tuple[int, int, bool, List[int]]: ...
+def pair_adjacent(views: List[Any], offset: int) -> Tuple[Dict[str, int], Dict[str, List[int]]]: ...
+def durable_views(views: List[Any], mask: int, role: str) -> List[int]: ...

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import copy
 import json
+from array import array
 from typing import (
     Any,
     Callable,
@@ -23,6 +24,7 @@ from typing import (
     FrozenSet,
     List,
     Mapping,
+    MutableSequence,
     NamedTuple,
     Optional,
     Sequence,
@@ -31,12 +33,15 @@ from typing import (
 
 import fenwa_micro as fm
 
+from . import _native
+
 __all__ = [
     "FORMATS",
     "IMAGE_TOKENS",
     "Adapter",
     "MessageView",
     "Pairing",
+    "Reading",
     "adapter_for",
     "detect_format",
 ]
@@ -72,6 +77,28 @@ class MessageView(NamedTuple):
     answers: Tuple[str, ...]
     #: Whether it holds thinking blocks (or is a reasoning item).
     thinking: bool
+
+
+class Reading(NamedTuple):
+    """Views of a message list, and what the native reader found out with them."""
+
+    views: List[MessageView]
+    #: The default estimate (UTF-8 bytes // 4 + 1 + extra tokens) per view.
+    tokens: Optional[MutableSequence[int]]
+    #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
+    #: calls, 3 anything else.
+    shape: Optional[bytearray]
+
+
+def _shape(v: MessageView) -> int:
+    if v.answers:
+        return 2 if len(v.answers) == 1 and not v.calls else 3
+    return 1 if v.calls else 0
+
+
+def _estimate(v: MessageView) -> int:
+    text = v.text
+    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1 + v.extra_tokens
 
 
 class Pairing(NamedTuple):
@@ -153,13 +180,22 @@ def _check_adjacent(
     with only result messages between them; every call must be answered before the
     next message that is not a result.
     """
-    owner: Dict[str, int] = {}
-    results: Dict[str, List[int]] = {}
     if first_role is not None and offset == 0 and views and views[0].role != first_role:
         raise ValueError(
             f"message 0: the first message must be a {first_role} message, not {views[0].role} "
             "(wrong first role)"
         )
+    if type(views) is list:
+        owner, results = _native.pair_adjacent(views, offset)
+        return Pairing(owner, results)
+    return _pair_adjacent(views, offset)
+
+
+def _pair_adjacent(views: Sequence[MessageView], offset: int) -> Pairing:
+    """The pairing loop of `_check_adjacent` in Python (`_native.pair_adjacent`
+    is the same over a list)."""
+    owner: Dict[str, int] = {}
+    results: Dict[str, List[int]] = {}
     open_owner = -1
     pending: Dict[str, None] = {}
     # Views are read by position (5: calls, 6: answers): this loop runs per message.
@@ -231,6 +267,16 @@ class Adapter:
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
     ) -> MessageView:
         raise NotImplementedError
+
+    def read(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> Reading:
+        """The views of `messages`, with what a fast reader learnt on the way: the
+        default token estimate of each view and its `Shape` (None when unknown)."""
+        return Reading(self.views(messages, image_tokens, classify), None, None)
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         """Pairing of `views`, the messages from position `offset` on (a suffix that
@@ -327,12 +373,40 @@ class OpenAIChat(Adapter):
 
     name = "openai"
 
+    def read(
+        self,
+        messages: Sequence[Any],
+        image_tokens: int = IMAGE_TOKENS,
+        classify: Optional[Classify] = None,
+    ) -> Reading:
+        if classify is not None or type(messages) not in (list, tuple):
+            return Reading(self.views(messages, image_tokens, classify), None, None)
+        # Well-formed dicts are read natively; the rest (SDK objects, content parts,
+        # odd types, bad input) by `view`, which also reports what is wrong.
+        views, counts, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
+        tokens = array("q")
+        tokens.frombytes(counts)
+        if todo:
+            for i in todo:
+                views[i] = self.view(i, messages[i], image_tokens, None)
+            for i in todo:
+                shape[i] = _shape(views[i])
+            try:
+                for i in todo:
+                    tokens[i] = _estimate(views[i])
+            except UnicodeEncodeError:
+                # A lone surrogate: whoever counts this text reports it.
+                return Reading(views, None, shape)
+        return Reading(views, tokens, shape)
+
     def views(
         self,
         messages: Sequence[Any],
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
     ) -> List[MessageView]:
+        if classify is None and type(messages) in (list, tuple):
+            return self.read(messages, image_tokens).views
         # The common case (dicts with str content and no tools) stays on a short path.
         out: List[MessageView] = []
         append = out.append

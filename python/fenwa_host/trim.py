@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import math
 import threading
-from itertools import islice
+from array import array
+from itertools import compress, islice
 from typing import (
     TYPE_CHECKING,
     Any,
@@ -19,6 +20,7 @@ from typing import (
     Dict,
     FrozenSet,
     List,
+    MutableSequence,
     NamedTuple,
     Optional,
     Sequence,
@@ -28,8 +30,9 @@ from typing import (
 
 import fenwa_micro as fm
 
+from . import _native
 from ._screen import is_flood
-from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, adapter_for
+from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
 
 if TYPE_CHECKING:
     from fenwa_micro import ConsolidationResult
@@ -60,6 +63,8 @@ FIRST_ROLE = "the list must start with a user message"
 RESTORED = "restored: the list must start with a user message"
 
 _DURABLE = fm.SYSTEM | fm.FACT
+# Per action: whether the message is sent (0 only for _DROPPED).
+_SURVIVES = bytes(0 if a == _DROPPED else 1 for a in range(256))
 
 
 class Decision(NamedTuple):
@@ -211,11 +216,11 @@ def _check_count(name: str, value: Any, allow_none: bool = False) -> None:
 
 def _read(
     messages: Sequence[Any], format: str, image_tokens: int, classify: Optional[Classify]
-) -> Tuple[Adapter, List[MessageView], Pairing]:
+) -> Tuple[Adapter, Reading, Pairing]:
     _check_count("image_tokens", image_tokens)
     adapter = adapter_for(messages, format)
-    views = adapter.views(messages, image_tokens, classify)
-    return adapter, views, adapter.check(views)
+    reading = adapter.read(messages, image_tokens, classify)
+    return adapter, reading, adapter.check(reading.views)
 
 
 def validate(
@@ -270,10 +275,11 @@ class _Plan:
         messages: Sequence[Any],
         views: List[MessageView],
         pairing: Pairing,
-        tokens: List[int],
+        tokens: Sequence[int],
         counter: Optional[TokenCounter],
         image_tokens: int,
         drop_results: bool,
+        shape: Optional[bytearray] = None,
     ) -> None:
         n = len(views)
         self.adapter = adapter
@@ -281,8 +287,8 @@ class _Plan:
         self.views = views
         self.owner = pairing.owner
         self.results = pairing.results
-        self.tokens = tokens
-        self.current = list(tokens)
+        self.tokens: Sequence[int] = tokens
+        self.current: MutableSequence[int] = list(tokens)
         self.counter = counter
         self.image_tokens = image_tokens
         self.drop_results = drop_results
@@ -295,6 +301,12 @@ class _Plan:
         self.groups = _reasoning_groups(views) if adapter.name == "openai-responses" else {}
         self.pending: List[int] = []
         self.default_reason = SURVIVED
+        # The native walk needs the shape of every message and counts that fit
+        # in 64 bits (the default estimate); it writes `current` in place.
+        self.shape = shape if counter is None and not self.groups else None
+        if self.shape is not None:
+            self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
+            self.current = self.tokens[:]
 
     # -- pins ---------------------------------------------------------------------
 
@@ -312,14 +324,24 @@ class _Plan:
                 stack.append(i)
 
         # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
-        for i in [i for i, v in enumerate(views) if v[2] & _DURABLE or v[1] == "system"]:
+        for i in _native.durable_views(views, _DURABLE, "system"):
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
             add(i, PINNED_PREFIX)
         if keep_last_turns:
-            turns = [i for i, v in enumerate(views) if v[1] == "user" and not v[6]]
-            if turns:
-                for i in range(turns[-min(keep_last_turns, len(turns))], n):
+            # The start of the keep_last_turns-th user turn from the end (or of the
+            # first one, when there are fewer).
+            start = -1
+            found = 0
+            for i in range(n - 1, -1, -1):
+                v = views[i]
+                if v[1] == "user" and not v[6]:
+                    start = i
+                    found += 1
+                    if found == keep_last_turns:
+                        break
+            if start >= 0:
+                for i in range(start, n):
                     add(i, PINNED_RECENT)
         if self.adapter.pin_running_cycle and n and views[-1].answers:
             add(n - 1, PINNED_RUNNING)
@@ -454,9 +476,28 @@ class _Plan:
                     keep[j] = 1
         # Messages first, so that a result whose call left goes with it; then the
         # results that would leave on their own.
-        for i in range(n):
-            if not keep[i] and not views[i].answers:
-                self.drop(i, DECAYED)
+        shape = self.shape
+        if shape is not None and self.adapter.results_alone and not self.drop_results:
+            # In the native walk, in index order: it drops plain messages, and calls
+            # with the results that follow them, and hands back anything else.
+            order = array("I", [i for i in range(n) if not keep[i] and shape[i] < 2]).tobytes()
+            candidates = memoryview(order).cast("I")
+            position = 0
+            while position < len(candidates):
+                position, self.total, stopped, _ = _native.budget_walk(
+                    order, position, 0, self.total, self.action, self.current,
+                    self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
+                )
+                if not stopped:
+                    # Done, or nothing is left to count: the rest are gone already.
+                    for i in candidates[position:]:
+                        self.drop(i, DECAYED)
+                    break
+                self.drop(candidates[position - 1], DECAYED)
+        else:
+            for i in range(n):
+                if not keep[i] and not views[i].answers:
+                    self.drop(i, DECAYED)
         for i in range(n):
             if not keep[i] and views[i].answers:
                 self.leave(i, DECAYED)
@@ -470,6 +511,14 @@ class _Plan:
         hl = half_life if half_life >= 0.1 else 0.1  # as the module floors it; NaN too
         # score = weight * 2^(-age / half_life); hl * log2(score) + (n - 1) orders
         # the same way, and is weight offset + index.
+        if (
+            self.shape is not None
+            and self.adapter.results_alone
+            and not self.drop_results
+            and math.isfinite(hl)
+        ):
+            self._fit_native(max_tokens, hl)
+            return
         bits = [v[2] for v in views]
         offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
         keys = [offset[b] + i for i, b in enumerate(bits)]
@@ -480,6 +529,30 @@ class _Plan:
             position = self._walk(candidates, position, max_tokens)
             self.materialize()
             if self.total <= max_tokens or position >= len(candidates):
+                return
+
+    def _fit_native(self, max_tokens: int, hl: float) -> None:
+        """`fit` with the order and the walk in the native kernel; it hands back
+        only the messages that need the adapter (`leave`)."""
+        shape = self.shape
+        assert shape is not None
+        order = _native.removal_order(self.views, self.pinned, hl)
+        candidates = memoryview(order).cast("I")
+        end = len(candidates)
+        texts = (OVER_BUDGET, CALL_LEFT)
+        position = 0
+        while True:
+            while True:
+                position, self.total, stopped, elided = _native.budget_walk(
+                    order, position, max_tokens, self.total, self.action, self.current,
+                    self.tokens, shape, True, self.reasons, texts,
+                )
+                self.pending += elided
+                if not stopped:
+                    break
+                self.leave(candidates[position - 1], OVER_BUDGET)
+            self.materialize()
+            if self.total <= max_tokens or position >= end:
                 return
 
     def _walk(self, candidates: List[int], position: int, max_tokens: int) -> int:
@@ -609,11 +682,17 @@ def trim(
         raise TypeError("token_counter must be a callable from str to int")
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
-    adapter, views, pairing = _read(messages, format, image_tokens, classify)
-    tokens = _count_all(views, token_counter)
+    adapter, reading, pairing = _read(messages, format, image_tokens, classify)
+    views = reading.views
+    tokens: Sequence[int]
+    if reading.tokens is not None and token_counter is None:
+        tokens = reading.tokens
+    else:
+        tokens = _count_all(views, token_counter)
     n = len(views)
     plan = _Plan(
-        adapter, messages, views, pairing, tokens, token_counter, image_tokens, tool_results == "drop"
+        adapter, messages, views, pairing, tokens, token_counter, image_tokens,
+        tool_results == "drop", reading.shape,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
     plan.reasons = [plan.default_reason] * n
@@ -626,13 +705,15 @@ def trim(
         plan.first_role()
 
     action = plan.action
-    if plan.copies:
-        copies = plan.copies
-        out = [copies.get(i, m) for i, (m, a) in enumerate(zip(messages, action)) if a != _DROPPED]
-    elif n and action.count(_KEPT) == n:
+    if n and action.count(_KEPT) == n:
         out = list(messages)
     else:
-        out = [m for m, a in zip(messages, action) if a != _DROPPED]
+        source = messages
+        if plan.copies:
+            source = list(messages)
+            for i, c in plan.copies.items():
+                source[i] = c
+        out = list(compress(source, action.translate(_SURVIVES)))
     first = n - len(action.lstrip(b"\x00"))
     first_changed = first if first < n else None
     before = sum(tokens)

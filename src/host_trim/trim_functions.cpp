@@ -1,0 +1,525 @@
+// Python entry points behind fenwa_host.trim's hot loops: the reader of OpenAI
+// Chat Completions dicts, the removal order and the budget walk.
+#include <cstring>
+#include <vector>
+
+#include "flood_report/registry.hpp"
+#include "host_trim/trim_walk.hpp"
+#include "module/boundary.hpp"
+
+namespace fenwa {
+namespace {
+
+using py::Ref;
+namespace ht = host_trim;
+
+// A new reference to `o` (Py_NewRef arrived in 3.10).
+PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// A buffer of a Python object, released with its scope.
+class Buffer {
+  public:
+    Buffer(PyObject* o, int flags) {
+        if (PyObject_GetBuffer(o, &view_, flags) < 0) py::throw_error();
+        held_ = true;
+    }
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    template <class T>
+    T* as(std::size_t count, const char* what) const {
+        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != count * sizeof(T) ||
+            (view_.itemsize != 1 && view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)))) {
+            py::raise(PyExc_ValueError, what);
+        }
+        return static_cast<T*>(view_.buf);
+    }
+    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// --- the OpenAI Chat Completions reader -------------------------------------------
+
+py::Key kRole{"role"};
+py::Key kContent{"content"};
+py::Key kToolCalls{"tool_calls"};
+py::Key kToolCallId{"tool_call_id"};
+py::Key kId{"id"};
+py::Key kFunction{"function"};
+py::Key kName{"name"};
+py::Key kArguments{"arguments"};
+py::Key kNewline{"\n"};
+
+// The value of `key` in an exact dict (borrowed; nullptr when absent).
+PyObject* item(PyObject* dict, py::Key& key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key.get());
+    if (!v && PyErr_Occurred()) py::throw_error();
+    return v;
+}
+
+bool is_str(PyObject* o) {
+    return o && PyUnicode_CheckExact(o);
+}
+
+// UTF-8 bytes of an exact str, or -1 when it holds a lone surrogate (the Python
+// path then reports it).
+std::int64_t utf8_bytes(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) py::throw_error();
+#endif
+    const int kind = PyUnicode_KIND(s);
+    text::TextView view{PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+                        PyUnicode_IS_ASCII(s)          ? text::Width::ascii
+                        : kind == PyUnicode_1BYTE_KIND ? text::Width::latin1
+                        : kind == PyUnicode_2BYTE_KIND ? text::Width::ucs2
+                                                       : text::Width::ucs4};
+    const auto bytes = text::utf8_length(view);
+    return bytes ? static_cast<std::int64_t>(*bytes) : -1;
+}
+
+struct Read {
+    Ref text;
+    Ref calls;    // tuple of ids
+    Ref answers;  // tuple of ids
+    Ref entry;    // the role table's (kind, bits), held while the message is read
+    PyObject* kind = nullptr;
+    PyObject* bits = nullptr;
+    std::uint8_t shape = ht::kPlain;
+};
+
+// Ids and counted text of well-formed dict tool calls ("name\narguments" per call,
+// after the message's own text when it has any); false when anything is off.
+bool read_calls(PyObject* calls, PyObject* content, Read& out) {
+    const Py_ssize_t n = PyList_GET_SIZE(calls);
+    Ref ids = py::owned(PyTuple_New(n));
+    const bool lead = content && content != Py_None && PyUnicode_GET_LENGTH(content) > 0;
+    Ref pieces = py::owned(PyList_New(0));
+    if (lead && PyList_Append(pieces.get(), content) < 0) py::throw_error();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(calls); ++k) {
+        if (k >= n) return false;  // the list grew while it was read
+        Ref call = Ref::borrow(PyList_GET_ITEM(calls, k));
+        if (!PyDict_CheckExact(call.get())) return false;
+        PyObject* cid = item(call.get(), kId);
+        PyObject* function = item(call.get(), kFunction);
+        if (!is_str(cid) || !function || !PyDict_CheckExact(function)) return false;
+        Ref hold_cid = Ref::borrow(cid);
+        Ref hold_function = Ref::borrow(function);
+        Ref name = Ref::borrow(item(function, kName));
+        PyObject* arguments = item(function, kArguments);
+        if (!is_str(name.get()) || !is_str(arguments)) return false;
+        PyTuple_SET_ITEM(ids.get(), k, new_ref(cid));
+        if (PyList_Append(pieces.get(), name.get()) < 0 ||
+            PyList_Append(pieces.get(), arguments) < 0)
+            py::throw_error();
+    }
+    if (PyList_GET_SIZE(calls) != n || n == 0) return false;
+    out.text = py::owned(PyUnicode_Join(kNewline.get(), pieces.get()));
+    PyObject_GC_UnTrack(ids.get());  // exact str only
+    out.calls = std::move(ids);
+    out.shape = ht::kCalls;
+    return true;
+}
+
+// The view of one message on the fast path; false sends it to the Python adapter.
+bool read_message(PyObject* m, PyObject* roles, Read& out) {
+    if (!PyDict_CheckExact(m)) return false;
+    PyObject* role = item(m, kRole);
+    if (!is_str(role)) return false;
+    Ref hold_role = Ref::borrow(role);
+    PyObject* entry = PyDict_GetItemWithError(roles, role);
+    if (!entry) {
+        if (PyErr_Occurred()) py::throw_error();
+        return false;
+    }
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    out.entry = Ref::borrow(entry);
+    out.kind = PyTuple_GET_ITEM(entry, 0);
+    out.bits = PyTuple_GET_ITEM(entry, 1);
+    if (!is_str(out.kind)) return false;
+    PyObject* content = item(m, kContent);
+    Ref hold_content = Ref::borrow(content);
+    if (PyUnicode_CompareWithASCIIString(out.kind, "tool") == 0) {
+        PyObject* cid = item(m, kToolCallId);
+        if (!is_str(content) || !is_str(cid)) return false;
+        out.answers = py::owned(PyTuple_Pack(1, cid));
+        PyObject_GC_UnTrack(out.answers.get());
+        out.text = Ref::borrow(content);
+        out.shape = ht::kAnswer;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(out.kind, "assistant") == 0) {
+        PyObject* calls = item(m, kToolCalls);
+        const bool none = !calls || calls == Py_None ||
+                          (PyList_CheckExact(calls) && PyList_GET_SIZE(calls) == 0) ||
+                          (PyTuple_CheckExact(calls) && PyTuple_GET_SIZE(calls) == 0);
+        if (none) {
+            if (!is_str(content)) return false;
+            out.text = Ref::borrow(content);
+            return true;
+        }
+        if (!PyList_CheckExact(calls) || !(content == Py_None || is_str(content))) return false;
+        Ref hold_calls = Ref::borrow(calls);
+        return read_calls(calls, content, out);
+    }
+    if (!is_str(content)) return false;
+    out.text = Ref::borrow(content);
+    return true;
+}
+
+constexpr auto kReadSig = py::function_decl(
+    "read_openai_chat", {{"messages"}, {"roles"}, {"view_type"}},
+    "Views, token estimates and shapes of OpenAI Chat Completions dicts, with the\n"
+    "indices left to the Python adapter. Private to fenwa_host.");
+
+Ref read_openai_chat(const py::Bound<3>& a) {
+    PyObject* messages = a[0];
+    PyObject* roles = a[1];
+    PyObject* view_type = a[2];
+    if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
+        py::type_mismatch(messages, "list");
+    if (!PyDict_CheckExact(roles)) py::type_mismatch(roles, "dict");
+    if (!PyType_Check(view_type) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(view_type), &PyTuple_Type) ||
+        reinterpret_cast<PyTypeObject*>(view_type)->tp_basicsize != PyTuple_Type.tp_basicsize)
+        py::raise(PyExc_TypeError, "view_type must be a tuple class without fields of its own");
+    auto* type = reinterpret_cast<PyTypeObject*>(view_type);
+    Ref seq = Ref::borrow(messages);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(messages);
+    Ref views = py::owned(PyList_New(n));
+    Ref tokens = py::owned(PyBytes_FromStringAndSize(nullptr, n * 8));
+    auto* token_out = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(tokens.get()));
+    Ref shape = py::owned(PyByteArray_FromStringAndSize(nullptr, n));
+    std::memset(PyByteArray_AS_STRING(shape.get()), 0, static_cast<std::size_t>(n));
+    Ref todo = py::owned(PyList_New(0));
+    Ref no_ids = py::owned(PyTuple_New(0));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A list may shrink under a key's __eq__: read only what is still there.
+        PyObject* raw = i < PySequence_Fast_GET_SIZE(messages)
+                            ? PySequence_Fast_GET_ITEM(messages, i)
+                            : nullptr;
+        Read r;
+        bool fast = false;
+        std::int64_t bytes = -1;
+        if (raw) {
+            Ref m = Ref::borrow(raw);
+            fast = read_message(m.get(), roles, r);
+            if (fast) bytes = utf8_bytes(r.text.get());
+        }
+        if (!fast || bytes < 0) {
+            Ref index = py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(todo.get(), index.get()) < 0) py::throw_error();
+            PyList_SET_ITEM(views.get(), i, new_ref(Py_None));
+            token_out[i] = 0;
+            continue;
+        }
+        Ref view = py::owned(type->tp_alloc(type, 8));
+        PyObject* empty = no_ids.get();
+        PyTuple_SET_ITEM(view.get(), 0, py::owned(PyLong_FromSsize_t(i)).release());
+        PyTuple_SET_ITEM(view.get(), 1, new_ref(r.kind));
+        PyTuple_SET_ITEM(view.get(), 2, new_ref(r.bits));
+        PyTuple_SET_ITEM(view.get(), 3, r.text.release());
+        PyTuple_SET_ITEM(view.get(), 4, py::owned(PyLong_FromLong(0)).release());
+        PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), 7, new_ref(Py_False));
+        // Every item is a str, an int, a bool or a tuple of exact str: the view
+        // cannot be part of a cycle, so the collector need not scan it (the
+        // interpreter untracks such tuples itself, at its next collection).
+        PyObject_GC_UnTrack(view.get());
+        PyList_SET_ITEM(views.get(), i, view.release());
+        token_out[i] = bytes / 4 + 1;
+        PyByteArray_AS_STRING(shape.get())[i] = static_cast<char>(r.shape);
+    }
+    Ref out = py::owned(PyTuple_New(4));
+    PyTuple_SET_ITEM(out.get(), 0, views.release());
+    PyTuple_SET_ITEM(out.get(), 1, tokens.release());
+    PyTuple_SET_ITEM(out.get(), 2, shape.release());
+    PyTuple_SET_ITEM(out.get(), 3, todo.release());
+    return out;
+}
+
+// --- the removal order --------------------------------------------------------------
+
+constexpr auto kOrderSig = py::function_decl(
+    "removal_order", {{"views"}, {"pinned"}, {"half_life"}},
+    "The unpinned indices in removal order, as uint32 bytes. Private to fenwa_host.");
+
+Ref removal_order(const py::Bound<3>& a) {
+    Buffer pinned(a[1], PyBUF_SIMPLE);
+    const std::size_t n = pinned.bytes();
+    const double half_life = a.get<py::to_f64>(2);
+    std::vector<std::uint32_t> bits(n);
+    PyObject* list = a[0];
+    if (!PyList_CheckExact(list) || static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
+        py::raise(PyExc_ValueError, "views must be a list as long as pinned");
+    // The class bits are item 2 of every view.
+    for (std::size_t i = 0; i < n; ++i) {
+        // An int's __index__ could change the list: its length is asked every time.
+        if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
+            py::raise(PyExc_ValueError, "views must be a list as long as pinned");
+        Ref v = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
+            py::raise(PyExc_TypeError, "views must hold message views");
+        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
+    }
+    const std::uint8_t* p = pinned.as<std::uint8_t>(n, "pinned must hold one byte per view");
+    std::vector<std::uint32_t> order = ht::removal_order(bits.data(), p, n, half_life);
+    return py::owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(order.data()),
+                                               static_cast<Py_ssize_t>(order.size() * 4)));
+}
+
+// --- the walk -----------------------------------------------------------------------
+
+constexpr auto kWalkSig =
+    py::function_decl("budget_walk",
+                      {{"candidates"},
+                       {"position"},
+                       {"max_tokens"},
+                       {"total"},
+                       {"action"},
+                       {"current"},
+                       {"tokens"},
+                       {"shape"},
+                       {"inline_results"},
+                       {"reasons"},
+                       {"reason_texts"}},
+                      "Removes candidates until the total fits. Private to fenwa_host.");
+
+Ref budget_walk(const py::Bound<11>& a) {
+    Buffer candidates(a[0], PyBUF_SIMPLE);
+    const std::uint64_t position = a.get<py::to_u64>(1);
+    const std::uint64_t max_tokens = a.get<py::to_u64>(2);
+    const std::uint64_t total = a.get<py::to_u64>(3);
+    Buffer action(a[4], PyBUF_WRITABLE);
+    Buffer current(a[5], PyBUF_WRITABLE | PyBUF_FORMAT);
+    Buffer tokens(a[6], PyBUF_FORMAT);
+    Buffer shape(a[7], PyBUF_SIMPLE);
+    const bool inline_results = a.get<py::to_bool>(8);
+    PyObject* reasons = a[9];
+    PyObject* texts = a[10];
+    const std::size_t n = action.bytes();
+    if (!PyList_CheckExact(reasons) || static_cast<std::size_t>(PyList_GET_SIZE(reasons)) != n)
+        py::raise(PyExc_ValueError, "reasons must be a list with one item per message");
+    if (!PyTuple_CheckExact(texts) || PyTuple_GET_SIZE(texts) != 2)
+        py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
+    if (max_tokens > INT64_MAX || total > INT64_MAX)
+        py::raise(PyExc_OverflowError, "token counts beyond 2**63");
+    ht::WalkState state{action.as<std::uint8_t>(n, "action must hold one byte per message"),
+                        current.as<std::int64_t>(n, "current must hold one int64 per message"),
+                        tokens.as<std::int64_t>(n, "tokens must hold one int64 per message"),
+                        shape.as<std::uint8_t>(n, "shape must hold one byte per message"),
+                        n,
+                        static_cast<std::int64_t>(total),
+                        inline_results};
+    const std::size_t count = candidates.bytes() / sizeof(std::uint32_t);
+    const auto* order = candidates.as<std::uint32_t>(count, "candidates must be uint32 indices");
+    std::vector<ht::Change> changes;
+    std::vector<std::uint32_t> elided;
+    const ht::WalkStop stop = ht::walk(state, order, count, position,
+                                       static_cast<std::int64_t>(max_tokens), changes, elided);
+    for (const ht::Change& c : changes) {
+        PyObject* text = PyTuple_GET_ITEM(texts, c.reason == ht::kCallLeft ? 1 : 0);
+        // The slot's old reason is released only after the new one is stored.
+        PyObject* old = PyList_GET_ITEM(reasons, c.index);
+        PyList_SET_ITEM(reasons, c.index, new_ref(text));
+        Py_DECREF(old);
+    }
+    Ref pending = py::owned(PyList_New(static_cast<Py_ssize_t>(elided.size())));
+    for (std::size_t k = 0; k < elided.size(); ++k)
+        PyList_SET_ITEM(pending.get(), static_cast<Py_ssize_t>(k),
+                        py::owned(PyLong_FromUnsignedLong(elided[k])).release());
+    Ref out = py::owned(PyTuple_New(4));
+    PyTuple_SET_ITEM(out.get(), 0, py::owned(PyLong_FromSize_t(stop.position)).release());
+    PyTuple_SET_ITEM(out.get(), 1, py::owned(PyLong_FromLongLong(state.total)).release());
+    PyTuple_SET_ITEM(out.get(), 2, new_ref(stop.needs_caller ? Py_True : Py_False));
+    PyTuple_SET_ITEM(out.get(), 3, pending.release());
+    return out;
+}
+
+// --- pairing of results with the calls right before them ----------------------------
+
+// The ids a view holds at `slot` (5: calls, 6: answers), a tuple.
+PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
+    PyObject* ids = PyTuple_GET_ITEM(v, slot);
+    if (!PyTuple_Check(ids)) py::raise(PyExc_TypeError, "view ids must be tuples");
+    return ids;
+}
+
+[[noreturn]] void pairing_error(const char* format, Py_ssize_t index, PyObject* cid) {
+    PyErr_Format(PyExc_ValueError, format, index, cid);
+    py::throw_error();
+}
+
+constexpr auto kPairSig = py::function_decl(
+    "pair_adjacent", {{"views"}, {"offset"}},
+    "(owner, results) of views whose tool results follow their call directly; raises\n"
+    "ValueError naming the message and the rule broken. Private to fenwa_host.");
+
+// Who makes each call and which messages answer it, for formats whose results
+// directly follow the message that made the calls. Every answered id must be a
+// call of the nearest earlier message that made calls, with only results
+// between them; every call must be answered before the next message that is
+// not a result.
+Ref pair_adjacent(const py::Bound<2>& a) {
+    PyObject* views = a[0];
+    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    const std::uint64_t offset = a.get<py::to_u64>(1);
+    Ref owner = py::owned(PyDict_New());
+    Ref results = py::owned(PyDict_New());
+    Ref pending = py::owned(PyDict_New());  // insertion-ordered: the oldest open call first
+    Py_ssize_t open_owner = -1;
+    Ref open_index;  // open_owner as an int, for the comparisons
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+        const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
+        Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
+            py::raise(PyExc_TypeError, "views must hold message views");
+        PyObject* calls = view_ids(v.get(), 5);
+        PyObject* answers = view_ids(v.get(), 6);
+        if (!PyTuple_GET_SIZE(answers) && !PyTuple_GET_SIZE(calls)) {
+            // A message that neither calls nor answers closes the open call.
+            if (PyDict_GET_SIZE(pending.get())) {
+                Py_ssize_t pos = 0;
+                PyObject *cid, *unused;
+                PyDict_Next(pending.get(), &pos, &cid, &unused);
+                PyErr_Format(PyExc_ValueError,
+                             "message %zd: tool call %R has no result before message %zd "
+                             "(call without its result)",
+                             open_owner, cid, i);
+                py::throw_error();
+            }
+            open_owner = -1;
+            continue;
+        }
+        // The view's own position is this index wherever the views came from one
+        // list (always, from the adapters): it serves as the dict value as it is.
+        PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
+        Py_ssize_t at = -1;
+        if (PyLong_CheckExact(position)) {
+            at = PyLong_AsSsize_t(position);
+            if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
+        }
+        Ref index = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
+        if (PyTuple_GET_SIZE(answers)) {
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answers); ++j) {
+                PyObject* cid = PyTuple_GET_ITEM(answers, j);
+                bool matches = false;
+                if (open_owner >= 0) {
+                    PyObject* o = PyDict_GetItemWithError(owner.get(), cid);
+                    if (!o && PyErr_Occurred()) py::throw_error();
+                    if (o) {
+                        const int eq = PyObject_RichCompareBool(o, open_index.get(), Py_EQ);
+                        if (eq < 0) py::throw_error();
+                        matches = eq == 1;
+                    }
+                }
+                if (!matches)
+                    pairing_error(
+                        "message %zd: tool result for call %R does not answer a call "
+                        "of the message right before it (orphan tool result)",
+                        i, cid);
+                const int open = PyDict_Contains(pending.get(), cid);
+                if (open < 0) py::throw_error();
+                if (!open)
+                    pairing_error("message %zd: call %R is answered twice (orphan tool result)", i,
+                                  cid);
+                if (PyDict_DelItem(pending.get(), cid) < 0) py::throw_error();
+                PyObject* carriers = PyDict_GetItemWithError(results.get(), cid);
+                if (!carriers) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cid);
+                    py::throw_error();
+                }
+                if (PyList_Append(carriers, index.get()) < 0) py::throw_error();
+            }
+            if (!PyTuple_GET_SIZE(calls)) continue;
+        }
+        if (PyDict_GET_SIZE(pending.get())) {
+            Py_ssize_t pos = 0;
+            PyObject *cid, *unused;
+            PyDict_Next(pending.get(), &pos, &cid, &unused);
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: tool call %R has no result before message %zd "
+                         "(call without its result)",
+                         open_owner, cid, i);
+            py::throw_error();
+        }
+        open_owner = -1;
+        if (PyTuple_GET_SIZE(calls)) {
+            open_owner = i;
+            open_index = Ref::borrow(index.get());
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(calls); ++j) {
+                PyObject* cid = PyTuple_GET_ITEM(calls, j);
+                const int used = PyDict_Contains(owner.get(), cid);
+                if (used < 0) py::throw_error();
+                if (used) pairing_error("message %zd: tool call id %R is used twice", i, cid);
+                Ref carriers = py::owned(PyList_New(0));
+                if (PyDict_SetItem(owner.get(), cid, index.get()) < 0 ||
+                    PyDict_SetItem(results.get(), cid, carriers.get()) < 0 ||
+                    PyDict_SetItem(pending.get(), cid, Py_None) < 0)
+                    py::throw_error();
+            }
+        }
+    }
+    if (PyDict_GET_SIZE(pending.get())) {
+        Py_ssize_t pos = 0;
+        PyObject *cid, *unused;
+        PyDict_Next(pending.get(), &pos, &cid, &unused);
+        pairing_error("message %zd: tool call %R has no result (call without its result)",
+                      open_owner, cid);
+    }
+    Ref out = py::owned(PyTuple_New(2));
+    PyTuple_SET_ITEM(out.get(), 0, owner.release());
+    PyTuple_SET_ITEM(out.get(), 1, results.release());
+    return out;
+}
+
+// --- pins -----------------------------------------------------------------------
+
+constexpr auto kDurableSig = py::function_decl(
+    "durable_views", {{"views"}, {"mask"}, {"role"}},
+    "Indices of the views whose bits meet mask or whose role is role. Private to\n"
+    "fenwa_host.");
+
+// The indices of the views whose class bits meet `mask` or whose role is `role`.
+Ref durable_views(const py::Bound<3>& a) {
+    PyObject* views = a[0];
+    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    const std::uint32_t mask = a.get<py::to_u32>(1);
+    PyObject* role = a[2];
+    Ref out = py::owned(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
+        Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
+            py::raise(PyExc_TypeError, "views must hold message views");
+        bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2)) & mask) != 0;
+        if (!hit) {
+            const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), 1), role, Py_EQ);
+            if (eq < 0) py::throw_error();
+            hit = eq == 1;
+        }
+        if (hit) {
+            Ref index = py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(out.get(), index.get()) < 0) py::throw_error();
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+PyMethodDef read_openai_chat_def = py::function_def<kReadSig, read_openai_chat>();
+PyMethodDef removal_order_def = py::function_def<kOrderSig, removal_order>();
+PyMethodDef budget_walk_def = py::function_def<kWalkSig, budget_walk>();
+PyMethodDef pair_adjacent_def = py::function_def<kPairSig, pair_adjacent>();
+PyMethodDef durable_views_def = py::function_def<kDurableSig, durable_views>();
+
+}  // namespace fenwa

@@ -1,0 +1,71 @@
+// The budget walk of fenwa_host.trim over plain arrays: the removal order of the
+// candidates, and the loop that removes them until the token count fits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace fenwa::host_trim {
+
+// What a message holds, as the walk needs it.
+enum Shape : std::uint8_t {
+    kPlain = 0,    // no tool calls, answers none
+    kCalls = 1,    // makes tool calls; its results follow it directly
+    kAnswer = 2,   // answers exactly one call and makes none
+    kComplex = 3,  // anything else: handled by the caller
+};
+
+// What happened to a message (the values fenwa_host.trim stores per index).
+enum Action : std::uint8_t { kKept = 0, kElided = 1, kStripped = 2, kDropped = 3 };
+
+// Why, for the changes the walk makes.
+enum Reason : std::uint8_t { kOverBudget = 0, kCallLeft = 1 };
+
+// The metabolic weight of a message's class bits, as the removal order uses it.
+double removal_weight(std::uint32_t bits) noexcept;
+
+// The unpinned indices in removal order: by `half_life * log2(weight) + index`,
+// lowest first, ties by index. `half_life` must be finite and positive.
+std::vector<std::uint32_t> removal_order(const std::uint32_t* bits, const std::uint8_t* pinned,
+                                         std::size_t n, double half_life);
+
+struct Change {
+    std::uint32_t index;
+    Reason reason;
+};
+
+struct WalkState {
+    std::uint8_t* action;        // per message, updated
+    std::int64_t* current;       // tokens per message as it stands, updated
+    const std::int64_t* tokens;  // tokens per message as given
+    const std::uint8_t* shape;   // per message
+    std::size_t n;
+    std::int64_t total;  // the sum of `current`, updated
+    // Tool results are elided in place (the estimate of their placeholder needs
+    // only the digits of the payload's size); otherwise they stop the walk.
+    bool inline_results;
+};
+
+// Where the walk stopped.
+struct WalkStop {
+    std::size_t position;  // the next candidate to look at
+    bool needs_caller;     // candidates[position - 1] must be removed by the caller
+};
+
+// Removes candidates from `position` on until `total <= max_tokens`: a plain
+// message is dropped; a message that makes calls is dropped with the results
+// that follow it; a single tool result is elided (its index goes to `elided`).
+// Messages already dropped or elided are skipped. Stops early, with
+// `needs_caller`, at a candidate it does not handle (a complex or stripped
+// message, or a tool result when results are not inline). Every reason it sets
+// is recorded in `changes`.
+WalkStop walk(WalkState& state, const std::uint32_t* candidates, std::size_t count,
+              std::size_t position, std::int64_t max_tokens, std::vector<Change>& changes,
+              std::vector<std::uint32_t>& elided);
+
+// The token estimate of the longest placeholder for a payload of `tokens`
+// estimated tokens: "[tool output elided: {4 * tokens} bytes, a repetitive flood]".
+std::int64_t placeholder_estimate(std::int64_t tokens) noexcept;
+
+}  // namespace fenwa::host_trim

@@ -1,0 +1,89 @@
+// The trim walk on its own: the removal order, and the budget walk over small
+// histories whose outcome is known.
+#include <cstdint>
+#include <vector>
+
+#include "check.hpp"
+#include "host_trim/trim_walk.hpp"
+
+namespace ht = fenwa::host_trim;
+
+namespace {
+
+void order() {
+    // A TOOL message (weight 0.25) at half-life 6 leaves as if it were 12
+    // positions older than a USER message (weight 1): -12 is 6 * log2(0.25).
+    const std::uint32_t bits[] = {0x02, 0x10, 0x02, 0x10, 0x04, 0x01};
+    const std::uint8_t pinned[] = {0, 0, 0, 0, 0, 1};
+    const std::vector<std::uint32_t> got = ht::removal_order(bits, pinned, 6, 6.0);
+    // keys: 0, -11, 2, -9, 4 -> 1, 3, 0, 2, 4 (the pinned 5 is left out)
+    CHECK((got == std::vector<std::uint32_t>{1, 3, 0, 2, 4}));
+    // Equal keys keep index order.
+    const std::uint32_t same[] = {0x02, 0x02, 0x02};
+    const std::uint8_t none[] = {0, 0, 0};
+    CHECK((ht::removal_order(same, none, 3, 0.1) == std::vector<std::uint32_t>{0, 1, 2}));
+}
+
+void placeholder() {
+    // "[tool output elided: 4000 bytes, a repetitive flood]" is 52 characters.
+    CHECK(ht::placeholder_estimate(1000) == 52 / 4 + 1);
+    CHECK(ht::placeholder_estimate(1) == 49 / 4 + 1);
+}
+
+void walk_drops_calls_with_results_and_elides_results() {
+    // user, assistant calls, result, result, assistant, user
+    std::uint8_t action[] = {0, 0, 0, 0, 0, 0};
+    std::int64_t tokens[] = {10, 5, 1000, 2000, 30, 10};
+    std::int64_t current[] = {10, 5, 1000, 2000, 30, 10};
+    const std::uint8_t shape[] = {ht::kPlain,  ht::kCalls, ht::kAnswer,
+                                  ht::kAnswer, ht::kPlain, ht::kPlain};
+    std::int64_t total = 0;
+    for (const std::int64_t t : tokens) total += t;
+    ht::WalkState s{action, current, tokens, shape, 6, total, true};
+    std::vector<ht::Change> changes;
+    std::vector<std::uint32_t> elided;
+    // Results first: each becomes a placeholder; that is enough for the budget.
+    const std::uint32_t results_first[] = {2, 3, 0, 1, 4};
+    ht::WalkStop stop = ht::walk(s, results_first, 5, 0, 100, changes, elided);
+    CHECK(!stop.needs_caller && stop.position == 2);
+    CHECK(action[2] == ht::kElided && action[3] == ht::kElided);
+    CHECK((elided == std::vector<std::uint32_t>{2, 3}));
+    CHECK(s.total == 10 + 5 + current[2] + current[3] + 30 + 10 && s.total <= 100);
+    // The call leaves with its (elided) results.
+    changes.clear();
+    const std::uint32_t call[] = {1};
+    stop = ht::walk(s, call, 1, 0, 0, changes, elided);
+    CHECK(action[1] == ht::kDropped && action[2] == ht::kDropped && action[3] == ht::kDropped);
+    CHECK(s.total == 50 && current[2] == 0);
+    CHECK(changes.size() == 3 && changes[0].reason == ht::kOverBudget &&
+          changes[1].reason == ht::kCallLeft);
+}
+
+void walk_stops_where_the_caller_must_act() {
+    std::uint8_t action[] = {0, ht::kStripped, 0};
+    std::int64_t tokens[] = {10, 10, 10};
+    std::int64_t current[] = {10, 10, 10};
+    const std::uint8_t shape[] = {ht::kComplex, ht::kPlain, ht::kAnswer};
+    ht::WalkState s{action, current, tokens, shape, 3, 30, false};
+    std::vector<ht::Change> changes;
+    std::vector<std::uint32_t> elided;
+    const std::uint32_t candidates[] = {0, 1, 2, 7};
+    for (std::size_t at = 0; at < 3; ++at) {
+        const ht::WalkStop stop = ht::walk(s, candidates, 4, at, 0, changes, elided);
+        CHECK(stop.needs_caller && stop.position == at + 1);
+    }
+    // An index outside the list is skipped; a budget already met stops at once.
+    CHECK(!ht::walk(s, candidates, 4, 3, 0, changes, elided).needs_caller);
+    CHECK(ht::walk(s, candidates, 4, 0, 30, changes, elided).position == 0);
+    CHECK(changes.empty() && elided.empty());
+}
+
+}  // namespace
+
+int main() {
+    order();
+    placeholder();
+    walk_drops_calls_with_results_and_elides_results();
+    walk_stops_where_the_caller_must_act();
+    return TEST_MAIN_RESULT();
+}

@@ -1,0 +1,219 @@
+"""The native reader, pairing and budget walk behind fenwa_host.trim, against
+their plain-Python references."""
+from __future__ import annotations
+
+import json
+import math
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import fenwa_host as fh
+from fenwa_host import _native
+from fenwa_host.formats import (
+    FORMATS,
+    IMAGE_TOKENS,
+    MessageView,
+    _estimate,
+    _pair_adjacent,
+    _shape,
+)
+from host_conversations import conversation_st, openai_messages
+
+pytest.importorskip("openai")
+
+OPENAI = FORMATS["openai"]
+
+
+class DictSub(dict):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def _sdk(m):
+    from openai.types.chat import ChatCompletionMessage
+
+    if m.get("role") != "assistant":
+        return m
+    try:
+        return ChatCompletionMessage.model_validate(m)
+    except ValueError:  # an earlier oddity made it invalid for the SDK
+        return m
+
+
+def _args_as_dict(m):
+    if not isinstance(m.get("tool_calls"), list) or not all(
+        isinstance(c, dict) and isinstance(c.get("function"), dict) for c in m["tool_calls"]
+    ):
+        return m
+    def loaded(arguments):
+        return json.loads(arguments) if isinstance(arguments, str) else arguments
+
+    calls = [dict(c, function=dict(c["function"], arguments=loaded(c["function"]["arguments"])))
+             for c in m["tool_calls"]]
+    return dict(m, tool_calls=calls)
+
+
+# Ways a message can leave the shape the native reader takes: each must reach the
+# Python adapter and come out as it would there, errors included.
+ODDITIES = {
+    "as is": lambda m: m,
+    "parts": lambda m: dict(m, content=[{"type": "text", "text": m["content"]}]) if isinstance(m.get("content"), str) else m,
+    "dict subclass": DictSub,
+    "str subclass": lambda m: dict(m, content=StrSub(m["content"])) if isinstance(m.get("content"), str) else m,
+    "sdk object": _sdk,
+    "arguments dict": _args_as_dict,
+    "calls tuple": lambda m: dict(m, tool_calls=tuple(m["tool_calls"])) if isinstance(m.get("tool_calls"), list) and m["tool_calls"] else m,
+    "empty calls": lambda m: dict(m, tool_calls=[]) if m.get("role") == "assistant" and not m.get("tool_calls") else m,
+    "none content": lambda m: dict(m, content=None) if m.get("role") in ("user", "tool") else m,
+    "developer": lambda m: dict(m, role="developer") if m.get("role") == "system" else m,
+    "non-ascii": lambda m: dict(m, content=m["content"] + " naïve ключ 日志 \U0001f600") if isinstance(m.get("content"), str) else m,
+    "lone surrogate": lambda m: dict(m, content="bad \ud800") if isinstance(m.get("content"), str) else m,
+    "int content": lambda m: dict(m, content=7),
+    "bad role": lambda m: dict(m, role="robot"),
+    "role not str": lambda m: dict(m, role=None),
+    "id not str": lambda m: dict(m, tool_call_id=3) if m.get("role") == "tool" else m,
+}
+
+
+def _reference(messages):
+    """Views by the checked per-message path, or the error it raises."""
+    try:
+        return [OPENAI.view(i, m, IMAGE_TOKENS, None) for i, m in enumerate(messages)], None
+    except (TypeError, ValueError) as exc:
+        return None, exc
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.lists(st.sampled_from(sorted(ODDITIES)), max_size=4), st.data(), st.booleans())
+def test_native_reader_equals_the_python_adapter(conversation, oddities, data, as_tuple):
+    messages = openai_messages(conversation)
+    for name in oddities:
+        k = data.draw(st.integers(0, len(messages) - 1))
+        if isinstance(messages[k], dict):
+            messages[k] = ODDITIES[name](messages[k])
+    if as_tuple:
+        messages = tuple(messages)
+    expected, error = _reference(messages)
+    if error is not None:
+        with pytest.raises(type(error)) as got:
+            OPENAI.read(messages)
+        assert str(got.value) == str(error)
+        return
+    reading = OPENAI.read(messages)
+    assert reading.views == expected
+    assert all(type(v) is MessageView for v in reading.views)
+    assert reading.shape == bytearray(_shape(v) for v in expected)
+    try:
+        estimates = [_estimate(v) for v in expected]
+    except UnicodeEncodeError:
+        assert reading.tokens is None
+    else:
+        assert reading.tokens is not None and list(reading.tokens) == estimates
+
+
+def _outcome(result, messages):
+    """A trim result with copies by value and the caller's objects by index."""
+    def name(m):
+        for i, x in enumerate(messages):
+            if m is x:
+                return ("same", i)
+        return ("copy", json.dumps(m, sort_keys=True, default=str))
+
+    return (
+        [name(m) for m in result.messages],
+        result.decisions,
+        result.tokens_before,
+        result.tokens_after,
+        result.first_changed,
+        result.note,
+    )
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    conversation_st,
+    st.one_of(st.none(), st.integers(0, 3000)),
+    st.sampled_from(["elide", "drop"]),
+    st.integers(0, 4),
+    st.integers(0, 3),
+    st.sampled_from([0.0, 0.5, 3.0, 6.0, 40.0, math.inf, math.nan]),
+    st.booleans(),
+)
+def test_native_trim_equals_the_python_path(conversation, max_tokens, tool_results, prefix, turns, half_life, sdk):
+    messages = openai_messages(conversation)
+    if sdk:
+        messages[-1] = _sdk(messages[-1])  # one message through the adapter
+    kwargs = dict(max_tokens=max_tokens, tool_results=tool_results, stable_prefix=prefix,
+                  keep_last_turns=turns, half_life=half_life)
+    native = fh.trim(messages, **kwargs)
+    # A classify that changes nothing sends every message through the Python path.
+    python = fh.trim(messages, classify=lambda m: None, **kwargs)
+    assert _outcome(native, messages) == _outcome(python, messages)
+
+
+ID = st.sampled_from(["a", "b", "c", "d"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.lists(ID, max_size=2), st.lists(ID, max_size=2)), max_size=8), st.integers(0, 3))
+def test_native_pairing_equals_the_python_loop(rows, offset):
+    views = [MessageView(offset + i, "assistant", 4, "", 0, tuple(c), tuple(a), False)
+             for i, (c, a) in enumerate(rows)]
+    try:
+        expected = _pair_adjacent(views, offset)
+    except ValueError as exc:
+        with pytest.raises(ValueError) as got:
+            _native.pair_adjacent(views, offset)
+        assert str(got.value) == str(exc)
+        return
+    assert _native.pair_adjacent(views, offset) == tuple(expected)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(st.tuples(st.sampled_from([0, 1, 2, 4, 8, 16, 32, 48, 17]), st.booleans()), max_size=40),
+    st.floats(0.1, 1e6),
+)
+def test_removal_order_equals_the_python_sort(rows, half_life):
+    from fenwa_host.trim import _weight
+
+    views = [MessageView(i, "user", b, "", 0, (), (), False) for i, (b, _) in enumerate(rows)]
+    pinned = bytearray(p for _, p in rows)
+    keys = [half_life * math.log2(_weight(b)) + i for i, (b, _) in enumerate(rows)]
+    expected = sorted((i for i, (_, p) in enumerate(rows) if not p), key=keys.__getitem__)
+    order = _native.removal_order(views, pinned, half_life)
+    assert list(memoryview(order).cast("I")) == expected
+
+
+@pytest.mark.parametrize(
+    "message, error, pattern",
+    [
+        ({"role": "tool", "tool_call_id": "c", "content": 5}, TypeError, r"message 2: 'content' must be"),
+        ({"role": "wizard", "content": "hi"}, ValueError, r"message 2: unknown role 'wizard' in 'role'"),
+        ({"role": 3, "content": "hi"}, TypeError, r"message 2: 'role' must be a str, not int"),
+        ({"role": "assistant", "content": None, "tool_calls": [{"id": 1, "function": {"name": "f", "arguments": "{}"}}]},
+         TypeError, r"message 2: 'tool_calls\[0\].id' must be a str"),
+        ({"role": "assistant", "content": None, "tool_calls": [{"id": "x"}]},
+         ValueError, r"message 2: 'tool_calls\[0\].function' is missing"),
+    ],
+)
+def test_bad_input_still_names_index_and_field(message, error, pattern):
+    messages = [{"role": "system", "content": "s"}, {"role": "user", "content": "u"}, message]
+    with pytest.raises(error, match=pattern):
+        fh.trim(messages, max_tokens=10, format="openai")
+
+
+def test_orphan_and_missing_results_are_still_reported():
+    call = {"role": "assistant", "content": None,
+            "tool_calls": [{"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}]}
+    with pytest.raises(ValueError, match=r"message 1: tool result for call 'zz' .*orphan tool result"):
+        fh.validate([{"role": "user", "content": "u"}, {"role": "tool", "tool_call_id": "zz", "content": "x"}])
+    with pytest.raises(ValueError, match=r"message 1: tool call 'c1' has no result before message 2"):
+        fh.validate([{"role": "user", "content": "u"}, call, {"role": "user", "content": "again"}])
+    with pytest.raises(ValueError, match=r"message 1: tool call 'c1' has no result \(call"):
+        fh.validate([{"role": "user", "content": "u"}, call])
