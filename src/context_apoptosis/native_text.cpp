@@ -1,5 +1,7 @@
 #include "context_apoptosis/native_text.hpp"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "context_apoptosis/unicode.hpp"
@@ -195,6 +197,46 @@ char* copy_units(char* dst, Width dst_width, TextView src) noexcept {
                        : widen<std::uint8_t, std::uint32_t>(dst, s, src.length);
     }
     return widen<std::uint16_t, std::uint32_t>(dst, s, src.length);
+}
+
+// ---------------------------------------------------------------------------
+// Copies and pieces
+
+TextCopies::TextCopies(std::size_t count, std::size_t unit_bytes)
+    // Left uninitialised: every byte is written by add() before it is read.
+    : units_(unit_bytes ? new char[unit_bytes] : nullptr), at_(units_.get()), room_(unit_bytes) {
+    views_.reserve(count);
+}
+
+void TextCopies::add(TextView t) noexcept {
+    const std::size_t n = t.bytes();
+    assert(n <= room_ && views_.size() < views_.capacity());  // the room made beforehand
+    if (n) std::memcpy(at_, t.data, n);
+    views_.push_back({at_, t.length, t.width});
+    at_ += n;
+    room_ -= n;
+}
+
+Sink::Room PieceText::extend(std::size_t length, Width width) {
+    if (length == 0) return {nullptr, width};
+    if (pieces_.size() == pieces_.capacity()) pieces_.reserve(pieces_.size() + 4);
+    pieces_.push_back(
+        {std::unique_ptr<char[]>(new char[length * unit_size(width)]), length, width});
+    length_ += length;
+    width_ = std::max(width_, width);
+    return {pieces_.back().units.get(), width};
+}
+
+char* PieceText::copy_units(char* dst, Width dst_width) const noexcept {
+    for (const Piece& p : pieces_)
+        dst = text::copy_units(dst, dst_width, {p.units.get(), p.length, p.width});
+    return dst;
+}
+
+std::string PieceText::utf8() const {
+    std::string out;
+    for (const Piece& p : pieces_) append_utf8(out, {p.units.get(), p.length, p.width});
+    return out;
 }
 
 }  // namespace fenwa::text

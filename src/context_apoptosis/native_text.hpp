@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fenwa::text {
 
@@ -65,6 +67,8 @@ class StoredText {
         return bytes_.empty() ? Width::ascii : static_cast<Width>(bytes_.back());
     }
     std::size_t length() const noexcept { return view().length; }
+    // The bytes of the units (without reading them).
+    std::size_t unit_bytes() const noexcept { return bytes_.empty() ? 0 : bytes_.size() - 1; }
     // Heap and inline bytes this text occupies beyond its own object.
     std::size_t capacity() const noexcept { return bytes_.capacity(); }
 
@@ -74,8 +78,8 @@ class StoredText {
 
 // Receives a text built piece by piece. `extend(length, width)` makes room for
 // `length` more code points, none wider than `width`, and returns where they go
-// and the width the whole output now has (at least `width`); the caller writes
-// them there before the next call.
+// and the width to write them at (at least `width`); the caller writes them
+// there before the next call.
 class Sink {
   public:
     struct Room {
@@ -86,6 +90,57 @@ class Sink {
 
   protected:
     ~Sink() = default;
+};
+
+// Copies of several texts in one buffer, each kept with its length and width.
+// They are made where the texts may be read only briefly (under a lock), so that
+// whatever is built from them afterwards runs without that lock.
+class TextCopies {
+  public:
+    TextCopies() = default;
+    // Room for `count` texts of `unit_bytes` bytes of units in all.
+    TextCopies(std::size_t count, std::size_t unit_bytes);
+
+    // Appends a copy of `t`, which must fit in the room left; cannot fail.
+    void add(TextView t) noexcept;
+
+    std::size_t size() const noexcept { return views_.size(); }
+    const TextView& operator[](std::size_t i) const noexcept { return views_[i]; }
+    const TextView* begin() const noexcept { return views_.data(); }
+    const TextView* end() const noexcept { return views_.data() + views_.size(); }
+
+  private:
+    std::unique_ptr<char[]> units_;
+    char* at_ = nullptr;           // where the next copy goes
+    std::size_t room_ = 0;         // bytes left from at_
+    std::vector<TextView> views_;  // into units_, which never moves
+};
+
+// A text written through the Sink interface into plain memory: every extend()
+// opens a piece of its own at the width asked for, so nothing already written
+// is ever widened or moved. The pieces are joined, at the widest width, only
+// when the text is copied out.
+class PieceText final : public Sink {
+  public:
+    Room extend(std::size_t length, Width width) override;
+
+    // Code points in all, and the narrowest width that holds every one.
+    std::size_t length() const noexcept { return length_; }
+    Width width() const noexcept { return width_; }
+    // Writes the whole text to `dst` as units of `dst_width`, which must be at
+    // least width(); returns the address just past it.
+    char* copy_units(char* dst, Width dst_width) const noexcept;
+    std::string utf8() const;
+
+  private:
+    struct Piece {
+        std::unique_ptr<char[]> units;
+        std::size_t length;
+        Width width;
+    };
+    std::vector<Piece> pieces_;
+    std::size_t length_ = 0;
+    Width width_ = Width::ascii;
 };
 
 // The fixed-width form of valid UTF-8 (every text here came from a str).

@@ -351,18 +351,42 @@ void Window::set_purpose(std::optional<text::StoredText>&& text) {
     // The previous purpose is released after the lock.
 }
 
-std::vector<std::string> Window::state_entries() const {
-    std::vector<std::string> out;
-    read_state([&](std::size_t n) { out.reserve(n); },
-               [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+text::TextCopies Window::copy_state() const {
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    std::size_t bytes = 0;
+    ledger_.for_each([&](const LedgerEntry& e) { bytes += e.text.unit_bytes(); });
+    text::TextCopies out(ledger_.size(), bytes);
+    ledger_.for_each([&](const LedgerEntry& e) { out.add(e.text.view()); });
     return out;
 }
 
-std::vector<std::string> Window::active_context() const {
-    std::vector<std::string> out;
-    read_active([&](std::size_t n) { out.reserve(n); },
-                [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+text::TextCopies Window::copy_active() const {
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    const auto& content = blocks_.content;
+    std::size_t bytes = 0;
+    for (const auto& c : content) bytes += c.unit_bytes();
+    text::TextCopies out(content.size(), bytes);
+    for (const auto& c : content) out.add(c.view());
     return out;
+}
+
+namespace {
+
+std::vector<std::string> utf8_of(const text::TextCopies& copies) {
+    std::vector<std::string> out;
+    out.reserve(copies.size());
+    for (const text::TextView& t : copies) out.push_back(text::to_utf8(t));
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> Window::state_entries() const {
+    return utf8_of(copy_state());
+}
+
+std::vector<std::string> Window::active_context() const {
+    return utf8_of(copy_active());
 }
 
 namespace {
@@ -460,32 +484,7 @@ void Window::render(text::Sink& sink) const {
 }
 
 std::string Window::render() const {
-    // Collects the rendering in fixed-width form, widening it when a later
-    // section is wider, then encodes it.
-    class Collect final : public text::Sink {
-      public:
-        Room extend(std::size_t length, text::Width width) override {
-            if (width > width_) {
-                std::string wider(units_.size() / text::unit_size(width_) * text::unit_size(width),
-                                  '\0');
-                text::copy_units(wider.data(), width,
-                                 {units_.data(), units_.size() / text::unit_size(width_), width_});
-                units_.swap(wider);
-                width_ = width;
-            }
-            const std::size_t at = units_.size();
-            units_.resize(at + length * text::unit_size(width_));
-            return {units_.data() + at, width_};
-        }
-        std::string utf8() const {
-            return text::to_utf8({units_.data(), units_.size() / text::unit_size(width_), width_});
-        }
-
-      private:
-        std::string units_;
-        text::Width width_ = text::Width::ascii;
-    };
-    Collect out;
+    text::PieceText out;
     render(out);
     return out.utf8();
 }

@@ -134,25 +134,14 @@ class Window {
     void set_purpose(std::optional<text::StoredText>&& text);
     void set_purpose(std::optional<std::string>&& text);
 
-    // Calls `begin(count)` and then `each(i, text::TextView)` for every ledger entry,
-    // oldest first, under the ledger lock.
-    template <class Begin, class Each>
-    void read_state(Begin&& begin, Each&& each) const {
-        std::lock_guard<std::mutex> lock(ledger_mutex_);
-        begin(ledger_.size());
-        std::size_t i = 0;
-        ledger_.for_each([&](const LedgerEntry& e) { each(i++, e.text.view()); });
-    }
-    // The same for the live blocks, oldest first, under the blocks lock.
-    template <class Begin, class Each>
-    void read_active(Begin&& begin, Each&& each) const {
-        std::lock_guard<std::mutex> lock(blocks_mutex_);
-        const auto& content = blocks_.content;
-        begin(content.size());
-        for (std::size_t i = 0; i < content.size(); ++i) each(i, content[i].view());
-    }
+    // Copies of the ledger's texts, oldest first, made under the ledger lock.
+    text::TextCopies copy_state() const;
+    // Copies of the live blocks' texts, oldest first, made under the blocks lock.
+    text::TextCopies copy_active() const;
     // Purpose, "STATE:" ledger and live blocks, each section read under its own
-    // lock and written into `sink`.
+    // lock and written into `sink` with that lock held: the sink must not call
+    // back into anything that could wait for the window (a text::PieceText
+    // writes plain memory only).
     void render(text::Sink& sink) const;
 
     // UTF-8 copies of the same (for inspection).

@@ -426,41 +426,14 @@ PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
 }
 
 // ---------------------------------------------------------------------------
-// Piecewise str building
+// Strs from pieces
 
-text::Sink::Room StrSink::extend(std::size_t length, text::Width width) {
-    const text::Width w = std::max(width_, width);
-    const std::size_t total = length_ + length;
-    if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    if (total == 0) {
-        width_ = w;
-        return {nullptr, w};
-    }
-    if (!str_ || w != width_) {
-        // A wider str, into which what was built so far is widened.
-        Ref wider = checked(
-            PyUnicode_New(static_cast<Py_ssize_t>(total), static_cast<Py_UCS4>(text::max_char(w))));
-        if (str_) {
-            text::copy_units(static_cast<char*>(PyUnicode_DATA(wider.get())), w,
-                             {PyUnicode_DATA(str_.get()), length_, width_});
-        }
-        str_ = std::move(wider);
-    } else if (length) {
-        // The str is new and referenced only here, so it is resized in place.
-        PyObject* s = str_.release();
-        const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(total));
-        str_ = Ref::steal(s);  // on failure the str is unchanged and still ours
-        if (failed) throw_error();
-    }
-    char* const at = static_cast<char*>(PyUnicode_DATA(str_.get())) + length_ * text::unit_size(w);
-    length_ = total;
-    width_ = w;
-    return {at, w};
-}
-
-Ref StrSink::finish() {
-    if (!str_) return checked(PyUnicode_New(0, 0));
-    return std::move(str_);
+Ref new_str(const text::PieceText& text) {
+    if (text.length() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref s = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.length()),
+                                  static_cast<Py_UCS4>(text::max_char(text.width()))));
+    text.copy_units(static_cast<char*>(PyUnicode_DATA(s.get())), text.width());
+    return s;
 }
 
 }  // namespace fenwa::py

@@ -180,20 +180,8 @@ inline Ref new_str(text::TextView text) {
     return s;
 }
 
-// Builds a str piece by piece at the width its widest piece needs: grows in
-// place while the width holds and re-copies once into a wider str when a later
-// piece is wider. Holds the GIL throughout (it allocates Python objects).
-class StrSink final : public text::Sink {
-  public:
-    Room extend(std::size_t length, text::Width width) override;
-    // The str built so far (the empty str when nothing was added).
-    Ref finish();
-
-  private:
-    Ref str_;
-    std::size_t length_ = 0;
-    text::Width width_ = text::Width::ascii;
-};
+// A new str holding the whole of `text`, at its widest piece's width.
+Ref new_str(const text::PieceText& text);
 
 // A str key created once per process and kept (interned) for the dict builders.
 class Key {
@@ -242,6 +230,11 @@ Ref build_list_or_raise(std::size_t n, Make&& make) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
     }
     return list;
+}
+
+// A new list of new strs, one per copy, each built at its final width.
+inline Ref new_str_list(const text::TextCopies& copies) {
+    return build_list(copies.size(), [&](std::size_t i) { return new_str(copies[i]); });
 }
 
 inline Ref new_pair(Ref a, Ref b) {
