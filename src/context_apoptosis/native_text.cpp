@@ -1,8 +1,8 @@
 #include "context_apoptosis/native_text.hpp"
 
-#include <algorithm>
-#include <cassert>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "context_apoptosis/unicode.hpp"
 
@@ -126,10 +126,19 @@ std::optional<std::size_t> utf8_length(TextView text) noexcept {
 }
 
 StoredText::StoredText(TextView v) {
+    if (v.length == 0) return;
+    static_assert(sizeof(Rep) % 4 == 0 && alignof(Rep) >= 4, "the units after it stay aligned");
     const std::size_t n = v.bytes();
-    bytes_.reserve(n + 1);
-    bytes_.append(static_cast<const char*>(v.data), n);
-    bytes_.push_back(static_cast<char>(v.width));
+    if (n > std::numeric_limits<std::size_t>::max() - sizeof(Rep)) throw std::bad_alloc();
+    rep_ = static_cast<Rep*>(::operator new(sizeof(Rep) + n));
+    ::new (rep_) Rep{{1}, v.width, v.length};
+    std::memcpy(reinterpret_cast<char*>(rep_) + sizeof(Rep), v.data, n);
+}
+
+void StoredText::release(Rep* rep) noexcept {
+    if (!rep || rep->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    rep->~Rep();
+    ::operator delete(rep);
 }
 
 StoredText from_utf8(std::string_view utf8) {
@@ -197,46 +206,6 @@ char* copy_units(char* dst, Width dst_width, TextView src) noexcept {
                        : widen<std::uint8_t, std::uint32_t>(dst, s, src.length);
     }
     return widen<std::uint16_t, std::uint32_t>(dst, s, src.length);
-}
-
-// ---------------------------------------------------------------------------
-// Copies and pieces
-
-TextCopies::TextCopies(std::size_t count, std::size_t unit_bytes)
-    // Left uninitialised: every byte is written by add() before it is read.
-    : units_(unit_bytes ? new char[unit_bytes] : nullptr), at_(units_.get()), room_(unit_bytes) {
-    views_.reserve(count);
-}
-
-void TextCopies::add(TextView t) noexcept {
-    const std::size_t n = t.bytes();
-    assert(n <= room_ && views_.size() < views_.capacity());  // the room made beforehand
-    if (n) std::memcpy(at_, t.data, n);
-    views_.push_back({at_, t.length, t.width});
-    at_ += n;
-    room_ -= n;
-}
-
-Sink::Room PieceText::extend(std::size_t length, Width width) {
-    if (length == 0) return {nullptr, width};
-    if (pieces_.size() == pieces_.capacity()) pieces_.reserve(pieces_.size() + 4);
-    pieces_.push_back(
-        {std::unique_ptr<char[]>(new char[length * unit_size(width)]), length, width});
-    length_ += length;
-    width_ = std::max(width_, width);
-    return {pieces_.back().units.get(), width};
-}
-
-char* PieceText::copy_units(char* dst, Width dst_width) const noexcept {
-    for (const Piece& p : pieces_)
-        dst = text::copy_units(dst, dst_width, {p.units.get(), p.length, p.width});
-    return dst;
-}
-
-std::string PieceText::utf8() const {
-    std::string out;
-    for (const Piece& p : pieces_) append_utf8(out, {p.units.get(), p.length, p.width});
-    return out;
 }
 
 }  // namespace fenwa::text

@@ -351,59 +351,69 @@ void Window::set_purpose(std::optional<text::StoredText>&& text) {
     // The previous purpose is released after the lock.
 }
 
-text::TextCopies Window::copy_state() const {
+text::TextSnapshot Window::state_texts() const {
+    text::TextSnapshot out;
     std::lock_guard<std::mutex> lock(ledger_mutex_);
-    std::size_t bytes = 0;
-    ledger_.for_each([&](const LedgerEntry& e) { bytes += e.text.unit_bytes(); });
-    text::TextCopies out(ledger_.size(), bytes);
-    ledger_.for_each([&](const LedgerEntry& e) { out.add(e.text.view()); });
+    out.reserve(ledger_.size());
+    ledger_.for_each([&](const LedgerEntry& e) { out.push_back(e.text.share()); });
     return out;
 }
 
-text::TextCopies Window::copy_active() const {
+text::TextSnapshot Window::active_texts() const {
+    text::TextSnapshot out;
     std::lock_guard<std::mutex> lock(blocks_mutex_);
-    const auto& content = blocks_.content;
-    std::size_t bytes = 0;
-    for (const auto& c : content) bytes += c.unit_bytes();
-    text::TextCopies out(content.size(), bytes);
-    for (const auto& c : content) out.add(c.view());
+    out.reserve(blocks_.content.size());
+    for (const auto& c : blocks_.content) out.push_back(c.share());
     return out;
 }
 
 namespace {
 
-std::vector<std::string> utf8_of(const text::TextCopies& copies) {
+std::vector<std::string> utf8_of(const text::TextSnapshot& texts) {
     std::vector<std::string> out;
-    out.reserve(copies.size());
-    for (const text::TextView& t : copies) out.push_back(text::to_utf8(t));
+    out.reserve(texts.size());
+    for (const auto& t : texts) out.push_back(text::to_utf8(t.view()));
     return out;
 }
 
 }  // namespace
 
 std::vector<std::string> Window::state_entries() const {
-    return utf8_of(copy_state());
+    return utf8_of(state_texts());
 }
 
 std::vector<std::string> Window::active_context() const {
-    return utf8_of(copy_active());
+    return utf8_of(active_texts());
 }
+
+Rendering Window::rendering() const {
+    Rendering out;
+    {
+        std::lock_guard<std::mutex> lock(purpose_mutex_);
+        if (purpose_) out.purpose_.emplace(purpose_->share());
+    }
+    out.ledger_ = state_texts();
+    out.blocks_ = active_texts();
+    out.measure();
+    return out;
+}
+
+std::string Window::render() const {
+    return rendering().utf8();
+}
+
+// ---------------------------------------------------------------------------
+// Rendering
 
 namespace {
 
-// Writes one section: measures it first, so that the sink grows once per section
-// to its exact size and width.
-class SectionWriter {
+constexpr std::string_view kStateHeader = "STATE:\n";
+constexpr std::string_view kEntryLead = "- ";
+
+// Writes code points at one fixed width.
+class UnitWriter {
   public:
-    void add(std::size_t length, text::Width width) noexcept {
-        length_ += length;
-        width_ = std::max(width_, width);
-    }
-    void open(text::Sink& sink) {
-        const text::Sink::Room room = sink.extend(length_, width_);
-        at_ = room.at;
-        width_ = room.width;
-    }
+    UnitWriter(char* at, text::Width width) noexcept : at_(at), width_(width) {}
     void put(text::TextView t) noexcept {
         // Texts as wide as the output (the common case) are a plain copy.
         if (text::unit_size(t.width) == text::unit_size(width_)) {
@@ -415,78 +425,84 @@ class SectionWriter {
     }
     void put(std::string_view ascii) noexcept { put(text::ascii_view(ascii.data(), ascii.size())); }
     void put(char ascii) noexcept {
-        if (width_ <= text::Width::latin1) {
-            *at_++ = ascii;
-        } else {
-            put(text::ascii_view(&ascii, 1));
+        switch (text::unit_size(width_)) {
+            case 1:
+                *at_++ = ascii;
+                break;
+            case 2: {
+                const auto u = static_cast<std::uint16_t>(ascii);
+                std::memcpy(at_, &u, 2);
+                at_ += 2;
+                break;
+            }
+            default: {
+                const auto u = static_cast<std::uint32_t>(ascii);
+                std::memcpy(at_, &u, 4);
+                at_ += 4;
+                break;
+            }
         }
     }
+    char* end() const noexcept { return at_; }
 
   private:
-    std::size_t length_ = 0;
-    text::Width width_ = text::Width::ascii;
-    char* at_ = nullptr;
+    char* at_;
+    text::Width width_;
 };
-
-constexpr std::string_view kStateHeader = "STATE:\n";
-constexpr std::string_view kEntryLead = "- ";
 
 }  // namespace
 
-void Window::render(text::Sink& sink) const {
-    {
-        std::lock_guard<std::mutex> lock(purpose_mutex_);
-        if (purpose_) {
-            const text::TextView p = purpose_->view();
-            SectionWriter out;
-            out.add(p.length + 1, p.width);
-            out.open(sink);
-            out.put(p);
+void Rendering::measure() noexcept {
+    std::size_t length = 0;
+    text::Width width = text::Width::ascii;
+    auto add = [&](const text::StoredText& t) {
+        length += t.length();
+        width = std::max(width, t.width());
+    };
+    if (purpose_) {
+        add(*purpose_);
+        length += 1;
+    }
+    if (!ledger_.empty()) {
+        length += kStateHeader.size() + ledger_.size() * (kEntryLead.size() + 1);
+        for (const auto& t : ledger_) add(t);
+    }
+    if (!blocks_.empty()) {
+        length += blocks_.size() - 1;
+        for (const auto& t : blocks_) add(t);
+    }
+    length_ = length;
+    width_ = width;
+}
+
+char* Rendering::write(char* dst, text::Width width) const noexcept {
+    UnitWriter out(dst, width);
+    if (purpose_) {
+        out.put(purpose_->view());
+        out.put('\n');
+    }
+    if (!ledger_.empty()) {
+        out.put(kStateHeader);
+        for (const auto& t : ledger_) {
+            out.put(kEntryLead);
+            out.put(t.view());
             out.put('\n');
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(ledger_mutex_);
-        if (ledger_.size()) {
-            SectionWriter out;
-            out.add(kStateHeader.size(), text::Width::ascii);
-            ledger_.for_each([&](const LedgerEntry& e) {
-                const text::TextView t = e.text.view();
-                out.add(kEntryLead.size() + t.length + 1, t.width);
-            });
-            out.open(sink);
-            out.put(kStateHeader);
-            ledger_.for_each([&](const LedgerEntry& e) {
-                out.put(kEntryLead);
-                out.put(e.text.view());
-                out.put('\n');
-            });
+    if (!blocks_.empty()) {
+        out.put(blocks_.front().view());
+        for (std::size_t i = 1; i < blocks_.size(); ++i) {
+            out.put('\n');
+            out.put(blocks_[i].view());
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(blocks_mutex_);
-        const auto& content = blocks_.content;
-        if (!content.empty()) {
-            SectionWriter out;
-            out.add(content.size() - 1, text::Width::ascii);
-            for (const auto& c : content) {
-                const text::TextView t = c.view();
-                out.add(t.length, t.width);
-            }
-            out.open(sink);
-            out.put(content.front().view());
-            for (std::size_t i = 1; i < content.size(); ++i) {
-                out.put('\n');
-                out.put(content[i].view());
-            }
-        }
-    }
+    return out.end();
 }
 
-std::string Window::render() const {
-    text::PieceText out;
-    render(out);
-    return out.utf8();
+std::string Rendering::utf8() const {
+    std::string units(length_ * text::unit_size(width_), '\0');
+    write(units.data(), width_);
+    return text::to_utf8({units.data(), length_, width_});
 }
 
 std::size_t Window::size() const {

@@ -83,6 +83,31 @@ class Ledger {
     HashIndex index_;  // the hashes of the entries when indexed_
 };
 
+// The texts of a rendering, each section taken under its own lock: the purpose
+// and a line feed, the "STATE:" header and one "- " line per ledger entry, then
+// the live blocks joined by line feeds. The text itself is written from them
+// afterwards, with no lock held.
+class Rendering {
+  public:
+    // Code points in all, and the narrowest width that holds every one.
+    std::size_t length() const noexcept { return length_; }
+    text::Width width() const noexcept { return width_; }
+    // Writes the rendering to `dst` as units of `width`, which must be at least
+    // width(); returns the address just past it.
+    char* write(char* dst, text::Width width) const noexcept;
+    std::string utf8() const;
+
+  private:
+    friend class Window;
+    void measure() noexcept;
+
+    std::optional<text::StoredText> purpose_;
+    text::TextSnapshot ledger_;
+    text::TextSnapshot blocks_;
+    std::size_t length_ = 0;
+    text::Width width_ = text::Width::ascii;
+};
+
 // The lock a caller holds around its calls to the window (for the Python class,
 // the interpreter lock), which a cycle hands back while it decays and purges.
 class OuterLock {
@@ -134,15 +159,13 @@ class Window {
     void set_purpose(std::optional<text::StoredText>&& text);
     void set_purpose(std::optional<std::string>&& text);
 
-    // Copies of the ledger's texts, oldest first, made under the ledger lock.
-    text::TextCopies copy_state() const;
-    // Copies of the live blocks' texts, oldest first, made under the blocks lock.
-    text::TextCopies copy_active() const;
-    // Purpose, "STATE:" ledger and live blocks, each section read under its own
-    // lock and written into `sink` with that lock held: the sink must not call
-    // back into anything that could wait for the window (a text::PieceText
-    // writes plain memory only).
-    void render(text::Sink& sink) const;
+    // The ledger's texts, oldest first, taken under the ledger lock.
+    text::TextSnapshot state_texts() const;
+    // The live blocks' texts, oldest first, taken under the blocks lock.
+    text::TextSnapshot active_texts() const;
+    // What render() writes: the purpose, the ledger and the live blocks, each
+    // taken under its own lock (one after another, never two at once).
+    Rendering rendering() const;
 
     // UTF-8 copies of the same (for inspection).
     std::vector<std::string> state_entries() const;

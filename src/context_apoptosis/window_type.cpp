@@ -74,19 +74,20 @@ Ref set_purpose(WindowObject& self, const py::Bound<1>& a) {
     return py::none();
 }
 
-// The kernel copies the texts under its locks; the Python objects are built from
-// the copies after every lock is released, so no lock is held while the
-// interpreter allocates (which may run Python code that uses this window).
+// The kernel takes its own handles to the texts under its locks (stored texts
+// never change); the Python objects are built from them after every lock is
+// released, so no lock is held while the interpreter allocates (which may run
+// Python code that uses this window).
 Ref state_entries(WindowObject& self) {
-    return py::new_str_list(self.kernel.copy_state());
+    return py::new_str_list(self.kernel.state_texts());
 }
 Ref render(WindowObject& self) {
-    text::PieceText out;
-    self.kernel.render(out);
-    return py::new_str(out);
+    const window::Rendering r = self.kernel.rendering();
+    return py::new_str(r.length(), r.width(),
+                       [&](char* units, text::Width width) { r.write(units, width); });
 }
 Ref active_context(WindowObject& self) {
-    return py::new_str_list(self.kernel.copy_active());
+    return py::new_str_list(self.kernel.active_texts());
 }
 Ref active_tokens(WindowObject& self) {
     return py::new_int(self.kernel.active_tokens());

@@ -425,15 +425,4 @@ PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
     return reinterpret_cast<PyTypeObject*>(made);
 }
 
-// ---------------------------------------------------------------------------
-// Strs from pieces
-
-Ref new_str(const text::PieceText& text) {
-    if (text.length() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    Ref s = checked(PyUnicode_New(static_cast<Py_ssize_t>(text.length()),
-                                  static_cast<Py_UCS4>(text::max_char(text.width()))));
-    text.copy_units(static_cast<char*>(PyUnicode_DATA(s.get())), text.width());
-    return s;
-}
-
 }  // namespace fenwa::py

@@ -180,8 +180,16 @@ inline Ref new_str(text::TextView text) {
     return s;
 }
 
-// A new str holding the whole of `text`, at its widest piece's width.
-Ref new_str(const text::PieceText& text);
+// A new str of `length` code points at `width`, its units written by
+// `fill(char* units, text::Width width)`, which cannot fail.
+template <class Fill>
+Ref new_str(std::size_t length, text::Width width, Fill&& fill) {
+    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref s = checked(PyUnicode_New(static_cast<Py_ssize_t>(length),
+                                  static_cast<Py_UCS4>(text::max_char(width))));
+    fill(static_cast<char*>(PyUnicode_DATA(s.get())), width);
+    return s;
+}
 
 // A str key created once per process and kept (interned) for the dict builders.
 class Key {
@@ -232,9 +240,9 @@ Ref build_list_or_raise(std::size_t n, Make&& make) {
     return list;
 }
 
-// A new list of new strs, one per copy, each built at its final width.
-inline Ref new_str_list(const text::TextCopies& copies) {
-    return build_list(copies.size(), [&](std::size_t i) { return new_str(copies[i]); });
+// A new list of new strs, one per text, each built at its final width.
+inline Ref new_str_list(const text::TextSnapshot& texts) {
+    return build_list(texts.size(), [&](std::size_t i) { return new_str(texts[i].view()); });
 }
 
 inline Ref new_pair(Ref a, Ref b) {
