@@ -16,6 +16,8 @@ namespace fenwa::window {
 
 namespace {
 constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
+constexpr std::string_view kStateHeader = "STATE:\n";
+constexpr std::string_view kEntryLead = "- ";
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -387,14 +389,38 @@ std::vector<std::string> Window::active_context() const {
 }
 
 Rendering Window::rendering() const {
+    // Each text is measured as its handle is taken, while its header is at hand.
     Rendering out;
+    std::size_t length = 0;
+    text::Width width = text::Width::ascii;
+    auto take = [&](const text::StoredText& t) {
+        length += t.length();
+        width = std::max(width, t.width());
+        return t.share();
+    };
     {
         std::lock_guard<std::mutex> lock(purpose_mutex_);
-        if (purpose_) out.purpose_.emplace(purpose_->share());
+        if (purpose_) {
+            out.purpose_.emplace(take(*purpose_));
+            length += 1;
+        }
     }
-    out.ledger_ = state_texts();
-    out.blocks_ = active_texts();
-    out.measure();
+    {
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        out.ledger_.reserve(ledger_.size());
+        ledger_.for_each([&](const LedgerEntry& e) { out.ledger_.push_back(take(e.text)); });
+    }
+    if (!out.ledger_.empty()) {
+        length += kStateHeader.size() + out.ledger_.size() * (kEntryLead.size() + 1);
+    }
+    {
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        out.blocks_.reserve(blocks_.content.size());
+        for (const auto& c : blocks_.content) out.blocks_.push_back(take(c));
+    }
+    if (!out.blocks_.empty()) length += out.blocks_.size() - 1;
+    out.length_ = length;
+    out.width_ = width;
     return out;
 }
 
@@ -406,9 +432,6 @@ std::string Window::render() const {
 // Rendering
 
 namespace {
-
-constexpr std::string_view kStateHeader = "STATE:\n";
-constexpr std::string_view kEntryLead = "- ";
 
 // Writes code points at one fixed width.
 class UnitWriter {
@@ -451,29 +474,6 @@ class UnitWriter {
 };
 
 }  // namespace
-
-void Rendering::measure() noexcept {
-    std::size_t length = 0;
-    text::Width width = text::Width::ascii;
-    auto add = [&](const text::StoredText& t) {
-        length += t.length();
-        width = std::max(width, t.width());
-    };
-    if (purpose_) {
-        add(*purpose_);
-        length += 1;
-    }
-    if (!ledger_.empty()) {
-        length += kStateHeader.size() + ledger_.size() * (kEntryLead.size() + 1);
-        for (const auto& t : ledger_) add(t);
-    }
-    if (!blocks_.empty()) {
-        length += blocks_.size() - 1;
-        for (const auto& t : blocks_) add(t);
-    }
-    length_ = length;
-    width_ = width;
-}
 
 char* Rendering::write(char* dst, text::Width width) const noexcept {
     UnitWriter out(dst, width);

@@ -99,7 +99,6 @@ class Rendering {
 
   private:
     friend class Window;
-    void measure() noexcept;
 
     std::optional<text::StoredText> purpose_;
     text::TextSnapshot ledger_;
