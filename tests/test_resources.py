@@ -22,7 +22,8 @@ def is_panic(exc):
     (lambda: fm.HormonalBus(event_capacity=2**58), MemoryError),
     (lambda: fm.HormonalBus(event_capacity=2**40), MemoryError),
     (lambda: fm.ContextApoptosis(capacity=2**64 - 1), "panic"),
-    (lambda: fm.ContextApoptosis(capacity=2**58), "panic"),
+    (lambda: fm.ContextApoptosis(capacity=2**59), "panic"),
+    (lambda: fm.ContextApoptosis(capacity=2**58), MemoryError),
     (lambda: fm.ContextApoptosis(capacity=2**57), MemoryError),
     (lambda: fm.ContextApoptosis(capacity=2**40), MemoryError),
 ])

@@ -1,6 +1,8 @@
 #include "context_apoptosis/native_text.hpp"
 
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "context_apoptosis/unicode.hpp"
 
@@ -124,10 +126,19 @@ std::optional<std::size_t> utf8_length(TextView text) noexcept {
 }
 
 StoredText::StoredText(TextView v) {
+    if (v.length == 0) return;
+    static_assert(sizeof(Rep) % 4 == 0 && alignof(Rep) >= 4, "the units after it stay aligned");
     const std::size_t n = v.bytes();
-    bytes_.reserve(n + 1);
-    bytes_.append(static_cast<const char*>(v.data), n);
-    bytes_.push_back(static_cast<char>(v.width));
+    if (n > std::numeric_limits<std::size_t>::max() - sizeof(Rep)) throw std::bad_alloc();
+    rep_ = static_cast<Rep*>(::operator new(sizeof(Rep) + n));
+    ::new (rep_) Rep{{1}, v.width, v.length};
+    std::memcpy(reinterpret_cast<char*>(rep_) + sizeof(Rep), v.data, n);
+}
+
+void StoredText::release(Rep* rep) noexcept {
+    if (!rep || rep->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    rep->~Rep();
+    ::operator delete(rep);
 }
 
 StoredText from_utf8(std::string_view utf8) {

@@ -5,11 +5,15 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace fenwa::text {
 
@@ -47,46 +51,55 @@ struct TextView {
     std::size_t bytes() const noexcept { return length * unit_size(width); }
 };
 
-// An owned fixed-width text. The width travels in one byte after the units, so
-// the text stays a single movable string (a separate field would pad every
-// stored block by eight bytes).
+// An owned fixed-width text, immutable once made. The units live in one heap
+// block behind a count of handles, so that a reader can take its own handle to
+// a stored text under a lock (a count, no copy of the units) and read it after
+// the lock is released, while the owner may drop or replace its handle at any
+// time. The handle itself is one pointer; the empty text has no block.
 class StoredText {
   public:
     StoredText() = default;
     explicit StoredText(TextView v);
+    StoredText(StoredText&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
+    StoredText& operator=(StoredText&& other) noexcept {
+        StoredText old(std::move(*this));
+        rep_ = std::exchange(other.rep_, nullptr);
+        return *this;
+    }
+    // Handles are shared explicitly, with share(), never copied by accident.
+    StoredText(const StoredText&) = delete;
+    StoredText& operator=(const StoredText&) = delete;
+    ~StoredText() { release(rep_); }
+
+    // Another handle to the same text; safe from any thread, cannot fail.
+    StoredText share() const noexcept {
+        if (rep_) rep_->handles.fetch_add(1, std::memory_order_relaxed);
+        return StoredText(rep_);
+    }
 
     TextView view() const noexcept {
-        if (bytes_.empty()) return {};
-        const Width w = static_cast<Width>(bytes_.back());
-        const std::size_t n = bytes_.size() - 1;
-        return {bytes_.data(), n >> unit_shift(w), w};
+        if (!rep_) return {};
+        return {reinterpret_cast<const char*>(rep_) + sizeof(Rep), rep_->length, rep_->width};
     }
-    Width width() const noexcept {
-        return bytes_.empty() ? Width::ascii : static_cast<Width>(bytes_.back());
-    }
-    std::size_t length() const noexcept { return view().length; }
-    // Heap and inline bytes this text occupies beyond its own object.
-    std::size_t capacity() const noexcept { return bytes_.capacity(); }
+    Width width() const noexcept { return rep_ ? rep_->width : Width::ascii; }
+    std::size_t length() const noexcept { return rep_ ? rep_->length : 0; }
 
   private:
-    std::string bytes_;  // the units, then the width; empty for the empty text
-};
-
-// Receives a text built piece by piece. `extend(length, width)` makes room for
-// `length` more code points, none wider than `width`, and returns where they go
-// and the width the whole output now has (at least `width`); the caller writes
-// them there before the next call.
-class Sink {
-  public:
-    struct Room {
-        char* at;
+    struct Rep {
+        std::atomic<std::uint32_t> handles;
         Width width;
+        std::size_t length;
+        // the units follow
     };
-    virtual Room extend(std::size_t length, Width width) = 0;
+    explicit StoredText(Rep* rep) noexcept : rep_(rep) {}
+    static void release(Rep* rep) noexcept;
 
-  protected:
-    ~Sink() = default;
+    Rep* rep_ = nullptr;
 };
+
+// The texts of one section of a window, taken under its lock as shared handles
+// and read after the lock is released.
+using TextSnapshot = std::vector<StoredText>;
 
 // The fixed-width form of valid UTF-8 (every text here came from a str).
 StoredText from_utf8(std::string_view utf8);

@@ -16,6 +16,8 @@ namespace fenwa::window {
 
 namespace {
 constexpr char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
+constexpr std::string_view kStateHeader = "STATE:\n";
+constexpr std::string_view kEntryLead = "- ";
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -351,35 +353,90 @@ void Window::set_purpose(std::optional<text::StoredText>&& text) {
     // The previous purpose is released after the lock.
 }
 
-std::vector<std::string> Window::state_entries() const {
-    std::vector<std::string> out;
-    read_state([&](std::size_t n) { out.reserve(n); },
-               [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+text::TextSnapshot Window::state_texts() const {
+    text::TextSnapshot out;
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    out.reserve(ledger_.size());
+    ledger_.for_each([&](const LedgerEntry& e) { out.push_back(e.text.share()); });
     return out;
 }
 
-std::vector<std::string> Window::active_context() const {
-    std::vector<std::string> out;
-    read_active([&](std::size_t n) { out.reserve(n); },
-                [&](std::size_t, text::TextView t) { out.push_back(text::to_utf8(t)); });
+text::TextSnapshot Window::active_texts() const {
+    text::TextSnapshot out;
+    std::lock_guard<std::mutex> lock(blocks_mutex_);
+    out.reserve(blocks_.content.size());
+    for (const auto& c : blocks_.content) out.push_back(c.share());
     return out;
 }
 
 namespace {
 
-// Writes one section: measures it first, so that the sink grows once per section
-// to its exact size and width.
-class SectionWriter {
+std::vector<std::string> utf8_of(const text::TextSnapshot& texts) {
+    std::vector<std::string> out;
+    out.reserve(texts.size());
+    for (const auto& t : texts) out.push_back(text::to_utf8(t.view()));
+    return out;
+}
+
+}  // namespace
+
+std::vector<std::string> Window::state_entries() const {
+    return utf8_of(state_texts());
+}
+
+std::vector<std::string> Window::active_context() const {
+    return utf8_of(active_texts());
+}
+
+Rendering Window::rendering() const {
+    // Each text is measured as its handle is taken, while its header is at hand.
+    Rendering out;
+    std::size_t length = 0;
+    text::Width width = text::Width::ascii;
+    auto take = [&](const text::StoredText& t) {
+        length += t.length();
+        width = std::max(width, t.width());
+        return t.share();
+    };
+    {
+        std::lock_guard<std::mutex> lock(purpose_mutex_);
+        if (purpose_) {
+            out.purpose_.emplace(take(*purpose_));
+            length += 1;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(ledger_mutex_);
+        out.ledger_.reserve(ledger_.size());
+        ledger_.for_each([&](const LedgerEntry& e) { out.ledger_.push_back(take(e.text)); });
+    }
+    if (!out.ledger_.empty()) {
+        length += kStateHeader.size() + out.ledger_.size() * (kEntryLead.size() + 1);
+    }
+    {
+        std::lock_guard<std::mutex> lock(blocks_mutex_);
+        out.blocks_.reserve(blocks_.content.size());
+        for (const auto& c : blocks_.content) out.blocks_.push_back(take(c));
+    }
+    if (!out.blocks_.empty()) length += out.blocks_.size() - 1;
+    out.length_ = length;
+    out.width_ = width;
+    return out;
+}
+
+std::string Window::render() const {
+    return rendering().utf8();
+}
+
+// ---------------------------------------------------------------------------
+// Rendering
+
+namespace {
+
+// Writes code points at one fixed width.
+class UnitWriter {
   public:
-    void add(std::size_t length, text::Width width) noexcept {
-        length_ += length;
-        width_ = std::max(width_, width);
-    }
-    void open(text::Sink& sink) {
-        const text::Sink::Room room = sink.extend(length_, width_);
-        at_ = room.at;
-        width_ = room.width;
-    }
+    UnitWriter(char* at, text::Width width) noexcept : at_(at), width_(width) {}
     void put(text::TextView t) noexcept {
         // Texts as wide as the output (the common case) are a plain copy.
         if (text::unit_size(t.width) == text::unit_size(width_)) {
@@ -391,103 +448,61 @@ class SectionWriter {
     }
     void put(std::string_view ascii) noexcept { put(text::ascii_view(ascii.data(), ascii.size())); }
     void put(char ascii) noexcept {
-        if (width_ <= text::Width::latin1) {
-            *at_++ = ascii;
-        } else {
-            put(text::ascii_view(&ascii, 1));
+        switch (text::unit_size(width_)) {
+            case 1:
+                *at_++ = ascii;
+                break;
+            case 2: {
+                const auto u = static_cast<std::uint16_t>(ascii);
+                std::memcpy(at_, &u, 2);
+                at_ += 2;
+                break;
+            }
+            default: {
+                const auto u = static_cast<std::uint32_t>(ascii);
+                std::memcpy(at_, &u, 4);
+                at_ += 4;
+                break;
+            }
         }
     }
+    char* end() const noexcept { return at_; }
 
   private:
-    std::size_t length_ = 0;
-    text::Width width_ = text::Width::ascii;
-    char* at_ = nullptr;
+    char* at_;
+    text::Width width_;
 };
-
-constexpr std::string_view kStateHeader = "STATE:\n";
-constexpr std::string_view kEntryLead = "- ";
 
 }  // namespace
 
-void Window::render(text::Sink& sink) const {
-    {
-        std::lock_guard<std::mutex> lock(purpose_mutex_);
-        if (purpose_) {
-            const text::TextView p = purpose_->view();
-            SectionWriter out;
-            out.add(p.length + 1, p.width);
-            out.open(sink);
-            out.put(p);
+char* Rendering::write(char* dst, text::Width width) const noexcept {
+    UnitWriter out(dst, width);
+    if (purpose_) {
+        out.put(purpose_->view());
+        out.put('\n');
+    }
+    if (!ledger_.empty()) {
+        out.put(kStateHeader);
+        for (const auto& t : ledger_) {
+            out.put(kEntryLead);
+            out.put(t.view());
             out.put('\n');
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(ledger_mutex_);
-        if (ledger_.size()) {
-            SectionWriter out;
-            out.add(kStateHeader.size(), text::Width::ascii);
-            ledger_.for_each([&](const LedgerEntry& e) {
-                const text::TextView t = e.text.view();
-                out.add(kEntryLead.size() + t.length + 1, t.width);
-            });
-            out.open(sink);
-            out.put(kStateHeader);
-            ledger_.for_each([&](const LedgerEntry& e) {
-                out.put(kEntryLead);
-                out.put(e.text.view());
-                out.put('\n');
-            });
+    if (!blocks_.empty()) {
+        out.put(blocks_.front().view());
+        for (std::size_t i = 1; i < blocks_.size(); ++i) {
+            out.put('\n');
+            out.put(blocks_[i].view());
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(blocks_mutex_);
-        const auto& content = blocks_.content;
-        if (!content.empty()) {
-            SectionWriter out;
-            out.add(content.size() - 1, text::Width::ascii);
-            for (const auto& c : content) {
-                const text::TextView t = c.view();
-                out.add(t.length, t.width);
-            }
-            out.open(sink);
-            out.put(content.front().view());
-            for (std::size_t i = 1; i < content.size(); ++i) {
-                out.put('\n');
-                out.put(content[i].view());
-            }
-        }
-    }
+    return out.end();
 }
 
-std::string Window::render() const {
-    // Collects the rendering in fixed-width form, widening it when a later
-    // section is wider, then encodes it.
-    class Collect final : public text::Sink {
-      public:
-        Room extend(std::size_t length, text::Width width) override {
-            if (width > width_) {
-                std::string wider(units_.size() / text::unit_size(width_) * text::unit_size(width),
-                                  '\0');
-                text::copy_units(wider.data(), width,
-                                 {units_.data(), units_.size() / text::unit_size(width_), width_});
-                units_.swap(wider);
-                width_ = width;
-            }
-            const std::size_t at = units_.size();
-            units_.resize(at + length * text::unit_size(width_));
-            return {units_.data() + at, width_};
-        }
-        std::string utf8() const {
-            return text::to_utf8({units_.data(), units_.size() / text::unit_size(width_), width_});
-        }
-
-      private:
-        std::string units_;
-        text::Width width_ = text::Width::ascii;
-    };
-    Collect out;
-    render(out);
-    return out.utf8();
+std::string Rendering::utf8() const {
+    std::string units(length_ * text::unit_size(width_), '\0');
+    write(units.data(), width_);
+    return text::to_utf8({units.data(), length_, width_});
 }
 
 std::size_t Window::size() const {

@@ -83,6 +83,30 @@ class Ledger {
     HashIndex index_;  // the hashes of the entries when indexed_
 };
 
+// The texts of a rendering, each section taken under its own lock: the purpose
+// and a line feed, the "STATE:" header and one "- " line per ledger entry, then
+// the live blocks joined by line feeds. The text itself is written from them
+// afterwards, with no lock held.
+class Rendering {
+  public:
+    // Code points in all, and the narrowest width that holds every one.
+    std::size_t length() const noexcept { return length_; }
+    text::Width width() const noexcept { return width_; }
+    // Writes the rendering to `dst` as units of `width`, which must be at least
+    // width(); returns the address just past it.
+    char* write(char* dst, text::Width width) const noexcept;
+    std::string utf8() const;
+
+  private:
+    friend class Window;
+
+    std::optional<text::StoredText> purpose_;
+    text::TextSnapshot ledger_;
+    text::TextSnapshot blocks_;
+    std::size_t length_ = 0;
+    text::Width width_ = text::Width::ascii;
+};
+
 // The lock a caller holds around its calls to the window (for the Python class,
 // the interpreter lock), which a cycle hands back while it decays and purges.
 class OuterLock {
@@ -134,26 +158,13 @@ class Window {
     void set_purpose(std::optional<text::StoredText>&& text);
     void set_purpose(std::optional<std::string>&& text);
 
-    // Calls `begin(count)` and then `each(i, text::TextView)` for every ledger entry,
-    // oldest first, under the ledger lock.
-    template <class Begin, class Each>
-    void read_state(Begin&& begin, Each&& each) const {
-        std::lock_guard<std::mutex> lock(ledger_mutex_);
-        begin(ledger_.size());
-        std::size_t i = 0;
-        ledger_.for_each([&](const LedgerEntry& e) { each(i++, e.text.view()); });
-    }
-    // The same for the live blocks, oldest first, under the blocks lock.
-    template <class Begin, class Each>
-    void read_active(Begin&& begin, Each&& each) const {
-        std::lock_guard<std::mutex> lock(blocks_mutex_);
-        const auto& content = blocks_.content;
-        begin(content.size());
-        for (std::size_t i = 0; i < content.size(); ++i) each(i, content[i].view());
-    }
-    // Purpose, "STATE:" ledger and live blocks, each section read under its own
-    // lock and written into `sink`.
-    void render(text::Sink& sink) const;
+    // The ledger's texts, oldest first, taken under the ledger lock.
+    text::TextSnapshot state_texts() const;
+    // The live blocks' texts, oldest first, taken under the blocks lock.
+    text::TextSnapshot active_texts() const;
+    // What render() writes: the purpose, the ledger and the live blocks, each
+    // taken under its own lock (one after another, never two at once).
+    Rendering rendering() const;
 
     // UTF-8 copies of the same (for inspection).
     std::vector<std::string> state_entries() const;

@@ -110,32 +110,20 @@ Ref set_purpose(WindowObject& self, const py::Bound<1>& a) {
     return py::none();
 }
 
-// The kernel's readers call back under its lock, with the GIL held: each text is
-// copied straight into a new str of its final width.
-struct StrList {
-    Ref list;
-    void begin(std::size_t n) { list = py::checked(PyList_New(static_cast<Py_ssize_t>(n))); }
-    void set(std::size_t i, text::TextView t) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), py::new_str(t).release());
-    }
-};
-
+// The kernel takes its own handles to the texts under its locks (stored texts
+// never change); the Python objects are built from them after every lock is
+// released, so no lock is held while the interpreter allocates (which may run
+// Python code that uses this window).
 Ref state_entries(WindowObject& self) {
-    StrList out;
-    self.kernel.read_state([&](std::size_t n) { out.begin(n); },
-                           [&](std::size_t i, text::TextView t) { out.set(i, t); });
-    return std::move(out.list);
+    return py::new_str_list(self.kernel.state_texts());
 }
 Ref render(WindowObject& self) {
-    py::StrSink out;
-    self.kernel.render(out);
-    return out.finish();
+    const window::Rendering r = self.kernel.rendering();
+    return py::new_str(r.length(), r.width(),
+                       [&](char* units, text::Width width) { r.write(units, width); });
 }
 Ref active_context(WindowObject& self) {
-    StrList out;
-    self.kernel.read_active([&](std::size_t n) { out.begin(n); },
-                            [&](std::size_t i, text::TextView t) { out.set(i, t); });
-    return std::move(out.list);
+    return py::new_str_list(self.kernel.active_texts());
 }
 Ref active_tokens(WindowObject& self) {
     return py::new_int(self.kernel.active_tokens());

@@ -431,42 +431,4 @@ PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_spec,
     return reinterpret_cast<PyTypeObject*>(made);
 }
 
-// ---------------------------------------------------------------------------
-// Piecewise str building
-
-text::Sink::Room StrSink::extend(std::size_t length, text::Width width) {
-    const text::Width w = std::max(width_, width);
-    const std::size_t total = length_ + length;
-    if (total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-    if (total == 0) {
-        width_ = w;
-        return {nullptr, w};
-    }
-    if (!str_ || w != width_) {
-        // A wider str, into which what was built so far is widened.
-        Ref wider = checked(
-            PyUnicode_New(static_cast<Py_ssize_t>(total), static_cast<Py_UCS4>(text::max_char(w))));
-        if (str_) {
-            text::copy_units(static_cast<char*>(PyUnicode_DATA(wider.get())), w,
-                             {PyUnicode_DATA(str_.get()), length_, width_});
-        }
-        str_ = std::move(wider);
-    } else if (length) {
-        // The str is new and referenced only here, so it is resized in place.
-        PyObject* s = str_.release();
-        const int failed = PyUnicode_Resize(&s, static_cast<Py_ssize_t>(total));
-        str_ = Ref::steal(s);  // on failure the str is unchanged and still ours
-        if (failed) throw_error();
-    }
-    char* const at = static_cast<char*>(PyUnicode_DATA(str_.get())) + length_ * text::unit_size(w);
-    length_ = total;
-    width_ = w;
-    return {at, w};
-}
-
-Ref StrSink::finish() {
-    if (!str_) return checked(PyUnicode_New(0, 0));
-    return std::move(str_);
-}
-
 }  // namespace fenwa::py

@@ -181,20 +181,16 @@ inline Ref new_str(text::TextView text) {
     return s;
 }
 
-// Builds a str piece by piece at the width its widest piece needs: grows in
-// place while the width holds and re-copies once into a wider str when a later
-// piece is wider. Holds the GIL throughout (it allocates Python objects).
-class StrSink final : public text::Sink {
-  public:
-    Room extend(std::size_t length, text::Width width) override;
-    // The str built so far (the empty str when nothing was added).
-    Ref finish();
-
-  private:
-    Ref str_;
-    std::size_t length_ = 0;
-    text::Width width_ = text::Width::ascii;
-};
+// A new str of `length` code points at `width`, its units written by
+// `fill(char* units, text::Width width)`, which cannot fail.
+template <class Fill>
+Ref new_str(std::size_t length, text::Width width, Fill&& fill) {
+    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref s = checked(PyUnicode_New(static_cast<Py_ssize_t>(length),
+                                  static_cast<Py_UCS4>(text::max_char(width))));
+    fill(static_cast<char*>(PyUnicode_DATA(s.get())), width);
+    return s;
+}
 
 // A str key created once per process and kept (interned) for the dict builders.
 class Key {
@@ -243,6 +239,11 @@ Ref build_list_or_raise(std::size_t n, Make&& make) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
     }
     return list;
+}
+
+// A new list of new strs, one per text, each built at its final width.
+inline Ref new_str_list(const text::TextSnapshot& texts) {
+    return build_list(texts.size(), [&](std::size_t i) { return new_str(texts[i].view()); });
 }
 
 inline Ref new_pair(Ref a, Ref b) {

@@ -225,6 +225,36 @@ void digests() {
     CHECK(fenwa::window::make_digest("  \n\t ").empty());
 }
 
+// What a read takes under the window's locks stays readable after the window
+// has dropped those texts: purged blocks, rolled-off entries, a replaced purpose.
+// The readers build their results from it only after the locks are released.
+void reads_outlive_the_texts() {
+    Window w(2.0f, 0.35f, 4, 2);
+    w.set_purpose(std::string("purpose \xC3\xA9"));
+    w.ledger_append(std::string("fact \xE4\xB8\xAD"));
+    w.ledger_append(std::string("fact two"));
+    w.insert("block \xF0\x9F\x98\x80 with a few words", blocks::USER, 0.1f);
+    w.insert(std::string(300, 'x'), blocks::TOOL, 0.1f);
+    const std::string rendered = w.render();
+    const auto blocks_before = w.active_context();
+    const auto state_before = w.state_entries();
+
+    const fenwa::window::Rendering r = w.rendering();
+    const fenwa::text::TextSnapshot active = w.active_texts();
+    const fenwa::text::TextSnapshot state = w.state_texts();
+    CHECK(w.dehydrate(0.5f, true) == 2);  // both blocks purged; a digest rolls "fact \u4e2d" off
+    w.set_purpose(std::optional<std::string>());
+    w.insert("a later block", blocks::USER, std::nullopt);
+    CHECK(w.render() != rendered);
+
+    CHECK(r.utf8() == rendered);
+    CHECK(active.size() == 2 && state.size() == 2);
+    for (std::size_t i = 0; i < 2; ++i) {
+        CHECK(fenwa::text::to_utf8(active[i].view()) == blocks_before[i]);
+        CHECK(fenwa::text::to_utf8(state[i].view()) == state_before[i]);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -234,5 +264,6 @@ int main() {
     hash_index();
     threads();
     reservation_failures();
+    reads_outlive_the_texts();
     return TEST_MAIN_RESULT();
 }
