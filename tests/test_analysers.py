@@ -423,3 +423,20 @@ def test_generated_scripts_match_reference(text, window):
     assert saturation_scan(text, window) == ref.saturation_scan(text, window)
     if Path("/usr/share/unicode/UnicodeData.txt").exists():
         assert effort_gauge(text) == ref.effort_gauge(text)
+
+
+@pytest.mark.parametrize(
+    "result",
+    [
+        lambda: effort_gauge("Why does this fail?"),
+        lambda: effort_gauge("Why does this fail?")["signals"],
+        lambda: consolidation_gain(1000, 100),
+    ],
+    ids=["effort_gauge", "signals", "consolidation_gain"],
+)
+def test_result_keys_are_one_interned_str_each(result):
+    # Each key is created once per process and interned, so callers' lookups hit
+    # the pointer comparison and every result shares the same key objects.
+    first, second = result(), result()
+    for a, b in zip(first, second):
+        assert a is b is sys.intern(a)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import math
+import sys
 import uuid
 
 import pytest
@@ -305,3 +306,11 @@ def test_bad_arguments(kwargs, exc, words):
 def test_arguments_after_text_are_keyword_only():
     with pytest.raises(TypeError):
         flood_report("text", {"dup_line_frac": 0.5})  # type: ignore[misc]
+
+
+def test_metric_keys_keep_their_order_and_are_interned():
+    text = "a b\na b\n\nc"
+    first, second = flood_metrics(text), flood_metrics(text)
+    assert list(first) == list(flood_reference.flood_metrics(text))
+    for a, b in zip(first, second):
+        assert a is b is sys.intern(a)

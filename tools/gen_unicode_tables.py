@@ -227,6 +227,12 @@ def generate(ucd: Ucd) -> str:
 constexpr const char* kUnicodeVersion = "{ucd.version}";
 constexpr unsigned kBlockBits = {BLOCK_BITS};
 
+// Record flags.
+constexpr std::uint8_t kAlnum = {ALNUM};
+constexpr std::uint8_t kCased = {CASED};
+constexpr std::uint8_t kCaseIgnorable = {CASE_IGNORABLE};
+constexpr std::uint8_t kMultiLowerFlag = {MULTI_LOWER};
+
 struct CharRecord {{
     std::int32_t delta;
     std::uint8_t flags;

@@ -3,6 +3,7 @@
 #include "context_apoptosis/effort_gauge.hpp"
 #include "context_apoptosis/saturation.hpp"
 #include "module/boundary.hpp"
+#include "module/dict_keys.hpp"
 #include "module/registry.hpp"
 
 namespace fenwa {
@@ -19,37 +20,24 @@ constexpr auto kEffortSig =
                       "`score` (0..1), `tier` (\"off\" | \"low\" | \"medium\" | \"high\"),\n"
                       "`budget_tokens` (0 | 1024 | 4096 | 16384) and the raw `signals`.");
 
-py::Key kScore{"score"};
-py::Key kTier{"tier"};
-py::Key kBudgetTokens{"budget_tokens"};
-py::Key kSignals{"signals"};
-py::Key kWords{"words"};
-py::Key kLenScore{"len_score"};
-py::Key kHardHits{"hard_hits"};
-py::Key kConstraintHits{"constraint_hits"};
-py::Key kCodeHits{"code_hits"};
-py::Key kDigitRatio{"digit_ratio"};
-py::Key kNovelty{"novelty"};
-py::Key kTrivialHits{"trivial_hits"};
-
 Ref effort_gauge(const py::Bound<1>& a) {
     const std::string_view text = a.get<py::to_text>(0);
     const analysers::Effort e = analysers::effort_gauge(text);
     const analysers::EffortSignals& s = e.signals;
     py::DictBuilder signals;
-    signals.set(kWords, py::new_int(s.words))
-        .set(kLenScore, py::new_float(s.len_score))
-        .set(kHardHits, py::new_int(s.hard_hits))
-        .set(kConstraintHits, py::new_int(s.constraint_hits))
-        .set(kCodeHits, py::new_int(s.code_hits))
-        .set(kDigitRatio, py::new_float(s.digit_ratio))
-        .set(kNovelty, py::new_float(s.novelty))
-        .set(kTrivialHits, py::new_int(s.trivial_hits));
+    signals.set(py::key<"words">(), py::new_int(s.words))
+        .set(py::key<"len_score">(), py::new_float(s.len_score))
+        .set(py::key<"hard_hits">(), py::new_int(s.hard_hits))
+        .set(py::key<"constraint_hits">(), py::new_int(s.constraint_hits))
+        .set(py::key<"code_hits">(), py::new_int(s.code_hits))
+        .set(py::key<"digit_ratio">(), py::new_float(s.digit_ratio))
+        .set(py::key<"novelty">(), py::new_float(s.novelty))
+        .set(py::key<"trivial_hits">(), py::new_int(s.trivial_hits));
     py::DictBuilder result;
-    result.set(kScore, py::new_float(e.score))
-        .set(kTier, py::new_str(e.tier))
-        .set(kBudgetTokens, py::new_int(e.budget_tokens))
-        .set(kSignals, signals.finish());
+    result.set(py::key<"score">(), py::new_float(e.score))
+        .set(py::key<"tier">(), py::new_str(e.tier))
+        .set(py::key<"budget_tokens">(), py::new_int(e.budget_tokens))
+        .set(py::key<"signals">(), signals.finish());
     return result.finish();
 }
 
@@ -114,12 +102,6 @@ constexpr auto kConsolidationSig = py::function_decl(
 #undef FENWA_TIMES
 #undef FENWA_ARROW
 
-py::Key kConsolidate{"consolidate"};
-py::Key kGain{"gain_token_equiv"};
-py::Key kCostKeep{"cost_keep"};
-py::Key kCostConsolidate{"cost_consolidate"};
-py::Key kBreakEven{"break_even_calls"};
-
 Ref consolidation_gain(const py::Bound<5>& a) {
     const std::uint64_t prefix = a.get<py::to_u64>(0);
     const std::uint64_t purgeable = a.get<py::to_u64>(1);
@@ -129,11 +111,11 @@ Ref consolidation_gain(const py::Bound<5>& a) {
     const analysers::Consolidation c =
         analysers::consolidation_gain(prefix, purgeable, calls_ahead, read_ratio, write_ratio);
     py::DictBuilder result;
-    result.set(kConsolidate, py::new_bool(c.consolidate))
-        .set(kGain, py::new_float(c.gain_token_equiv))
-        .set(kCostKeep, py::new_float(c.cost_keep))
-        .set(kCostConsolidate, py::new_float(c.cost_consolidate))
-        .set(kBreakEven, py::new_float(c.break_even_calls));
+    result.set(py::key<"consolidate">(), py::new_bool(c.consolidate))
+        .set(py::key<"gain_token_equiv">(), py::new_float(c.gain_token_equiv))
+        .set(py::key<"cost_keep">(), py::new_float(c.cost_keep))
+        .set(py::key<"cost_consolidate">(), py::new_float(c.cost_consolidate))
+        .set(py::key<"break_even_calls">(), py::new_float(c.break_even_calls));
     return result.finish();
 }
 

@@ -11,10 +11,6 @@ namespace {
 
 #include "context_apoptosis/unicode_tables.inc"
 
-constexpr std::uint8_t kAlnum = 1;
-constexpr std::uint8_t kCased = 2;
-constexpr std::uint8_t kCaseIgnorable = 4;
-constexpr std::uint8_t kMultiLowerFlag = 8;
 constexpr char32_t kLastCodePoint = 0x10FFFF;
 
 // The lookups below index without bounds checks; the generated tables make that

@@ -2,6 +2,7 @@
 #include "flood_report/flood.hpp"
 #include "flood_report/registry.hpp"
 #include "module/boundary.hpp"
+#include "module/dict_keys.hpp"
 
 namespace fenwa {
 namespace {
@@ -14,36 +15,27 @@ constexpr auto kFloodSig = py::function_decl(
     "count 'repeats', from one tokenisation pass. fenwa_host.flood_report() is the public "
     "interface.");
 
-py::Key kDupLine{"dup_line_frac"};
-py::Key kDupPara{"dup_para_frac"};
-py::Key kDupLineChar{"dup_line_char_frac"};
-py::Key kDupParaChar{"dup_para_char_frac"};
 py::Key kTop[] = {py::Key{"top_2_gram_char_frac"}, py::Key{"top_3_gram_char_frac"},
                   py::Key{"top_4_gram_char_frac"}};
 py::Key kDupGram[] = {py::Key{"dup_5_gram_char_frac"}, py::Key{"dup_6_gram_char_frac"},
                       py::Key{"dup_7_gram_char_frac"}, py::Key{"dup_8_gram_char_frac"},
                       py::Key{"dup_9_gram_char_frac"}, py::Key{"dup_10_gram_char_frac"}};
-py::Key kTokenSaturation{"token_saturation"};
-py::Key kRawTokenSaturation{"raw_token_saturation"};
-py::Key kCharSaturation{"char_saturation"};
-py::Key kLongestRun{"longest_run_frac"};
-py::Key kRepeats{"repeats"};
 
 Ref flood_metrics(const py::Bound<1>& a) {
     const std::string_view text = a.get<py::to_text>(0);
     const flood::Metrics m = flood::flood_metrics(text);
     py::DictBuilder d;
-    d.set(kDupLine, py::new_float(m.dup_line_frac));
-    d.set(kDupPara, py::new_float(m.dup_para_frac));
-    d.set(kDupLineChar, py::new_float(m.dup_line_char_frac));
-    d.set(kDupParaChar, py::new_float(m.dup_para_char_frac));
+    d.set(py::key<"dup_line_frac">(), py::new_float(m.dup_line_frac));
+    d.set(py::key<"dup_para_frac">(), py::new_float(m.dup_para_frac));
+    d.set(py::key<"dup_line_char_frac">(), py::new_float(m.dup_line_char_frac));
+    d.set(py::key<"dup_para_char_frac">(), py::new_float(m.dup_para_char_frac));
     for (std::size_t i = 0; i < 3; ++i) d.set(kTop[i], py::new_float(m.top_ngram_char_frac[i]));
     for (std::size_t i = 0; i < 6; ++i) d.set(kDupGram[i], py::new_float(m.dup_ngram_char_frac[i]));
-    d.set(kTokenSaturation, py::new_float(m.token_saturation));
-    d.set(kRawTokenSaturation, py::new_float(m.raw_token_saturation));
-    d.set(kCharSaturation, py::new_float(m.char_saturation));
-    d.set(kLongestRun, py::new_float(m.longest_run_frac));
-    d.set(kRepeats, py::new_int(m.repeats));
+    d.set(py::key<"token_saturation">(), py::new_float(m.token_saturation));
+    d.set(py::key<"raw_token_saturation">(), py::new_float(m.raw_token_saturation));
+    d.set(py::key<"char_saturation">(), py::new_float(m.char_saturation));
+    d.set(py::key<"longest_run_frac">(), py::new_float(m.longest_run_frac));
+    d.set(py::key<"repeats">(), py::new_int(m.repeats));
     return d.finish();
 }
 

@@ -43,49 +43,12 @@ class EventQueue {
 
     // Appends `event` unless the queue is full; never waits.
     bool offer(SignalEvent event) noexcept {
-        std::atomic<std::uint64_t>& tail = control_->tail;
-        std::uint64_t pos = tail.load(std::memory_order_relaxed);
-        for (;;) {
-            const Where at = locate(pos);
-            Slot& slot = slots_[at.index];
-            const std::uint64_t free_stamp = at.lap * 2;
-            if (slot.stamp.load(std::memory_order_acquire) == free_stamp) {
-                if (tail.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
-                    slot.event = event;
-                    slot.stamp.store(free_stamp + 1, std::memory_order_release);
-                    return true;
-                }
-                // `pos` now holds the tail another producer moved on to.
-            } else {
-                // Either the slot still holds last lap's event (full) or another
-                // producer took this position (the tail has moved).
-                const std::uint64_t seen = pos;
-                pos = tail.load(std::memory_order_relaxed);
-                if (pos == seen) return false;
-            }
-        }
+        return claim(control_->tail, kAwaitsProducer, [&](SignalEvent& e) { e = event; });
     }
 
     // Removes the oldest published event into `out`; false when there is none.
     bool take(SignalEvent& out) noexcept {
-        std::atomic<std::uint64_t>& head = control_->head;
-        std::uint64_t pos = head.load(std::memory_order_relaxed);
-        for (;;) {
-            const Where at = locate(pos);
-            Slot& slot = slots_[at.index];
-            const std::uint64_t full_stamp = at.lap * 2 + 1;
-            if (slot.stamp.load(std::memory_order_acquire) == full_stamp) {
-                if (head.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
-                    out = slot.event;
-                    slot.stamp.store(full_stamp + 1, std::memory_order_release);
-                    return true;
-                }
-            } else {
-                const std::uint64_t seen = pos;
-                pos = head.load(std::memory_order_relaxed);
-                if (pos == seen) return false;
-            }
-        }
+        return claim(control_->head, kAwaitsConsumer, [&](SignalEvent& e) { out = e; });
     }
 
     // Positions claimed by producers but not yet taken, at most the capacity. A
@@ -98,6 +61,41 @@ class EventQueue {
     }
 
   private:
+    // The stamp a slot carries, during its lap, while it waits for the side that
+    // moves the end: 2 * lap for a producer, 2 * lap + 1 for a consumer.
+    static constexpr std::uint64_t kAwaitsProducer = 0;
+    static constexpr std::uint64_t kAwaitsConsumer = 1;
+
+    // Claims the next position of `end` (the tail for producers, the head for
+    // consumers), hands its slot's event to `access` and moves the stamp on to
+    // the other side. Fails, without waiting, when the slot at the end still
+    // waits for the other side (queue full, or empty) and the end has not moved
+    // meanwhile.
+    template <class Access>
+    bool claim(std::atomic<std::uint64_t>& end, std::uint64_t awaits, Access access) noexcept {
+        std::uint64_t pos = end.load(std::memory_order_relaxed);
+        for (;;) {
+            const Where at = locate(pos);
+            Slot& slot = slots_[at.index];
+            const std::uint64_t ready = at.lap * 2 + awaits;
+            if (slot.stamp.load(std::memory_order_acquire) == ready) {
+                if (end.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+                    access(slot.event);
+                    slot.stamp.store(ready + 1, std::memory_order_release);
+                    return true;
+                }
+                // `pos` now holds the position another claimant moved the end on to.
+            } else {
+                // Either the other side has not finished with the slot yet (the
+                // queue is full for a producer, empty for a consumer) or another
+                // claimant took this position (the end has moved).
+                const std::uint64_t seen = pos;
+                pos = end.load(std::memory_order_relaxed);
+                if (pos == seen) return false;
+            }
+        }
+    }
+
     struct Where {
         std::uint64_t index;
         std::uint64_t lap;
