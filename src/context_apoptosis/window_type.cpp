@@ -9,10 +9,7 @@
 
 // The kernel synchronizes itself (atomics and its own locks) and no operation
 // needs exclusive access, so calls take no borrow claims.
-namespace fenwa::py {
-template <>
-inline constexpr bool kTakesClaims<window::Window> = false;
-}  // namespace fenwa::py
+FENWA_NO_BORROW_CLAIMS(fenwa::window::Window);
 
 namespace fenwa {
 namespace {

@@ -26,17 +26,9 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "fenwa_host._native",
-    "Native kernels of fenwa_host (private: use the fenwa_host functions).",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef g_module = py::module_def(
+    "fenwa_host._native", "Native kernels of fenwa_host (private: use the fenwa_host functions).",
+    g_slots);
 
 }  // namespace
 }  // namespace fenwa

@@ -10,10 +10,7 @@
 // The kernel takes no locks: every operation is lock-free on atomics and safe on
 // any number of threads at once, and none needs exclusive access, so calls take
 // no borrow claims.
-namespace fenwa::py {
-template <>
-inline constexpr bool kTakesClaims<bus::Bus> = false;
-}  // namespace fenwa::py
+FENWA_NO_BORROW_CLAIMS(fenwa::bus::Bus);
 
 namespace fenwa {
 namespace {

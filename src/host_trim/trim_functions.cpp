@@ -19,6 +19,12 @@ PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+// `o`, which must be an exact list (the views the Python side built).
+PyObject* exact_list(PyObject* o) {
+    if (!PyList_CheckExact(o)) py::type_mismatch(o, "list");
+    return o;
+}
+
 // A buffer of a Python object, released with its scope.
 class Buffer {
   public:
@@ -370,14 +376,25 @@ constexpr auto kPairSig = py::function_decl(
 // between them; every call must be answered before the next message that is
 // not a result.
 Ref pair_adjacent(const py::Bound<2>& a) {
-    PyObject* views = a[0];
-    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    PyObject* const views = exact_list(a[0]);
     const std::uint64_t offset = a.get<py::to_u64>(1);
     Ref owner = py::owned(PyDict_New());
     Ref results = py::owned(PyDict_New());
     Ref pending = py::owned(PyDict_New());  // insertion-ordered: the oldest open call first
     Py_ssize_t open_owner = -1;
     Ref open_index;  // open_owner as an int, for the comparisons
+    // Message `i` arrives while a call is still pending: that call has no result.
+    auto require_answered = [&](Py_ssize_t i) {
+        if (!PyDict_GET_SIZE(pending.get())) return;
+        Py_ssize_t pos = 0;
+        PyObject *cid, *unused;
+        PyDict_Next(pending.get(), &pos, &cid, &unused);
+        PyErr_Format(PyExc_ValueError,
+                     "message %zd: tool call %R has no result before message %zd "
+                     "(call without its result)",
+                     open_owner, cid, i);
+        py::throw_error();
+    };
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
         const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
         Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
@@ -387,16 +404,7 @@ Ref pair_adjacent(const py::Bound<2>& a) {
         PyObject* answers = view_ids(v.get(), 6);
         if (!PyTuple_GET_SIZE(answers) && !PyTuple_GET_SIZE(calls)) {
             // A message that neither calls nor answers closes the open call.
-            if (PyDict_GET_SIZE(pending.get())) {
-                Py_ssize_t pos = 0;
-                PyObject *cid, *unused;
-                PyDict_Next(pending.get(), &pos, &cid, &unused);
-                PyErr_Format(PyExc_ValueError,
-                             "message %zd: tool call %R has no result before message %zd "
-                             "(call without its result)",
-                             open_owner, cid, i);
-                py::throw_error();
-            }
+            require_answered(i);
             open_owner = -1;
             continue;
         }
@@ -442,16 +450,7 @@ Ref pair_adjacent(const py::Bound<2>& a) {
             }
             if (!PyTuple_GET_SIZE(calls)) continue;
         }
-        if (PyDict_GET_SIZE(pending.get())) {
-            Py_ssize_t pos = 0;
-            PyObject *cid, *unused;
-            PyDict_Next(pending.get(), &pos, &cid, &unused);
-            PyErr_Format(PyExc_ValueError,
-                         "message %zd: tool call %R has no result before message %zd "
-                         "(call without its result)",
-                         open_owner, cid, i);
-            py::throw_error();
-        }
+        require_answered(i);
         open_owner = -1;
         if (PyTuple_GET_SIZE(calls)) {
             open_owner = i;
@@ -491,8 +490,7 @@ constexpr auto kDurableSig = py::function_decl(
 
 // The indices of the views whose class bits meet `mask` or whose role is `role`.
 Ref durable_views(const py::Bound<3>& a) {
-    PyObject* views = a[0];
-    if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
+    PyObject* const views = exact_list(a[0]);
     const std::uint32_t mask = a.get<py::to_u32>(1);
     PyObject* role = a[2];
     Ref out = py::owned(PyList_New(0));

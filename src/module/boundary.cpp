@@ -261,16 +261,22 @@ bool to_str_units(PyObject* o, StrUnits& out) noexcept {
     return true;
 }
 
+namespace {
+
+// `o` itself when it is an int, otherwise the int its __index__ returns (null,
+// with the error set, when that fails).
+Ref int_of(PyObject* o) noexcept {
+    if (PyLong_Check(o)) return Ref::borrow(o);
+    return Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
+}
+
+}  // namespace
+
 bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
-    long long v;
-    if (PyLong_Check(o)) {
-        v = PyLong_AsLongLong(o);
-    } else {
-        // Read as a signed 64-bit value first, through __index__.
-        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
-        if (!index) return false;
-        v = PyLong_AsLongLong(index.get());
-    }
+    // Read as a signed 64-bit value first.
+    const Ref i = int_of(o);
+    if (!i) return false;
+    const long long v = PyLong_AsLongLong(i.get());
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < 0 || v > 0xFFFFFFFFLL) {
         // Callers match on this exact text; keep it byte for byte.
@@ -282,14 +288,9 @@ bool to_u32(PyObject* o, std::uint32_t& out) noexcept {
 }
 
 bool to_u64(PyObject* o, std::uint64_t& out) noexcept {
-    unsigned long long v;
-    if (PyLong_Check(o)) {
-        v = PyLong_AsUnsignedLongLong(o);
-    } else {
-        Ref index = Ref::steal(interpreter_call([&] { return PyNumber_Index(o); }));
-        if (!index) return false;
-        v = PyLong_AsUnsignedLongLong(index.get());
-    }
+    const Ref i = int_of(o);
+    if (!i) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(i.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = static_cast<std::uint64_t>(v);
     return true;

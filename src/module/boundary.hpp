@@ -214,16 +214,6 @@ class DictBuilder {
     Ref dict_;
 };
 
-// A list of `n` items filled by index; `make(i)` returns the Ref of item i.
-template <class Make>
-Ref build_list(std::size_t n, Make&& make) {
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t i = 0; i < n; ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
-    }
-    return list;
-}
-
 // A freshly created object whose failure (NULL) is the call's own error, as it
 // stands: for results that must report MemoryError rather than a panic.
 inline Ref owned(PyObject* fresh) {
@@ -231,14 +221,25 @@ inline Ref owned(PyObject* fresh) {
     return Ref::steal(fresh);
 }
 
-// build_list with the list itself made through `owned`.
+// Fills the `n` slots of a new list by index; `make(i)` returns the Ref of item i.
 template <class Make>
-Ref build_list_or_raise(std::size_t n, Make&& make) {
-    Ref list = owned(PyList_New(static_cast<Py_ssize_t>(n)));
+Ref fill_list(Ref list, std::size_t n, Make&& make) {
     for (std::size_t i = 0; i < n; ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
     }
     return list;
+}
+
+// A list of `n` items filled by index (a failure to make the list is a panic).
+template <class Make>
+Ref build_list(std::size_t n, Make&& make) {
+    return fill_list(checked(PyList_New(static_cast<Py_ssize_t>(n))), n, make);
+}
+
+// build_list with the list itself made through `owned`.
+template <class Make>
+Ref build_list_or_raise(std::size_t n, Make&& make) {
+    return fill_list(owned(PyList_New(static_cast<Py_ssize_t>(n))), n, make);
 }
 
 // A new list of new strs, one per text, each built at its final width.
@@ -530,37 +531,43 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 }
 
 // ---------------------------------------------------------------------------
+// Modules
+
+// The definition of a module initialised in phases: its name, its docstring and
+// its slots (ended by {0, nullptr}; static storage). No per-module state.
+inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept {
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
+
+// ---------------------------------------------------------------------------
 // Claims
 
 // The two claim failures' texts ("Already mutably borrowed", "Already borrowed")
 // are matched on by callers; keep them byte for byte.
-class SharedClaim {
+template <bool Exclusive>
+class Claim {
   public:
-    explicit SharedClaim(ClaimCounter& c) : c_(c) {
-        if (c_.acquire_shared() != ClaimCounter::Result::ok)
-            raise(PyExc_RuntimeError, "Already mutably borrowed");
+    explicit Claim(ClaimCounter& c) : c_(c) {
+        const auto taken = Exclusive ? c_.acquire_exclusive() : c_.acquire_shared();
+        if (taken != ClaimCounter::Result::ok)
+            raise(PyExc_RuntimeError, Exclusive ? "Already borrowed" : "Already mutably borrowed");
     }
-    ~SharedClaim() { c_.release_shared(); }
-    SharedClaim(const SharedClaim&) = delete;
-    SharedClaim& operator=(const SharedClaim&) = delete;
+    ~Claim() {
+        if constexpr (Exclusive) {
+            c_.release_exclusive();
+        } else {
+            c_.release_shared();
+        }
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
 
   private:
     ClaimCounter& c_;
 };
-
-class ExclusiveClaim {
-  public:
-    explicit ExclusiveClaim(ClaimCounter& c) : c_(c) {
-        if (c_.acquire_exclusive() != ClaimCounter::Result::ok)
-            raise(PyExc_RuntimeError, "Already borrowed");
-    }
-    ~ExclusiveClaim() { c_.release_exclusive(); }
-    ExclusiveClaim(const ExclusiveClaim&) = delete;
-    ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
-
-  private:
-    ClaimCounter& c_;
-};
+using SharedClaim = Claim<false>;
+using ExclusiveClaim = Claim<true>;
 
 // Whether calls on objects of a class take borrow claims. A shared claim can only
 // fail against an exclusive one; a class whose kernel synchronizes itself and
@@ -568,6 +575,11 @@ class ExclusiveClaim {
 // that concurrent callers don't all write one shared counter on every call.
 template <class Kernel>
 inline constexpr bool kTakesClaims = true;
+
+// Declares, at namespace scope, that calls on objects of `Kernel` take no claims.
+#define FENWA_NO_BORROW_CLAIMS(Kernel) \
+    template <>                        \
+    inline constexpr bool fenwa::py::kTakesClaims<Kernel> = false
 
 // Runs `body` under a shared claim on `obj` (when its class takes claims).
 template <class Kernel, class Body>

@@ -84,17 +84,8 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "fenwa_micro",
-    "The native module \xE2\x80\x94 `import fenwa_micro`.",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef g_module =
+    py::module_def("fenwa_micro", "The native module \xE2\x80\x94 `import fenwa_micro`.", g_slots);
 
 }  // namespace
 }  // namespace fenwa
