@@ -395,3 +395,21 @@ def test_anthropic_elision_keeps_the_error_flag():
     assert r.decisions[2].action == "elided" and block["is_error"] is True
     assert block["content"].startswith("[tool output elided: 1400 bytes")
     assert msgs[2]["content"][0]["content"][0]["text"].startswith("Traceback")
+
+
+@pytest.mark.parametrize("fmt", ["auto", "openai", "openai-responses", "anthropic"])
+@pytest.mark.parametrize(
+    "messages",
+    [
+        [{"role": "user", "content": [{"type": ["text"]}]}],
+        [{"role": "user", "content": [{"type": {"x": 1}, "text": "hi"}]}],
+        [{"type": ["message"], "role": "user", "content": "hi"}],
+    ],
+)
+def test_unhashable_part_or_item_type_is_a_clear_error(messages, fmt):
+    # A type field holding a list or dict is bad input to report, not a crash in a
+    # set lookup.
+    try:
+        fh.validate(messages, format=fmt)
+    except (TypeError, ValueError) as e:
+        assert str(e).startswith("message 0:")

@@ -306,19 +306,34 @@ _CHAT_PART_TEXT = {"text": "text", "refusal": "refusal"}
 _CHAT_PART_ATTACHMENT = frozenset({"image_url", "input_audio", "file"})
 
 
-def _chat_parts(index: int, parts: Any, image_tokens: int) -> Tuple[str, int]:
+def _parts(
+    index: int,
+    parts: Any,
+    image_tokens: int,
+    field: str,
+    text_keys: Mapping[str, str],
+    attachments: FrozenSet[str],
+) -> Tuple[str, int]:
+    """The text of a list of content parts (joined by line feeds) and the tokens
+    its attachments cost. `text_keys` maps a text part's type to the key of its
+    text; `attachments` are the part types counted at `image_tokens` each."""
     texts: List[str] = []
     extra = 0
     for k, part in enumerate(parts):
         kind = _field(part, "type")
-        key = _CHAT_PART_TEXT.get(kind) if isinstance(kind, str) else None
+        known = isinstance(kind, str)
+        key = text_keys.get(kind) if known else None
         if key is not None:
-            texts.append(_require_str(index, f"content[{k}].{key}", _field(part, key)))
-        elif kind in _CHAT_PART_ATTACHMENT:
+            texts.append(_require_str(index, f"{field}[{k}].{key}", _field(part, key)))
+        elif known and kind in attachments:
             extra += image_tokens
         else:
-            raise ValueError(f"message {index}: unknown content part type {kind!r} in 'content[{k}]'")
+            raise ValueError(f"message {index}: unknown content part type {kind!r} in '{field}[{k}]'")
     return "\n".join(texts), extra
+
+
+def _chat_parts(index: int, parts: Any, image_tokens: int) -> Tuple[str, int]:
+    return _parts(index, parts, image_tokens, "content", _CHAT_PART_TEXT, _CHAT_PART_ATTACHMENT)
 
 
 def _chat_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int]:
@@ -603,7 +618,7 @@ def _anthropic_result_text(index: int, k: int, content: Any, image_tokens: int) 
             kind = _field(block, "type")
             if kind == "text":
                 texts.append(_require_str(index, f"content[{k}].content[{j}].text", _field(block, "text")))
-            elif kind in _ANTHROPIC_ATTACHMENT:
+            elif isinstance(kind, str) and kind in _ANTHROPIC_ATTACHMENT:
                 extra += image_tokens
             else:
                 raise ValueError(
@@ -651,7 +666,7 @@ class Anthropic(Adapter):
                 )
             if kind == "text":
                 texts.append(_require_str(index, f"content[{k}].text", _field(block, "text")))
-            elif kind in _ANTHROPIC_ATTACHMENT:
+            elif isinstance(kind, str) and kind in _ANTHROPIC_ATTACHMENT:
                 extra += image_tokens
             elif kind == "tool_use" and role == "assistant":
                 calls.append(_require_str(index, f"content[{k}].id", _field(block, "id")))
@@ -748,18 +763,7 @@ def _responses_content(index: int, content: Any, image_tokens: int, field: str) 
     if content is None:
         return "", 0
     if isinstance(content, (list, tuple)):
-        texts: List[str] = []
-        extra = 0
-        for k, part in enumerate(content):
-            kind = _field(part, "type")
-            key = _RESPONSES_TEXT_PARTS.get(kind) if isinstance(kind, str) else None
-            if key is not None:
-                texts.append(_require_str(index, f"{field}[{k}].{key}", _field(part, key)))
-            elif kind in _RESPONSES_ATTACHMENTS:
-                extra += image_tokens
-            else:
-                raise ValueError(f"message {index}: unknown content part type {kind!r} in '{field}[{k}]'")
-        return "\n".join(texts), extra
+        return _parts(index, content, image_tokens, field, _RESPONSES_TEXT_PARTS, _RESPONSES_ATTACHMENTS)
     raise _bad_type(index, field, content, "a str or a list of parts")
 
 
@@ -904,7 +908,7 @@ def detect_format(messages: Sequence[Any]) -> str:
         if type(m) is dict:
             if "tool_calls" in m or m.get("role") == "tool":
                 return "openai"
-            if "type" in m and m["type"] in _RESPONSES_TYPES:
+            if isinstance(m.get("type"), str) and m["type"] in _RESPONSES_TYPES:
                 return "openai-responses"
             content = m.get("content")
             if type(content) is str:
@@ -913,12 +917,12 @@ def detect_format(messages: Sequence[Any]) -> str:
             return "pairs"
         elif not isinstance(m, Mapping):
             kind = getattr(m, "type", None)
-            if kind in _LC_ROLES and hasattr(m, "content") and not hasattr(m, "role"):
+            if isinstance(kind, str) and kind in _LC_ROLES and hasattr(m, "content") and not hasattr(m, "role"):
                 return "langchain"
             if _field(m, "tool_calls"):
                 return "openai"
         kind = _field(m, "type")
-        if kind in _RESPONSES_TYPES:
+        if isinstance(kind, str) and kind in _RESPONSES_TYPES:
             return "openai-responses"
         if _field(m, "role") == "tool":
             return "openai"
@@ -926,6 +930,8 @@ def detect_format(messages: Sequence[Any]) -> str:
         if isinstance(content, (list, tuple)):
             for part in content:
                 part_type = _field(part, "type")
+                if not isinstance(part_type, str):
+                    continue
                 if part_type in _ANTHROPIC_BLOCKS:
                     return "anthropic"
                 if part_type in _RESPONSES_PARTS:
