@@ -156,22 +156,28 @@ def test_every_allocation_failure_is_clean(name):
     print(f"{name}: {points} failure points")
 
 
-EXHAUSTED = """
-import resource, sys, threading
+# The child scripts' common start: a 600 MB address-space limit, and a way to
+# take every byte still free under it.
+UNDER_LIMIT = """
+import resource
 import fenwa_micro as fm
 resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
-hog = []
 
-def take_all():
+def take_all(hog):
     size = 1 << 28
     while size >= 16:
         try:
             hog.append(bytearray(size))
         except MemoryError:
             size //= 2
+"""
+
+EXHAUSTED = UNDER_LIMIT + """
+import threading
+hog = []
 
 def call():
-    take_all()
+    take_all(hog)
     try:
         {call}
     except (TypeError, MemoryError) as e:
@@ -211,11 +217,7 @@ def test_first_error_with_no_memory_left(call, expected, in_thread):
     assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr[-500:]
 
 
-ABSORB_UNDER_PRESSURE = """
-import resource
-import fenwa_micro as fm
-resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
-
+ABSORB_UNDER_PRESSURE = UNDER_LIMIT + """
 def state(w):
     return (w.render(), w.state_entries(), len(w), w.active_tokens(), w.reduction_ratio())
 
@@ -227,12 +229,7 @@ for spare in [1 << 16, 1 << 18, 1 << 19, 1 << 20, 3 << 19, 1 << 21, 1 << 22, 1 <
     w.note_state("an earlier fact")
     before = state(w)
     hog = []
-    size = 1 << 28
-    while size >= 16:
-        try:
-            hog.append(bytearray(size))
-        except MemoryError:
-            size //= 2
+    take_all(hog)
     # Give about `spare` bytes back for the call, smallest pieces first.
     freed = 0
     while freed < spare and hog:
