@@ -1,8 +1,10 @@
 """Leak checks: every operation, on its success path and on its failure paths,
-called 200,000 times leaves resident memory and tracemalloc totals flat."""
+called many times leaves the count of live Python allocations and the bytes held
+by the C allocator flat."""
+import ctypes
 import gc
 import os
-import tracemalloc
+import sys
 
 import pytest
 
@@ -10,14 +12,11 @@ import fenwa_micro as fm
 
 pytestmark = pytest.mark.slow
 
-CALLS = 200_000
-RSS_BOUND = 4 * 1024 * 1024       # bytes; one leaked object per call would be >= 6 MB
-TRACED_BOUND = 256 * 1024         # bytes of Python allocations still held afterwards
-
 
 def under_sanitizer():
-    """AddressSanitizer keeps freed memory in quarantine, so resident memory says
-    nothing there (its own leak checker covers that run)."""
+    """AddressSanitizer keeps freed memory in quarantine and replaces the
+    allocator, so allocator totals say nothing there (its own leak checker covers
+    that run)."""
     try:
         with open("/proc/self/maps") as f:
             return "libasan" in f.read()
@@ -29,12 +28,52 @@ UNDER_SANITIZER = under_sanitizer()
 SANITIZER_CALLS = 200  # per operation, under the sanitizer
 
 
-def rss_bytes():
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd",
+        "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def _malloc_in_use_reader():
+    """glibc's count of the bytes malloc has handed out and not had back (chunks
+    in use plus mmapped blocks): exact, where resident memory only moves by
+    pages. None where the C library has no mallinfo2."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = _MallInfo2
+    mallinfo2.argtypes = []
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    return in_use
+
+
+def _resident_bytes():
     try:
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:  # not Linux: resident memory is not checked
+    except OSError:  # neither mallinfo2 nor /proc: native memory is not checked
         return 0
+
+
+_MALLOC_IN_USE = _malloc_in_use_reader()
+if _MALLOC_IN_USE is not None:
+    # Exact counts: one leaked allocation a call (at least 32 bytes in glibc)
+    # shows as >= 640 KB over 20,000 calls.
+    CALLS = 20_000
+    NATIVE_BYTES = _MALLOC_IN_USE
+    NATIVE_BOUND = 128 * 1024
+else:
+    # Resident memory moves by pages and allocator arenas, so it needs many calls
+    # before one leaked object a call (>= 6 MB over 200,000) stands out.
+    CALLS = 200_000
+    NATIVE_BYTES = _resident_bytes
+    NATIVE_BOUND = 4 * 1024 * 1024
+# Python allocations are counted exactly; allow a little for caches filling.
+BLOCK_BOUND = 256
 
 
 class Boom(Exception):
@@ -149,28 +188,18 @@ def repeat(fn, n):
 @pytest.mark.parametrize("name,fn", OPS, ids=[n for n, _ in OPS])
 def test_operation_does_not_leak(name, fn):
     if UNDER_SANITIZER:
-        # Resident memory says nothing here and LeakSanitizer finds what a few
-        # calls leave unreachable at exit, so the long loops are not run.
+        # LeakSanitizer finds what a few calls leave unreachable at exit, so the
+        # long loops are not run.
         repeat(fn, SANITIZER_CALLS)
         return
     heavy = name in ("window.lifecycle", "bus.new", "dehydrate")
     calls = CALLS // 10 if heavy else CALLS
-    repeat(fn, 2000)  # warm caches, interned keys, allocator pools
+    repeat(fn, 2000)  # warm caches, interned keys, allocator pools, free lists
     gc.collect()
-    rss_before = rss_bytes()
+    blocks_before, native_before = sys.getallocatedblocks(), NATIVE_BYTES()
     repeat(fn, calls)
     gc.collect()
-    rss_growth = rss_bytes() - rss_before
-    assert rss_growth < RSS_BOUND, f"{name}: resident memory grew by {rss_growth} bytes"
-
-    tracemalloc.start()
-    try:
-        repeat(fn, 1000)
-        gc.collect()
-        before, _ = tracemalloc.get_traced_memory()
-        repeat(fn, calls // 4)
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert after - before < TRACED_BOUND, f"{name}: traced memory grew by {after - before} bytes"
+    native_growth = NATIVE_BYTES() - native_before
+    block_growth = sys.getallocatedblocks() - blocks_before
+    assert block_growth < BLOCK_BOUND, f"{name}: {block_growth} more live Python allocations"
+    assert native_growth < NATIVE_BOUND, f"{name}: native memory grew by {native_growth} bytes"
