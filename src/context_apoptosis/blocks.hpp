@@ -9,14 +9,15 @@
 
 namespace fenwa::blocks {
 
-inline constexpr std::uint32_t SYSTEM = 0x01;
-inline constexpr std::uint32_t USER = 0x02;
-inline constexpr std::uint32_t ASSISTANT = 0x04;
-inline constexpr std::uint32_t FACT = 0x08;
-inline constexpr std::uint32_t TOOL = 0x10;
-inline constexpr std::uint32_t THINKING = 0x20;
-
-// Each class is its own bit, so a block may carry several.
+// The block classes. Each is its own bit, so a block may carry several.
+enum ClassBit : std::uint32_t {
+    SYSTEM = 1u << 0,
+    USER = 1u << 1,
+    ASSISTANT = 1u << 2,
+    FACT = 1u << 3,
+    TOOL = 1u << 4,
+    THINKING = 1u << 5,
+};
 static_assert((SYSTEM | USER | ASSISTANT | FACT | TOOL | THINKING) == 0x3F);
 
 inline constexpr std::uint32_t DURABLE_MASK = SYSTEM | FACT;

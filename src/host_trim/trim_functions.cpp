@@ -186,18 +186,23 @@ constexpr auto kReadSig = py::function_decl(
     "Views, token estimates and shapes of OpenAI Chat Completions dicts, with the\n"
     "indices left to the Python adapter. Private to fenwa_host.");
 
+// The views are built with tp_alloc and filled slot by slot, which only a tuple
+// subclass that adds no fields of its own (a NamedTuple) allows.
+PyTypeObject* plain_tuple_class(PyObject* view_type) {
+    auto* type = reinterpret_cast<PyTypeObject*>(view_type);
+    if (!PyType_Check(view_type) || !PyType_IsSubtype(type, &PyTuple_Type) ||
+        type->tp_basicsize != PyTuple_Type.tp_basicsize)
+        py::raise(PyExc_TypeError, "view_type must be a tuple class without fields of its own");
+    return type;
+}
+
 Ref read_openai_chat(const py::Bound<3>& a) {
     PyObject* messages = a[0];
-    PyObject* roles = a[1];
-    PyObject* view_type = a[2];
     if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
         py::type_mismatch(messages, "list");
+    PyObject* roles = a[1];
     if (!PyDict_CheckExact(roles)) py::type_mismatch(roles, "dict");
-    if (!PyType_Check(view_type) ||
-        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(view_type), &PyTuple_Type) ||
-        reinterpret_cast<PyTypeObject*>(view_type)->tp_basicsize != PyTuple_Type.tp_basicsize)
-        py::raise(PyExc_TypeError, "view_type must be a tuple class without fields of its own");
-    auto* type = reinterpret_cast<PyTypeObject*>(view_type);
+    PyTypeObject* const type = plain_tuple_class(a[2]);
     Ref seq = Ref::borrow(messages);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(messages);
     Ref views = py::owned(PyList_New(n));
@@ -492,7 +497,6 @@ constexpr auto kDurableSig = py::function_decl(
 Ref durable_views(const py::Bound<3>& a) {
     PyObject* const views = exact_list(a[0]);
     const std::uint32_t mask = a.get<py::to_u32>(1);
-    PyObject* role = a[2];
     Ref out = py::owned(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
         Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
@@ -500,7 +504,7 @@ Ref durable_views(const py::Bound<3>& a) {
             py::raise(PyExc_TypeError, "views must hold message views");
         bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2)) & mask) != 0;
         if (!hit) {
-            const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), 1), role, Py_EQ);
+            const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), 1), a[2], Py_EQ);
             if (eq < 0) py::throw_error();
             hit = eq == 1;
         }
