@@ -190,6 +190,63 @@ def test_removal_order_equals_the_python_sort(rows, half_life):
     assert list(memoryview(order).cast("I")) == expected
 
 
+ROLES = ["user", "assistant", "tool", "system", "reasoning"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.tuples(st.sampled_from(ROLES), st.sampled_from([0, 1, 2, 4, 8, 16, 32, 48, 17, 0x2A]),
+                       st.integers(0, 3), st.integers(0, 10**6), st.integers(0, 4 * 10**9)), max_size=30),
+    st.data(),
+    st.booleans(),
+)
+def test_filing_of_sent_messages_equals_the_python_loop(rows, data, elide):
+    from fenwa_host.conversation import _file_sent
+
+    views = [MessageView(i, role, bits, "", 0, (), tuple(f"c{k}" for k in range(answers)), False)
+             for i, (role, bits, answers, _, _) in enumerate(rows)]
+    tokens = [row[3] for row in rows]
+    sizes = [row[4] for row in rows]
+    start = data.draw(st.integers(0, len(rows)))
+    end = data.draw(st.integers(start, len(rows)))
+    expected = _file_sent(views, tokens, sizes, start, end, elide, fh.estimate_tokens)
+    assert _native.file_sent(views, tokens, sizes, start, end, elide) == expected
+
+
+class ClearsViews:
+    """A count whose __index__ empties the views list the call is reading."""
+
+    def __init__(self, views):
+        self.views = views
+
+    def __index__(self):
+        self.views.clear()
+        return 5
+
+
+def _filing_case(mutate):
+    views = [MessageView(i, "user", 2, "", 0, (), (), False) for i in range(3)]
+    tokens, sizes = [5, 5, 5], [20, 20, 20]
+    return mutate(views, tokens, sizes) or (views, tokens, sizes, 0, 3, True)
+
+
+@pytest.mark.parametrize("mutate, error", [
+    (lambda v, t, s: (v, t, s, 0, 4, True), ValueError),  # end past the lists
+    (lambda v, t, s: (v, t[:2], s, 0, 3, True), ValueError),
+    (lambda v, t, s: (tuple(v), t, s, 0, 3, True), TypeError),
+    (lambda v, t, s: v.__setitem__(1, "not a view"), TypeError),
+    (lambda v, t, s: v.__setitem__(1, MessageView(1, "user", 2, "", 0, (), None, False)), TypeError),
+    (lambda v, t, s: t.__setitem__(1, -1), OverflowError),
+    (lambda v, t, s: t.__setitem__(1, 2**63), OverflowError),
+    (lambda v, t, s: t.__setitem__(slice(0, 2), [2**62, 2**62]), OverflowError),  # the sum
+    (lambda v, t, s: v.__setitem__(1, MessageView(1, "user", 2**40, "", 0, (), (), False)), OverflowError),
+    (lambda v, t, s: t.__setitem__(0, ClearsViews(v)), ValueError),  # the list shrinks mid-call
+])
+def test_filing_refuses_bad_input(mutate, error):
+    with pytest.raises(error):
+        _native.file_sent(*_filing_case(mutate))
+
+
 @pytest.mark.parametrize(
     "message, error, pattern",
     [

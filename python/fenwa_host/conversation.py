@@ -21,11 +21,13 @@ several threads; each call sees and leaves a consistent state.
 from __future__ import annotations
 
 import math
+import operator
 import threading
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import fenwa_micro as fm
 
+from . import _native
 from ._screen import is_flood
 from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView
 from .reasoning import reasoning_params
@@ -48,6 +50,35 @@ def _class_of(bits: int) -> int:
         if bits & mask:
             return k
     return 3
+
+
+def _file_sent(
+    views: List[MessageView],
+    tokens: List[int],
+    sizes: List[int],
+    start: int,
+    end: int,
+    elide: bool,
+    count: Callable[[str], int],
+) -> Tuple[int, int, List[List[Tuple[int, int]]]]:
+    """The messages views[start:end] join the cached prefix: their token and byte
+    sums, and per decay class the (position, tokens a purge would save) of each
+    that can leave. A tool result that would be elided saves its tokens less one
+    longest placeholder per answered call. `_native.file_sent` does the same with
+    the module's estimate as `count`; this loop serves other token counters."""
+    parts: List[List[Tuple[int, int]]] = [[], [], [], []]
+    for position in range(start, end):
+        view = views[position]
+        bits = view.bits
+        if bits & _DURABLE or view.role == "system":
+            continue
+        saving = tokens[position]
+        if elide and view.answers:
+            placeholder = count(f"[tool output elided: {sizes[position]} bytes, a repetitive flood]")
+            saving = max(0, saving - placeholder * len(view.answers))
+        if saving:
+            parts[_class_of(bits)].append((position, saving))
+    return sum(tokens[start:end]), sum(sizes[start:end]), parts
 
 
 def _text_bytes(text: str) -> int:
@@ -132,7 +163,14 @@ class Conversation:
 
     # -- history bookkeeping ------------------------------------------------------------
 
-    def _reset_history(self, messages: Sequence[Any], pinned: Sequence[bool]) -> None:
+    def _reset_history(
+        self, messages: Sequence[Any], pinned: Sequence[bool], origins: Optional[List[int]] = None
+    ) -> None:
+        """Start the history anew with `messages`. `origins`, when given, is the
+        live position each message had before: a consolidation keeps the caller's
+        objects where it can, and where every message is still that same object
+        its view and counts are reused rather than read again."""
+        reused = self._previous_counts(messages, origins) if origins is not None else None
         self._live: List[Any] = []
         self._views: List[MessageView] = []
         self._tokens: List[int] = []
@@ -152,21 +190,45 @@ class Conversation:
         self._checked = 0  # pairing is checked up to here (no call waits there)
         if not messages:
             return
-        # In bulk: the adapter's fast path for the views, one pass for the counts.
-        pinned_ids = {id(m) for m, p in zip(messages, pinned) if p}
-        views = self._adapter.views(
-            messages,
-            self.image_tokens,
-            (lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None,
-        )
-        tokens = _count_all(views, self._counter)
+        if reused is not None:
+            views, tokens, nbytes = reused
+        else:
+            # In bulk: the adapter's fast path for the views, one pass for the counts.
+            pinned_ids = {id(m) for m, p in zip(messages, pinned) if p}
+            views = self._adapter.views(
+                messages,
+                self.image_tokens,
+                (lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None,
+            )
+            texts = [v.text for v in views]
+            nbytes = [len(t) if t.isascii() else len(t.encode("utf-8")) for t in texts]
+            if self._counter is None:  # estimate_tokens, from the byte counts just taken
+                tokens = [b // 4 + 1 + v.extra_tokens for b, v in zip(nbytes, views)]
+            else:
+                tokens = _count_all(views, self._counter)
         self._live = list(messages)
         self._views = views
         self._tokens = tokens
-        self._bytes = [_text_bytes(v.text) for v in views]
+        self._bytes = nbytes
         self._pinned = list(pinned)
         self._live_tokens = sum(tokens)
         self._turn_starts = [i for i, v in enumerate(views) if v.role == "user" and not v.answers]
+
+    def _previous_counts(
+        self, messages: Sequence[Any], origins: List[int]
+    ) -> Optional[Tuple[List[MessageView], List[int], List[int]]]:
+        """The views, tokens and bytes of the live messages at `origins`, if
+        `messages` are those very objects. (A reused view keeps the position it
+        was read at; the history never reads positions back.)"""
+        if len(origins) != len(messages) or not all(
+            map(operator.is_, messages, map(self._live.__getitem__, origins))
+        ):
+            return None
+        return (
+            list(map(self._views.__getitem__, origins)),
+            list(map(self._tokens.__getitem__, origins)),
+            list(map(self._bytes.__getitem__, origins)),
+        )
 
     def _count(self, text: str) -> int:
         if self._counter is None:
@@ -202,22 +264,19 @@ class Conversation:
     def _mark_sent(self, upto: Optional[int] = None) -> None:
         """Everything live (or the first `upto` messages) is now sent: extend the
         prefix and file the new messages into the decay tables (each message once)."""
+        start = self._sent
         end = len(self._live) if upto is None else upto
-        for position in range(self._sent, end):
-            view = self._views[position]
-            tokens = self._tokens[position]
-            self._sent_tokens += tokens
-            self._sent_bytes += self._bytes[position]
-            if view.bits & _DURABLE or view.role == "system":
-                continue
-            saving = tokens
-            if view.answers and self.tool_results == "elide":
-                placeholder = self._count(
-                    f"[tool output elided: {self._bytes[position]} bytes, a repetitive flood]"
-                )
-                saving = max(0, tokens - placeholder * len(view.answers))
-            if saving:
-                self._classes[_class_of(view.bits)].append((position, saving))
+        if end <= start:
+            return
+        elide = self.tool_results == "elide"
+        if self._counter is None:  # every message of a consolidation passes here: natively
+            tokens, size, parts = _native.file_sent(self._views, self._tokens, self._bytes, start, end, elide)
+        else:
+            tokens, size, parts = _file_sent(self._views, self._tokens, self._bytes, start, end, elide, self._count)
+        self._sent_tokens += tokens
+        self._sent_bytes += size
+        for table, part in zip(self._classes, parts):
+            table.extend(part)
         self._sent = end
 
     def _purgeable_estimate(self) -> int:
@@ -366,8 +425,7 @@ class Conversation:
         Returns the elided and dropped counts and whether the budget holds."""
         pinned_ids = {id(m) for m, p in zip(self._live, self._pinned) if p}
         decayed = self._trim(self._live, None, pinned_ids)
-        survivors = [i for i, d in enumerate(decayed.decisions) if d.action != "dropped"]
-        gone = [i for i, d in enumerate(decayed.decisions) if d.action == "dropped"]
+        survivors, gone = decayed._sent_and_dropped()
         messages = decayed.messages
         elided = decayed.elided
         window = self._with_digests(gone)
@@ -377,8 +435,9 @@ class Conversation:
             budget = max(0, self.max_tokens - system)
             for _ in range(4):
                 fitted = self._trim(decayed.messages, budget, pinned_ids)
-                kept = [survivors[j] for j, d in enumerate(fitted.decisions) if d.action != "dropped"]
-                left = gone + [survivors[j] for j, d in enumerate(fitted.decisions) if d.action == "dropped"]
+                sent, dropped = fitted._sent_and_dropped()
+                kept = [survivors[j] for j in sent]
+                left = gone + [survivors[j] for j in dropped]
                 window = self._with_digests(sorted(left))
                 text = window.render()
                 system = self._count(text) if text else 0
@@ -390,7 +449,7 @@ class Conversation:
             elided += fitted.elided
             survivors, gone = kept, sorted(left)
         self._window = window
-        self._reset_history(messages, [self._pinned[i] for i in survivors])
+        self._reset_history(messages, [self._pinned[i] for i in survivors], survivors)
         self._checked = len(self._live)  # trim returns valid lists
         self._set_system(text)
         self._consolidations += 1

@@ -160,6 +160,17 @@ class TrimResult:
             self._decisions = out
         return list(self._decisions)
 
+    def _sent_and_dropped(self) -> Tuple[List[int], List[int]]:
+        """The input indices that are sent, in the order of `messages`, and those
+        that are dropped."""
+        actions = self._actions
+        if _DROPPED not in actions:
+            return list(range(len(actions))), []
+        return (
+            [i for i, a in enumerate(actions) if a != _DROPPED],
+            [i for i, a in enumerate(actions) if a == _DROPPED],
+        )
+
     @property
     def kept(self) -> int:
         """Messages sent unchanged."""

@@ -516,6 +516,76 @@ Ref durable_views(const py::Bound<3>& a) {
     return out;
 }
 
+// --- the cached prefix's decay tables ----------------------------------------------
+
+constexpr auto kFileSig = py::function_decl(
+    "file_sent", {{"views"}, {"tokens"}, {"sizes"}, {"start"}, {"end"}, {"elide"}},
+    "Token and byte sums of the views from start to end and, per decay class, the\n"
+    "(position, saving) pairs of those a purge would shorten. Private to fenwa_host.");
+
+// A new tuple of the given objects; it takes their references once it exists.
+template <class... Refs>
+Ref tuple_of(Refs&... items) {
+    Ref out = py::owned(PyTuple_New(sizeof...(items)));
+    Py_ssize_t k = 0;
+    (PyTuple_SET_ITEM(out.get(), k++, items.release()), ...);
+    return out;
+}
+
+// The messages views[start:end] join the cached prefix: their token and byte sums,
+// and the (position, saving) pairs filed per decay class (host_trim::file_sent).
+Ref file_sent(const py::Bound<6>& a) {
+    PyObject* const views = exact_list(a[0]);
+    PyObject* const tokens = exact_list(a[1]);
+    PyObject* const sizes = exact_list(a[2]);
+    const std::uint64_t start = a.get<py::to_u64>(3);
+    const std::uint64_t end = a.get<py::to_u64>(4);
+    const bool elide = a.get<py::to_bool>(5);
+    Ref parts[4] = {py::owned(PyList_New(0)), py::owned(PyList_New(0)), py::owned(PyList_New(0)),
+                    py::owned(PyList_New(0))};
+    std::uint64_t token_sum = 0;
+    std::uint64_t byte_sum = 0;
+    for (std::uint64_t i = start; i < end; ++i) {
+        // The lengths are asked every time: an int's __index__ could change a list.
+        const auto at = static_cast<Py_ssize_t>(i);
+        if (i > PY_SSIZE_T_MAX || at >= PyList_GET_SIZE(views) || at >= PyList_GET_SIZE(tokens) ||
+            at >= PyList_GET_SIZE(sizes))
+            py::raise(PyExc_ValueError, "start and end must lie within views, tokens and sizes");
+        Ref v = Ref::borrow(PyList_GET_ITEM(views, at));
+        Ref t = Ref::borrow(PyList_GET_ITEM(tokens, at));
+        Ref b = Ref::borrow(PyList_GET_ITEM(sizes, at));
+        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7 ||
+            !PyTuple_Check(PyTuple_GET_ITEM(v.get(), 6)))
+            py::raise(PyExc_TypeError, "views must hold message views");
+        const std::uint64_t n_tokens = py::convert<py::to_u64>(t.get());
+        const std::uint64_t n_bytes = py::convert<py::to_u64>(b.get());
+        const std::uint32_t bits = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
+        if (n_tokens > INT64_MAX || n_bytes > INT64_MAX || token_sum + n_tokens > INT64_MAX ||
+            byte_sum + n_bytes > INT64_MAX)
+            py::raise(PyExc_OverflowError, "token or byte counts beyond 2**63");
+        token_sum += n_tokens;
+        byte_sum += n_bytes;
+        PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
+        const bool system =
+            PyUnicode_Check(role) && PyUnicode_CompareWithASCIIString(role, "system") == 0;
+        const auto answers =
+            static_cast<std::uint64_t>(PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), 6)));
+        const ht::Filing filing =
+            ht::file_sent(bits, system, answers, static_cast<std::int64_t>(n_tokens),
+                          static_cast<std::int64_t>(n_bytes), elide);
+        if (filing.decay_class < 0 || filing.saving <= 0) continue;
+        Ref position = py::owned(PyLong_FromSsize_t(at));
+        Ref saving = py::owned(PyLong_FromLongLong(filing.saving));
+        Ref pair = tuple_of(position, saving);
+        if (PyList_Append(parts[filing.decay_class].get(), pair.get()) < 0) py::throw_error();
+    }
+    Ref classes = py::owned(PyList_New(4));
+    for (Py_ssize_t k = 0; k < 4; ++k) PyList_SET_ITEM(classes.get(), k, parts[k].release());
+    Ref token_total = py::owned(PyLong_FromUnsignedLongLong(token_sum));
+    Ref byte_total = py::owned(PyLong_FromUnsignedLongLong(byte_sum));
+    return tuple_of(token_total, byte_total, classes);
+}
+
 }  // namespace
 
 PyMethodDef read_openai_chat_def = py::function_def<kReadSig, read_openai_chat>();
@@ -523,5 +593,6 @@ PyMethodDef removal_order_def = py::function_def<kOrderSig, removal_order>();
 PyMethodDef budget_walk_def = py::function_def<kWalkSig, budget_walk>();
 PyMethodDef pair_adjacent_def = py::function_def<kPairSig, pair_adjacent>();
 PyMethodDef durable_views_def = py::function_def<kDurableSig, durable_views>();
+PyMethodDef file_sent_def = py::function_def<kFileSig, file_sent>();
 
 }  // namespace fenwa

@@ -4,13 +4,15 @@
 #include <cmath>
 #include <string_view>
 
+#include "context_apoptosis/blocks.hpp"
+
 namespace fenwa::host_trim {
 
 namespace {
 
-constexpr std::uint32_t kConversational = 0x06;  // USER | ASSISTANT
-constexpr std::uint32_t kTool = 0x10;
-constexpr std::uint32_t kThinking = 0x20;
+constexpr std::uint32_t kConversational = blocks::CONVERSATIONAL_MASK;
+constexpr std::uint32_t kTool = blocks::TOOL;
+constexpr std::uint32_t kThinking = blocks::THINKING;
 
 // "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
 constexpr std::string_view kPlaceholderLongest = "[tool output elided:  bytes, a repetitive flood]";
@@ -57,10 +59,35 @@ std::vector<std::uint32_t> removal_order(const std::uint32_t* bits, const std::u
     return out;
 }
 
-std::int64_t placeholder_estimate(std::int64_t tokens) noexcept {
+int decay_class(std::uint32_t bits) noexcept {
+    if (bits & kConversational) return 0;
+    if (bits & kThinking) return 1;
+    if (bits & kTool) return 2;
+    return 3;
+}
+
+std::int64_t placeholder_estimate_of_size(std::int64_t bytes) noexcept {
     const std::int64_t length =
-        static_cast<std::int64_t>(kPlaceholderLongest.size()) + decimal_digits(4 * tokens);
+        static_cast<std::int64_t>(kPlaceholderLongest.size()) + decimal_digits(bytes);
     return length / 4 + 1;
+}
+
+std::int64_t placeholder_estimate(std::int64_t tokens) noexcept {
+    return placeholder_estimate_of_size(4 * tokens);
+}
+
+Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, std::int64_t tokens,
+                 std::int64_t bytes, bool elide) noexcept {
+    if (blocks::is_durable(bits) || system_role) return {-1, 0};
+    std::int64_t saving = tokens;
+    if (elide && answers != 0 && tokens > 0) {
+        // tokens - placeholder * answers, floored at 0 without overflowing: the
+        // product exceeds tokens exactly when answers exceeds tokens / placeholder.
+        const std::int64_t placeholder = placeholder_estimate_of_size(bytes);
+        const auto most = static_cast<std::uint64_t>(tokens / placeholder);
+        saving = answers > most ? 0 : tokens - placeholder * static_cast<std::int64_t>(answers);
+    }
+    return {decay_class(bits), saving};
 }
 
 WalkStop walk(WalkState& s, const std::uint32_t* candidates, std::size_t count,

@@ -64,8 +64,26 @@ WalkStop walk(WalkState& state, const std::uint32_t* candidates, std::size_t cou
               std::size_t position, std::int64_t max_tokens, std::vector<Change>& changes,
               std::vector<std::uint32_t>& elided);
 
-// The token estimate of the longest placeholder for a payload of `tokens`
-// estimated tokens: "[tool output elided: {4 * tokens} bytes, a repetitive flood]".
+// The token estimate of the longest placeholder for a payload of `bytes` bytes:
+// "[tool output elided: {bytes} bytes, a repetitive flood]".
+std::int64_t placeholder_estimate_of_size(std::int64_t bytes) noexcept;
+// The same for a payload of `tokens` estimated tokens, taken as 4 * tokens bytes.
 std::int64_t placeholder_estimate(std::int64_t tokens) noexcept;
+
+// The decay class of a message that is not durable, in the order the one-pass
+// rule tests them: 0 conversational, 1 thinking, 2 tool, 3 unclassed.
+int decay_class(std::uint32_t bits) noexcept;
+
+// How a message that joins the cached prefix counts toward the purge estimate of
+// fenwa_host.Conversation: its decay class (-1 for durable and system messages,
+// which never leave) and the tokens purging it would save. A tool result that
+// would be elided saves its tokens less one longest placeholder per answered
+// call (with `elide`), never below 0. `bytes` is the UTF-8 size of its text.
+struct Filing {
+    int decay_class;
+    std::int64_t saving;
+};
+Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, std::int64_t tokens,
+                 std::int64_t bytes, bool elide) noexcept;
 
 }  // namespace fenwa::host_trim

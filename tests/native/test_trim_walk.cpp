@@ -28,6 +28,25 @@ void placeholder() {
     // "[tool output elided: 4000 bytes, a repetitive flood]" is 52 characters.
     CHECK(ht::placeholder_estimate(1000) == 52 / 4 + 1);
     CHECK(ht::placeholder_estimate(1) == 49 / 4 + 1);
+    CHECK(ht::placeholder_estimate_of_size(4000) == ht::placeholder_estimate(1000));
+}
+
+void filing_of_sent_messages() {
+    // Durable classes and the system role are never filed.
+    CHECK(ht::file_sent(0x08 | 0x02, false, 0, 50, 200, true).decay_class == -1);  // FACT | USER
+    CHECK(ht::file_sent(0x02, true, 0, 50, 200, true).decay_class == -1);
+    // The first matching class wins: conversational, thinking, tool, unclassed.
+    CHECK(ht::file_sent(0x02 | 0x20, false, 0, 7, 28, true).decay_class == 0);
+    CHECK(ht::file_sent(0x20 | 0x10, false, 0, 7, 28, true).decay_class == 1);
+    CHECK(ht::file_sent(0x10, false, 0, 7, 28, true).decay_class == 2);
+    CHECK(ht::file_sent(0, false, 0, 7, 28, true).decay_class == 3);
+    // A tool result saves its tokens less one placeholder (14 tokens at 4000
+    // bytes) per answered call, only when results are elided, and never below 0.
+    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, true).saving == 1000 - 14);
+    CHECK(ht::file_sent(0x10, false, 2, 1000, 4000, true).saving == 1000 - 28);
+    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, false).saving == 1000);
+    CHECK(ht::file_sent(0x10, false, 1, 10, 40, true).saving == 0);
+    CHECK(ht::file_sent(0x10, false, UINT64_MAX, INT64_MAX, 4000, true).saving == 0);
 }
 
 void walk_drops_calls_with_results_and_elides_results() {
@@ -83,6 +102,7 @@ void walk_stops_where_the_caller_must_act() {
 int main() {
     order();
     placeholder();
+    filing_of_sent_messages();
     walk_drops_calls_with_results_and_elides_results();
     walk_stops_where_the_caller_must_act();
     return TEST_MAIN_RESULT();
