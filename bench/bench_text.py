@@ -75,8 +75,8 @@ def load_module(directory: str):
     saved = sys.modules.pop("fenwa_micro", None)
     try:
         loader = importlib.machinery.ExtensionFileLoader("fenwa_micro", str(paths[0]))
-        spec = importlib.util.spec_from_file_location("fenwa_micro", str(paths[0]), loader=loader)
-        module = importlib.util.module_from_spec(spec)
+        loader_spec = importlib.util.spec_from_file_location("fenwa_micro", str(paths[0]), loader=loader)
+        module = importlib.util.module_from_spec(loader_spec)
         loader.exec_module(module)
     finally:
         if saved is not None:

@@ -157,6 +157,36 @@ def _arguments_text(index: int, field: str, value: Any) -> str:
         raise TypeError(f"message {index}: '{field}' is not JSON-serialisable: {exc}") from None
 
 
+def _with_calls(
+    index: int, text: str, tool_calls: Any, call_parts: Callable[[int, int, Any], Tuple[str, str]]
+) -> Tuple[str, Tuple[str, ...]]:
+    """The counted text of an assistant message with its tool calls (the text,
+    then each call's name and arguments, one per line) and the calls' ids.
+    `call_parts(index, k, call)` reads the name and arguments of call k."""
+    ids: List[str] = []
+    pieces = [text] if text else []
+    for k, call in enumerate(tool_calls):
+        ids.append(_require_str(index, f"tool_calls[{k}].id", _field(call, "id")))
+        pieces.extend(call_parts(index, k, call))
+    return "\n".join(pieces), tuple(ids)
+
+
+def _chat_call_parts(index: int, k: int, call: Any) -> Tuple[str, str]:
+    """An OpenAI Chat tool call's function name and arguments."""
+    function = _field(call, "function")
+    if function is None:
+        raise ValueError(f"message {index}: 'tool_calls[{k}].function' is missing")
+    name = _require_str(index, f"tool_calls[{k}].function.name", _field(function, "name"))
+    field = f"tool_calls[{k}].function.arguments"
+    return name, _arguments_text(index, field, _field(function, "arguments"))
+
+
+def _lc_call_parts(index: int, k: int, call: Any) -> Tuple[str, str]:
+    """A LangChain tool call's name and args."""
+    name = _require_str(index, f"tool_calls[{k}].name", _field(call, "name"))
+    return name, _arguments_text(index, f"tool_calls[{k}].args", _field(call, "args"))
+
+
 def _classify(bits: int, message: Any, classify: Optional[Classify], index: int) -> int:
     if classify is None:
         return bits
@@ -478,23 +508,7 @@ class OpenAIChat(Adapter):
             if tool_calls:
                 if not isinstance(tool_calls, (list, tuple)):
                     raise _bad_type(index, "tool_calls", tool_calls, "a list")
-                ids: List[str] = []
-                pieces = [text] if text else []
-                for k, call in enumerate(tool_calls):
-                    ids.append(_require_str(index, f"tool_calls[{k}].id", _field(call, "id")))
-                    function = _field(call, "function")
-                    if function is None:
-                        raise ValueError(f"message {index}: 'tool_calls[{k}].function' is missing")
-                    pieces.append(
-                        _require_str(index, f"tool_calls[{k}].function.name", _field(function, "name"))
-                    )
-                    pieces.append(
-                        _arguments_text(
-                            index, f"tool_calls[{k}].function.arguments", _field(function, "arguments")
-                        )
-                    )
-                calls = tuple(ids)
-                text = "\n".join(pieces)
+                text, calls = _with_calls(index, text, tool_calls, _chat_call_parts)
         elif kind == "tool":
             answers = (_require_str(index, "tool_call_id", _field(message, "tool_call_id")),)
         return MessageView(
@@ -572,14 +586,7 @@ class LangChain(Adapter):
         if kind == "assistant":
             tool_calls = getattr(message, "tool_calls", None)
             if tool_calls:
-                ids: List[str] = []
-                pieces = [text] if text else []
-                for k, call in enumerate(tool_calls):
-                    ids.append(_require_str(index, f"tool_calls[{k}].id", _field(call, "id")))
-                    pieces.append(_require_str(index, f"tool_calls[{k}].name", _field(call, "name")))
-                    pieces.append(_arguments_text(index, f"tool_calls[{k}].args", _field(call, "args")))
-                calls = tuple(ids)
-                text = "\n".join(pieces)
+                text, calls = _with_calls(index, text, tool_calls, _lc_call_parts)
         elif kind == "tool":
             answers = (_require_str(index, "tool_call_id", getattr(message, "tool_call_id", None)),)
         return MessageView(
