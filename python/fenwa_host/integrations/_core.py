@@ -42,7 +42,7 @@ from typing import (
 import fenwa_micro as fm
 
 from ..conversation import Conversation
-from ..formats import adapter_for
+from ..formats import IMAGE_TOKENS, adapter_for
 from ..trim import TrimResult, estimate_tokens, trim
 
 __all__ = [
@@ -220,7 +220,7 @@ class Attempt:
     """One request: the list to send and the figures behind it. `retry(error)`
     returns the second attempt after a context overflow, or raises."""
 
-    __slots__ = ("messages", "tokens", "budget", "result", "_core", "_source", "_format", "_first")
+    __slots__ = ("messages", "tokens", "budget", "result", "_core", "_source", "_format", "_first", "_overrides")
 
     def __init__(
         self,
@@ -232,7 +232,9 @@ class Attempt:
         budget: int,
         result: Optional[TrimResult],
         first: Optional[Attempt],
+        overrides: Optional[Mapping[str, Any]] = None,
     ) -> None:
+        self._overrides = overrides
         self._core = core
         self._source = source
         self._format = format
@@ -251,9 +253,9 @@ class Attempt:
         if self._first is not None:
             raise ContextOverflow((self._first.tokens, self.tokens), (self._first.budget, self.budget)) from error
         budget = max(1, int(min(self.budget, self.tokens) * self._core.settings.retry_ratio))
-        result = self._core.trim(self._source, self._format, budget)
+        result = self._core.trim(self._source, self._format, budget, self._overrides)
         return Attempt(self._core, self._source, self._format, result.messages, result.tokens_after,
-                       budget, result, self)
+                       budget, result, self, self._overrides)
 
 
 @dataclass
@@ -267,12 +269,16 @@ class Core:
         next to it (at least 1, so that a list is still trimmed, not refused)."""
         return max(1, self.settings.max_tokens - beside)
 
-    def trim(self, messages: Sequence[Any], format: str, budget: int) -> TrimResult:
+    def trim(
+        self, messages: Sequence[Any], format: str, budget: int, overrides: Optional[Mapping[str, Any]] = None
+    ) -> TrimResult:
         """`messages` trimmed to `budget`. When the pinned recent turn alone is over
         it (an agent's running turn piles up tool outputs), the list is trimmed
         again with only the newest user message pinned, so that the running turn's
         older tool results can become placeholders too."""
         options = self.settings.options
+        if overrides:
+            options = {**options, **overrides}
         result = trim(messages, max_tokens=budget, format=format, **options)
         if result.within_budget or options.get("keep_last_turns", 1) == 0:
             return result
@@ -280,11 +286,19 @@ class Core:
                         **_newest_user_pinned(messages, format, options))
         return fallback if fallback.tokens_after < result.tokens_after else result
 
-    def attempt(self, messages: Sequence[Any], format: str, beside: int = 0) -> Attempt:
-        """The first attempt: `messages` trimmed to the budget left by `beside`."""
+    def attempt(
+        self,
+        messages: Sequence[Any],
+        format: str,
+        beside: int = 0,
+        overrides: Optional[Mapping[str, Any]] = None,
+    ) -> Attempt:
+        """The first attempt: `messages` trimmed to the budget left by `beside`
+        (with `overrides` of the trim options, for this call only)."""
         budget = self.budget(beside)
-        result = self.trim(messages, format, budget)
-        return Attempt(self, messages, format, result.messages, result.tokens_after, budget, result, None)
+        result = self.trim(messages, format, budget, overrides)
+        return Attempt(self, messages, format, result.messages, result.tokens_after, budget, result, None,
+                       overrides)
 
     def conversation(self, format: str, beside: int = 0, **extra: Any) -> Conversation:
         """A new Conversation with this integration's options, its budget less `beside`."""
@@ -301,23 +315,44 @@ class Core:
         return first.retry(error)
 
 
-def _newest_user_pinned(messages: Sequence[Any], format: str, options: Mapping[str, Any]) -> Dict[str, Any]:
-    """`options` with no recent turn pinned but the newest user message (the
-    question being worked on) held as durable."""
-    views = adapter_for(messages, format).views(messages)
-    newest = next((v.position for v in reversed(views) if v.role == "user" and not v.answers), None)
-    out = dict(options, keep_last_turns=0)
-    if newest is None:
-        return out
-    target = messages[newest]
-    own = options.get("classify")
+def _holding(target: Any, own: Any) -> Callable[[Any], Optional[int]]:
+    """A `classify` that holds `target` as durable and asks `own` (the caller's
+    classify, or None) about every other message."""
 
     def classify(message: Any) -> Optional[int]:
         if message is target:
             return int(fm.USER | fm.FACT)
         return own(message) if own is not None else None
 
-    out["classify"] = classify
+    return classify
+
+
+def pin_first_user(messages: Sequence[Any], format: str, own: Any = None) -> Any:
+    """A `classify` that holds the list's first user message as durable, so that
+    a trimmed list still starts with a user message (Anthropic and the other
+    providers that require it, when the list comes in a format that does not
+    say so); `own` is the caller's classify. Reads only up to that message."""
+    adapter = adapter_for(messages, format)
+    for i, message in enumerate(messages):
+        view = adapter.view(i, message, IMAGE_TOKENS, None)
+        if view.role == "system":
+            continue
+        if view.role != "user" or view.answers:
+            return own
+        return _holding(message, own)
+    return own
+
+
+def _newest_user_pinned(messages: Sequence[Any], format: str, options: Mapping[str, Any]) -> Dict[str, Any]:
+    """`options` with no recent turn pinned but the newest user message (the
+    question being worked on) held as durable."""
+    adapter = adapter_for(messages, format)
+    out = dict(options, keep_last_turns=0)
+    for i in range(len(messages) - 1, -1, -1):
+        view = adapter.view(i, messages[i], IMAGE_TOKENS, None)
+        if view.role == "user" and not view.answers:
+            out["classify"] = _holding(messages[i], options.get("classify"))
+            break
     return out
 
 
