@@ -14,7 +14,6 @@ import threading
 from array import array
 from itertools import compress, islice
 from typing import (
-    TYPE_CHECKING,
     Any,
     Callable,
     Dict,
@@ -32,10 +31,8 @@ import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
+from .billing import RewriteGain, rules_for_format, rewrite_gain
 from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
-
-if TYPE_CHECKING:
-    from fenwa_micro import ConsolidationResult
 
 __all__ = ["Decision", "TrimResult", "estimate_tokens", "trim", "validate"]
 
@@ -102,8 +99,10 @@ class TrimResult:
     - `first_changed`: the first input index that is not sent unchanged at the
       same position (None when the list is returned whole): the provider's
       prompt-cache prefix survives up to it.
-    - `consolidation`: `fenwa_micro.consolidation_gain` of rewriting the prompt
-      from `first_changed` on, against keeping the old one cached.
+    - `consolidation`: `billing.rewrite_gain` of rewriting the prompt from
+      `first_changed` on, against keeping the old one cached, under the cache
+      rules of the format's provider (`billing.rules_for_format`): the keys and,
+      without a cache minimum, the figures of `fenwa_micro.consolidation_gain`.
     """
 
     __slots__ = (
@@ -131,7 +130,7 @@ class TrimResult:
         max_tokens: Optional[int],
         note: str,
         first_changed: Optional[int],
-        consolidation: ConsolidationResult,
+        consolidation: RewriteGain,
         format: str,
     ) -> None:
         self.messages = messages
@@ -745,6 +744,6 @@ def trim(
         max_tokens,
         note,
         first_changed,
-        fm.consolidation_gain(rewritten, before - after, calls_ahead),
+        rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
     )
