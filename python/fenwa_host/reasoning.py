@@ -187,7 +187,7 @@ def reasoning_params(
     if provider == "openai-responses":
         return {"reasoning": {"effort": value}}
     if provider == "openai-agents":
-        return _openai_agents(value)
+        return _openai_agents(str(value))
     if provider == "pydantic-ai":
         return {"thinking": False if tier == "off" else value}
     return {"reasoning_effort": value}  # langchain, an OpenAI model

@@ -363,7 +363,9 @@ def item_key(item: Any) -> Hashable:
     """A key that stays with a history item however the list around it changes:
     its `id` (Responses items, LangChain messages), else its type and `call_id`,
     else a hash of its content."""
-    get = item.get if isinstance(item, Mapping) else lambda name: getattr(item, name, None)
+    def get(name: str) -> Any:
+        return item.get(name) if isinstance(item, Mapping) else getattr(item, name, None)
+
     ident = get("id")
     if isinstance(ident, str) and ident:
         return ("id", ident)
