@@ -34,10 +34,12 @@ from __future__ import annotations
 
 import dataclasses
 import math
+from bisect import bisect_right
 import operator
 import secrets
 import threading
 from dataclasses import dataclass
+from itertools import accumulate
 from typing import (
     Any,
     Callable,
@@ -148,6 +150,15 @@ def _cut(text: str, limit: int) -> str:
 
 def _is_user_turn(view: MessageView) -> bool:
     return view.role == "user" and not view.answers and not view.bits & fm.TOOL
+
+
+def _ballast_only(view: MessageView) -> bool:
+    """Held in a rewrite that lets only ballast go: every conversation message."""
+    return bool(view.bits & _CONVERSATIONAL) and not view.answers
+
+
+def _nothing(view: MessageView) -> bool:
+    return False
 
 
 # -- settings ---------------------------------------------------------------------------------
@@ -340,24 +351,34 @@ def decide(state: RewriteState, rules: CacheRules) -> Verdict:
 
 
 class _History:
-    """The live messages and their per-message columns, and the cached prefix:
-    how many were sent, their sums, and the decay tables of the sent ones."""
+    """The live messages and their per-message columns, their cacheable blocks
+    (cumulative tokens, whether a breakpoint may sit there, the caller's own
+    breakpoints), and the cached prefix: how many were sent, their sums, and the
+    decay tables of the sent ones."""
 
     __slots__ = (
-        "messages", "views", "tokens", "bytes", "pinned", "turn_starts", "total", "blocks",
+        "messages", "views", "tokens", "bytes", "pinned", "turn_starts", "total", "explicit",
+        "block_starts", "ends", "markable", "caller",
         "sent", "sent_tokens", "sent_bytes", "classes", "class_pointer", "purgeable", "checked", "elidable",
     )
 
-    def __init__(self) -> None:
+    def __init__(self, explicit: bool) -> None:
         self.messages: List[Any] = []
         self.views: List[MessageView] = []
         self.tokens: List[int] = []
         self.bytes: List[int] = []
         self.pinned: List[bool] = []
-        #: Per message, for explicit caching: (blocks, unmarkable offsets, caller's marked offsets).
-        self.blocks: List[Tuple[int, Tuple[int, ...], Tuple[int, ...]]] = []
         self.turn_starts: List[int] = []
         self.total = 0
+        #: Whether a message is cached block by block (explicit caching) or whole.
+        self.explicit = explicit
+        #: Per message, the index of its first block; per block, the tokens of the
+        #: messages through it, and whether it may carry a breakpoint; the blocks
+        #: the caller marked.
+        self.block_starts: List[int] = []
+        self.ends: List[int] = []
+        self.markable: List[bool] = []
+        self.caller: List[int] = []
         self.sent = 0
         self.sent_tokens = 0
         self.sent_bytes = 0
@@ -369,6 +390,43 @@ class _History:
         self.checked = 0  # pairing is checked up to here (no call waits there)
         self.elidable = 0  # no tool result before here is still whole
 
+    def fill(self, messages: Sequence[Any], views: List[MessageView], tokens: List[int], nbytes: List[int],
+             pinned: Sequence[bool]) -> None:
+        self.messages = list(messages)
+        self.views = views
+        self.tokens = tokens
+        self.bytes = nbytes
+        self.pinned = list(pinned)
+        self.total = sum(tokens)
+        self.turn_starts = [i for i, v in enumerate(views) if _is_user_turn(v)]
+        if not self.explicit:
+            self.block_starts = list(range(len(messages)))
+            self.ends = list(accumulate(tokens))
+            self.markable = [True] * len(messages)
+            return
+        for message, n in zip(messages, tokens):
+            self._blocks(message, n)
+
+    def _blocks(self, message: Any, tokens: int) -> None:
+        start = len(self.ends)
+        self.block_starts.append(start)
+        before = self.ends[-1] if self.ends else 0
+        if not self.explicit:
+            self.ends.append(before + tokens)
+            self.markable.append(True)
+            return
+        content = _field(message, "content")
+        if not isinstance(content, (list, tuple)) or not content:
+            self.ends.append(before + tokens)
+            self.markable.append(True)
+            return
+        last = len(content) - 1
+        for k, block in enumerate(content):
+            self.ends.append(before + tokens if k == last else before)
+            self.markable.append(_field(block, "type") not in ("thinking", "redacted_thinking"))
+            if _field(block, "cache_control") is not None:
+                self.caller.append(start + k)
+
     def append(self, message: Any, view: MessageView, tokens: int, pinned: bool) -> None:
         position = len(self.messages)
         self.messages.append(message)
@@ -376,30 +434,46 @@ class _History:
         self.tokens.append(tokens)
         self.bytes.append(_text_bytes(view.text))
         self.pinned.append(pinned)
-        self.blocks.append(_block_shape(message))
+        self._blocks(message, tokens)
         self.total += tokens
         if _is_user_turn(view):
             self.turn_starts.append(position)
 
     def truncate(self, mark: int) -> None:
         self.total -= sum(self.tokens[mark:])
-        for column in (self.messages, self.views, self.tokens, self.bytes, self.pinned, self.blocks):
+        if mark < len(self.block_starts):
+            block = self.block_starts[mark]
+            del self.block_starts[mark:], self.ends[block:], self.markable[block:]
+            self.caller = [c for c in self.caller if c < block]
+        for column in (self.messages, self.views, self.tokens, self.bytes, self.pinned):
             del column[mark:]
         while self.turn_starts and self.turn_starts[-1] >= mark:
             self.turn_starts.pop()
 
+    def blocks_before(self, message: int) -> int:
+        """How many blocks the first `message` messages are."""
+        return self.block_starts[message] if message < len(self.block_starts) else len(self.ends)
 
-def _block_shape(message: Any) -> Tuple[int, Tuple[int, ...], Tuple[int, ...]]:
-    """How many cacheable blocks a message is, which may not carry a breakpoint
-    (thinking), and which the caller marked."""
-    content = _field(message, "content")
-    if not isinstance(content, (list, tuple)) or not content:
-        return (1, (), ())
-    unmarkable = tuple(
-        k for k, b in enumerate(content) if _field(b, "type") in ("thinking", "redacted_thinking")
-    )
-    marked = tuple(k for k, b in enumerate(content) if _field(b, "cache_control") is not None)
-    return (len(content), unmarkable, marked)
+
+class _Joined(Sequence[Any]):
+    """The system prompt's blocks followed by the messages' blocks (whose cumulative
+    tokens are shifted by the system prompt's), without copying either."""
+
+    def __init__(self, head: List[Any], tail: List[Any], shift: Optional[int] = None) -> None:
+        self.head, self.tail, self.shift = head, tail, shift
+
+    def __len__(self) -> int:
+        return len(self.head) + len(self.tail)
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(len(self)))]
+        if i < 0:
+            i += len(self)
+        if i < len(self.head):
+            return self.head[i]
+        value = self.tail[i - len(self.head)]
+        return value + self.shift if self.shift is not None else value
 
 
 def _marked(block: Any, mark: Dict[str, str]) -> Any:
@@ -455,7 +529,7 @@ class Conversation:
         self._purpose = purpose
         self._window = self._new_window([])
         self._recap = fm.ContextApoptosis(state_capacity=max(1, self._capacity // 4))
-        self._history = _History()
+        self._history = _History(self.rules.explicit)
         self._user_in_ledger = 0
         self._system_text = ""
         self._purpose_text = ""
@@ -506,15 +580,12 @@ class Conversation:
         live position each message had before: a consolidation keeps the caller's
         objects where it can, and where every message is still that same object
         its view and counts are reused rather than read again."""
-        old = self._history
         reused = self._previous_counts(messages, origins) if origins is not None else None
-        h = self._history = _History()
+        h = self._history = _History(self.rules.explicit)
         if not messages:
             return
         if reused is not None:
             views, tokens, nbytes = reused
-            assert origins is not None
-            blocks = [old.blocks[i] for i in origins]
         else:
             # In bulk: the adapter's fast path for the views, one pass for the counts.
             pinned_ids = {id(m) for m, p in zip(messages, pinned) if p}
@@ -529,15 +600,7 @@ class Conversation:
                 tokens = [b // 4 + 1 + v.extra_tokens for b, v in zip(nbytes, views)]
             else:
                 tokens = _count_all(views, self._counter)
-            blocks = [_block_shape(m) for m in messages] if self.rules.explicit else [(1, (), ())] * len(messages)
-        h.messages = list(messages)
-        h.views = views
-        h.tokens = tokens
-        h.bytes = nbytes
-        h.pinned = list(pinned)
-        h.blocks = blocks
-        h.total = sum(tokens)
-        h.turn_starts = [i for i, v in enumerate(views) if _is_user_turn(v)]
+        h.fill(messages, views, tokens, nbytes, pinned)
 
     def _previous_counts(
         self, messages: Sequence[Any], origins: List[int]
@@ -738,6 +801,8 @@ class Conversation:
         """`trim` over the live history with every message `keep` accepts (and every
         pinned one) held as durable."""
         h = self._history
+        if max_tokens is None and keep is _ballast_only and not self._text_decays():
+            keep = _nothing  # the one-pass rule leaves every conversation message anyway
         held = {id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v)}
         s = self.settings
         return trim(
@@ -753,6 +818,24 @@ class Conversation:
             image_tokens=s.image_tokens,
             calls_ahead=s.calls_ahead,
         )
+
+    def _text_decays(self) -> bool:
+        """Whether the one-pass rule would let a conversation message go now: the
+        oldest one is older than a weight of 1.0 survives, and not a recent turn."""
+        h = self._history
+        s = self.settings
+        if s.safe_threshold <= 0:
+            return False
+        first = next((i for i, v in enumerate(h.views) if _ballast_only(v) and not v.bits & _DURABLE), None)
+        if first is None:
+            return False
+        ratio = 1.0 / s.safe_threshold
+        hl = s.half_life if s.half_life >= 0.1 else 0.1
+        oldest_kept_age = math.floor(hl * math.log2(ratio)) if ratio >= 1 else -1
+        recent = len(h.messages)
+        if s.keep_last_turns and h.turn_starts:
+            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        return first < recent and len(h.messages) - 1 - first > oldest_kept_age
 
     def _with_gone(self, gone: Sequence[int]) -> Tuple[Any, Any, int]:
         """Copies of the ledger and the recap with the turns at the live positions
@@ -792,9 +875,9 @@ class Conversation:
         live = h.messages
         limit = s.max_tokens
         stages: List[Callable[[MessageView], bool]] = [
-            lambda v: bool(v.bits & _CONVERSATIONAL) and not v.answers,  # ballast only
+            _ballast_only,
             _is_user_turn,  # assistant turns too
-            lambda v: False,  # user turns too
+            _nothing,  # user turns too
         ]
         attempts: List[Tuple[Callable[[MessageView], bool], Optional[int]]] = []
         if limit is None or not budget_forced:
@@ -881,7 +964,7 @@ class Conversation:
                 system[-1 - where]["cache_control"] = mark
             else:
                 by_message.setdefault(where, []).append(offset)
-        out = list(messages)
+        out = messages  # a new list already: marked messages are replaced by copies
         for i, offsets in by_message.items():
             message = out[i]
             content = _field(message, "content")
@@ -955,13 +1038,21 @@ class Conversation:
             same_purpose = self._purpose_text == previous_purpose
             same_system = same_purpose and self._system_text == previous_system
         bills = self._bill(same_purpose, same_system, kept_messages if same_system else 0)
+        h = self._history
+        if not same_system:
+            stable = (0, 0)
+        elif kept_messages == h.sent:  # appended: the prefix sums are at hand
+            stable = (_text_bytes(self._system_text) + h.sent_bytes, self._system_tokens + h.sent_tokens)
+        else:
+            stable = (_text_bytes(self._system_text) + sum(h.bytes[:kept_messages]),
+                      self._system_tokens + sum(h.tokens[:kept_messages]))
         self._mark_sent()
         self._requests += 1
         out: List[Any] = []
         if self._system_message is not None:
             out.append(self._system_message)
         out.extend(self._history.messages)
-        self.last_report = self._report(verdict, elided, dropped, fits, same_system, kept_messages, bills, saturation)
+        self.last_report = self._report(verdict, elided, dropped, fits, stable, bills, saturation)
         return out
 
     def _bill(self, same_purpose: bool, same_system: bool, kept_messages: int) -> RequestBilling:
@@ -969,49 +1060,35 @@ class Conversation:
         (explicit caching), and bill the full history the same way."""
         h = self._history
         rules = self.rules
-        ends: List[int] = []
-        markable: List[bool] = []
-        where: List[Tuple[int, int]] = []
-        caller: List[int] = []
+        head: List[int] = []
         purpose_tokens = self._purpose_tokens
-        ledger_text = len(self._system_text) > len(self._purpose_text)
-        for tokens, present in ((purpose_tokens, bool(self._purpose_text)),
-                                (self._system_tokens - purpose_tokens, ledger_text)):
-            if present:
-                ends.append((ends[-1] if ends else 0) + tokens)
-                markable.append(True)
-                where.append((-1 - len(where), 0))
-        system_blocks = len(ends)
-        total = ends[-1] if ends else 0
+        if self._purpose_text:
+            head.append(purpose_tokens)
+        if len(self._system_text) > len(self._purpose_text):
+            head.append(self._system_tokens)
+        system_blocks = len(head)
+        ends = _Joined(head, h.ends, self._system_tokens)
         stable = 0
         if same_purpose and self._purpose_text:
             stable = 1
         if same_system:
-            stable = system_blocks
-        for i, (tokens, (count, unmarkable, marked)) in enumerate(zip(h.tokens, h.blocks)):
-            for k in range(count):
-                if k in marked:
-                    caller.append(len(ends))
-                if k == count - 1:
-                    total += tokens
-                ends.append(total)
-                markable.append(k not in unmarkable)
-                where.append((i, k))
-            if same_system and i < kept_messages:
-                stable = len(ends)
+            stable = system_blocks + h.blocks_before(kept_messages)
+        caller = [system_blocks + c for c in h.caller]
         marks: List[int] = []
         if rules.explicit:
-            keep = self._next_kept(where)
             marks = place_breakpoints(
-                ends, markable, rules, system=1 if self._purpose_text else 0, stable=stable, keep=keep,
-                caller_marks=caller,
+                ends, _Joined([True] * system_blocks, h.markable), rules, system=1 if self._purpose_text else 0,
+                stable=stable, keep=self._next_kept(system_blocks), caller_marks=caller,
             )
-        self._marks = [where[m] for m in marks]
+        self._marks = [self._where(m, system_blocks) for m in marks]
         if rules.explicit:
             cached = [c for c in self._cache_entries if c < stable]
         else:  # every prefix of the previous request is cached
             cached = [stable - 1] if stable and self._requests else []
-        request, self._cache_entries = bill_request(rules, ends, cached=cached, marks=sorted(marks + caller))
+        request, entries = bill_request(rules, ends, cached=cached, marks=sorted(marks + caller))
+        # Old entries matter only as long as a rewrite may still read them: keep the
+        # first few (the system prompt) and the latest.
+        self._cache_entries = entries if len(entries) <= 64 else entries[:4] + entries[-60:]
         full_now = self._purpose_tokens + self._full_tokens
         previous = self._previous_full
         full, _ = bill_request(
@@ -1020,10 +1097,18 @@ class Conversation:
         self._previous_full = full_now
         self._billed = add_bills([self._billed, request])
         self._billed_full = add_bills([self._billed_full, full])
-        self._sent_total += total
+        self._sent_total += ends[-1] if len(ends) else 0
         return {"request": request, "full_history": full}
 
-    def _next_kept(self, where: List[Tuple[int, int]]) -> int:
+    def _where(self, block: int, system_blocks: int) -> Tuple[int, int]:
+        """A block of the request as (message, offset), or (-1 - k, 0) for system block k."""
+        if block < system_blocks:
+            return (-1 - block, 0)
+        block -= system_blocks
+        message = bisect_right(self._history.block_starts, block) - 1
+        return (message, block - self._history.block_starts[message])
+
+    def _next_kept(self, system_blocks: int) -> int:
         """How many blocks the next rewrite will likely keep: those before the oldest
         tool result (with the message that called it) that is not a placeholder yet
         and is older than the recent turns, since ballast leaves oldest first."""
@@ -1042,8 +1127,7 @@ class Conversation:
             i -= 1  # the results run and the call that opened it change together
         if i == 0:
             return 0
-        system_blocks = sum(1 for w in where if w[0] < 0)
-        return system_blocks + sum(h.blocks[k][0] for k in range(i))
+        return system_blocks + h.blocks_before(i)
 
     def _report(
         self,
@@ -1051,18 +1135,13 @@ class Conversation:
         elided: int,
         dropped: int,
         fits: bool,
-        same_system: bool,
-        kept_messages: int,
+        stable: Tuple[int, int],
         bills: RequestBilling,
         saturation: List[Dict[str, Any]],
     ) -> RequestReport:
         h = self._history
         sent_tokens = self._system_tokens + h.total
-        if same_system:
-            stable_bytes = _text_bytes(self._system_text) + sum(h.bytes[:kept_messages])
-            stable_tokens = self._system_tokens + sum(h.tokens[:kept_messages])
-        else:
-            stable_bytes = stable_tokens = 0
+        stable_bytes, stable_tokens = stable
         newest_user = h.views[h.turn_starts[-1]].text if h.turn_starts else ""
         full = self._full_tokens + self._system_tokens
         return {
