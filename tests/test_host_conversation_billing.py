@@ -12,11 +12,12 @@ from hypothesis import strategies as st
 
 import fenwa_host as fh
 from fenwa_host.conversation import ConversationSettings
+from fenwa_host.formats import FORMATS
 from host_conversations import anthropic_messages, anthropic_sdk_messages, conversation_st, openai_messages
 
 pytest.importorskip("anthropic")
 
-BIG = "x" * 4000  # 1,001 tokens by the default estimate
+BIG = "x" * 4000
 
 
 def marks_of(params):
@@ -35,22 +36,30 @@ def marks_of(params):
     return out
 
 
-@pytest.mark.parametrize(
-    "fmt, costs",
-    [
-        # OpenAI: nothing under 1,024 tokens is cached; then 3,004 shared tokens are
-        # read as 2,944 (23 steps of 128).
-        ("openai", [1002.0, 3004.0, 294.4 + 2062]),
-        # Anthropic: the first request is under the minimum (no breakpoint); the second
-        # writes its 3,004 tokens at 1.25x; the third reads them and writes 2,002.
-        ("anthropic", [1002.0, 3004 * 1.25, 300.4 + 2002 * 1.25]),
-    ],
-)
-def test_billing_hand_computed(fmt, costs):
+def _sizes(fmt, message):
+    """One message's tokens in a request, the system prompt "p"'s, and the
+    request's own framing."""
+    framing = FORMATS[fmt].framing
+    return (fh.count_tokens([message], fmt) - framing.per_request, fh.estimate_tokens("p\n") + framing.per_message,
+            framing.per_request)
+
+
+@pytest.mark.parametrize("fmt", ["openai", "anthropic"])
+def test_billing_hand_computed(fmt):
+    big = {"role": "user", "content": BIG}
+    t, p, r = _sizes(fmt, big)
+    assert p + t < 1024 <= p + 3 * t  # the first prefix is under the cache minimum, the second is not
+    if fmt == "openai":
+        # Nothing under 1,024 tokens is cached; then the shared p + 3t tokens are
+        # read in whole 128-token steps.
+        shared = p + 3 * t
+        costs = [p + t + r, p + 3 * t + r, (shared - shared % 128) * 0.1 + (p + 5 * t - (shared - shared % 128)) + r]
+    else:
+        # The first request is under the minimum (no breakpoint); the second writes
+        # its p + 3t tokens at 1.25x; the third reads them and writes the 2t new.
+        costs = [p + t + r, (p + 3 * t) * 1.25 + r, (p + 3 * t) * 0.1 + 2 * t * 1.25 + r]
     conv = fh.Conversation("p", format=fmt)
-    turns = [[{"role": "user", "content": BIG}],
-             [{"role": "assistant", "content": BIG}, {"role": "user", "content": BIG}],
-             [{"role": "assistant", "content": BIG}, {"role": "user", "content": BIG}]]
+    turns = [[big], [{"role": "assistant", "content": BIG}, big], [{"role": "assistant", "content": BIG}, big]]
     for turn, cost in zip(turns, costs):
         conv.extend(turn)
         conv.request_params()
@@ -58,6 +67,8 @@ def test_billing_hand_computed(fmt, costs):
         assert report["billing"]["request"]["cost"] == pytest.approx(cost)
         # Appending only: the full history with caching is billed the same.
         assert report["billing"]["full_history"]["cost"] == pytest.approx(cost)
+        assert sum(report["billing"]["request"][k] for k in ("read_tokens", "write_tokens", "uncached_tokens")) \
+            == report["tokens_sent"]
     summary = conv.billing()
     assert summary["billed"]["cost"] == pytest.approx(sum(costs))
     assert summary["cost_ratio"] == pytest.approx(1.0) and summary["requests"] == 3
@@ -67,9 +78,11 @@ def test_billing_hand_computed(fmt, costs):
 @pytest.mark.parametrize("ttl, write", [("5m", 1.25), ("1h", 2.0)])
 def test_cache_ttl_sets_the_write_price_and_the_mark(ttl, write):
     conv = fh.Conversation("p", format="anthropic", cache_ttl=ttl)
-    conv.extend([{"role": "user", "content": BIG + BIG}])
+    message = {"role": "user", "content": BIG + BIG}
+    t, p, r = _sizes("anthropic", message)
+    conv.append(message)
     params = conv.request_params()
-    assert conv.last_report["billing"]["request"]["cost"] == pytest.approx(2002 * write)
+    assert conv.last_report["billing"]["request"]["cost"] == pytest.approx((p + t) * write + r)
     [(_, block)] = marks_of(params)
     assert block["cache_control"] == ({"type": "ephemeral"} if ttl == "5m" else {"type": "ephemeral", "ttl": "1h"})
 
@@ -95,7 +108,9 @@ def test_request_params_shapes():
 
 
 def test_breakpoints_cover_a_long_new_part_and_keep_the_callers():
-    conv = fh.Conversation("p" * 5000, format="anthropic")
+    purpose = "You are a careful coding agent. Keep every answer short and exact. " * 120
+    assert fh.estimate_tokens(purpose) > 1024
+    conv = fh.Conversation(purpose, format="anthropic")
     conv.extend([{"role": "user", "content": "start"}, {"role": "assistant", "content": "ok"}])
     conv.request_params()
     first_total = conv.last_report["tokens_sent"]
@@ -112,7 +127,8 @@ def test_breakpoints_cover_a_long_new_part_and_keep_the_callers():
     # caller's own mark, which serves as the rolling one.
     assert [w for w, _ in marks] == ["system", 1, len(params["messages"]) - 1]
     bill = conv.last_report["billing"]["request"]
-    assert bill["read_tokens"] == first_total and bill["uncached_tokens"] == 0
+    reply = FORMATS["anthropic"].framing.per_request  # the reply's start is never cached
+    assert bill["read_tokens"] == first_total - reply and bill["uncached_tokens"] == reply
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -170,16 +186,16 @@ def test_user_statements_survive_tool_turns_while_the_text_fits(fmt, tool_turns)
 
 
 def test_user_statements_go_to_the_ledger_before_leaving_and_acks_do_not_push_them_out():
-    conv = fh.Conversation("p", max_tokens=160, state_capacity=5)
+    conv = fh.Conversation("p", max_tokens=400, state_capacity=5)
     facts = [f"Remember: the tenant id number {k} is tn-{k:04d}." for k in range(4)]
     for k, fact in enumerate(facts):
         conv.extend([{"role": "user", "content": fact}, {"role": "assistant", "content": f"Noted, {k}. " * 10}])
         conv.request()
-    for k in range(30):  # long answers: the conversation text no longer fits, old turns leave
+    for k in range(80):  # the conversation text no longer fits: old turns leave
         conv.extend([{"role": "user", "content": "Go on."},
                      {"role": "assistant", "content": f"Working on step {k} now. " * 8}])
         out = conv.request()
-        assert conv.last_report["tokens_sent"] <= 160
+        assert conv.last_report["tokens_sent"] <= 400
     assert conv.ledger == facts + ["Go on."]  # one entry per distinct statement
     assert all(f"- {f}\n" in out[0]["content"] for f in facts)
     assert len(conv.recap) == 1 and conv.recap[0].startswith("Working on step")  # a quarter of 5

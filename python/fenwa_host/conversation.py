@@ -74,7 +74,8 @@ from .billing import (
 )
 from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView, _field, _replace
 from .reasoning import reasoning_params
-from .trim import TokenCounter, TrimResult, _count_all, estimate_tokens, trim
+from .tokens import CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
+from .trim import TrimResult, trim
 
 __all__ = ["Conversation", "ConversationSettings", "RequestReport", "BillingSummary"]
 
@@ -88,6 +89,14 @@ _DURABLE = fm.SYSTEM | fm.FACT
 # Classes whose messages decay, with their weights (as in the one-pass rule).
 _CLASSES: Tuple[Tuple[int, float], ...] = ((_CONVERSATIONAL, 1.0), (fm.THINKING, 0.15), (fm.TOOL, 0.25))
 _OTHER_WEIGHT = 0.6
+#: The share of the budget the system prompt (purpose and ledger) may take.
+LEDGER_SHARE = 0.25
+#: record_usage: bounds of the provider/counted ratio, its largest move per
+#: report (a factor), and the smoothing of each report.
+USAGE_RATIO_MIN = 0.5
+USAGE_RATIO_MAX = 2.0
+USAGE_STEP = 1.25
+USAGE_SMOOTHING = 0.5
 # How every elision placeholder starts.
 _PLACEHOLDER_HEAD = "[tool output elided:"
 # A user turn kept in the ledger keeps at most this many bytes of its text.
@@ -124,7 +133,7 @@ def _file_sent(
             continue
         saving = tokens[position]
         if elide and view.answers:
-            placeholder = count(f"[tool output elided: {sizes[position]} bytes, a repetitive flood]")
+            placeholder = count(longest_placeholder(sizes[position]))
             saving = max(0, saving - placeholder * len(view.answers))
         if saving:
             parts[_class_of(bits)].append((position, saving))
@@ -170,8 +179,17 @@ class ConversationSettings:
 
     #: "openai" (Chat Completions), "openai-responses" or "anthropic".
     format: str = "openai"
-    #: Bound of every request, system prompt included (None: no bound).
+    #: Bound of every request: the system prompt (ledger entries that do not fit
+    #: its share are left out, oldest first), the messages, the format's framing,
+    #: `reserve_tokens` (room for the reply, or what the host sends outside the list
+    #: and does not pass here), and `tools` and `instructions` when given.
     max_tokens: Optional[int] = None
+    #: The estimate's tokenizer family ("o200k", "cl100k" or "claude"), used when
+    #: no `token_counter` is given.
+    tokenizer: str = "o200k"
+    reserve_tokens: int = 0
+    tools: Any = None
+    instructions: Any = None
     #: `trim`'s decay and pinning options.
     half_life: float = 6.0
     safe_threshold: float = 0.35
@@ -198,7 +216,7 @@ class ConversationSettings:
     def __post_init__(self) -> None:
         if self.format not in _FORMATS:
             raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {self.format!r}")
-        for name in ("state_capacity", "calls_ahead", "keep_last_turns", "image_tokens"):
+        for name in ("state_capacity", "calls_ahead", "keep_last_turns", "image_tokens", "reserve_tokens"):
             value = getattr(self, name)
             if not isinstance(value, int) or isinstance(value, bool) or value < 0:
                 raise ValueError(f"{name} must be a non-negative int, not {value!r}")
@@ -250,7 +268,7 @@ class RequestBilling(TypedDict):
     full_history: Bill
 
 
-class RequestReport(TypedDict):
+class _RequestReport(TypedDict):
     """What one request sent, why, and what it is billed."""
 
     #: Tokens of the request (system prompt included), by the counter in use.
@@ -279,6 +297,24 @@ class RequestReport(TypedDict):
     saturation: List[Dict[str, Any]]
     within_budget: bool
     billing: RequestBilling
+    #: Ledger and recap entries left out of the system prompt to keep it within
+    #: LEDGER_SHARE of the budget.
+    ledger_omitted: int
+    #: What is sent outside the list (reserve_tokens, tools, instructions), counted.
+    tokens_outside: int
+    #: Provider tokens per counted token (record_usage), and the request in them.
+    usage_ratio: float
+    tokens_provider_estimate: int
+    #: The provider's own count of the previous request, when reported.
+    provider_input_tokens: Optional[int]
+
+
+class RequestReport(_RequestReport, total=False):
+    """What one request sent, why, and what it is billed; the framework
+    integrations add why they started over or trimmed further."""
+
+    restarted: str
+    fallback: str
 
 
 class BillingSummary(TypedDict):
@@ -515,8 +551,6 @@ class Conversation:
             settings = ConversationSettings(**options)
         elif options:
             settings = dataclasses.replace(settings, **options)
-        if token_counter is not None and not callable(token_counter):
-            raise TypeError("token_counter must be a callable from str to int")
         if prompt_cache_key is not None and (not isinstance(prompt_cache_key, str) or not prompt_cache_key):
             raise ValueError("prompt_cache_key must be a non-empty str or None")
         self._lock = threading.RLock()
@@ -526,6 +560,17 @@ class Conversation:
         self._capacity = max(1, settings.state_capacity)
         self._counter = token_counter
         self._adapter: Adapter = FORMATS[settings.format]
+        # Every text is counted once per conversation (the cache is bounded).
+        self._counting = Counting(
+            self._adapter.framing, settings.tokenizer, CountCache(token_counter) if token_counter is not None else None
+        )
+        # What every request sends outside the history and the system prompt.
+        self._outside = settings.reserve_tokens + self._counting.outside(settings.tools, settings.instructions)
+        # Provider tokens per counted token, from record_usage (1.0 until then).
+        self._usage_ratio = 1.0
+        self._provider_tokens: Optional[int] = None
+        self._ledger_omitted = 0
+        self._last_counted = 0  # what the last request sent, counted
         self._purpose = purpose
         self._window = self._new_window([])
         self._recap = fm.ContextApoptosis(state_capacity=max(1, self._capacity // 4))
@@ -563,6 +608,10 @@ class Conversation:
     def state_capacity(self) -> int:
         return self._capacity
 
+    @property
+    def tokenizer(self) -> str:
+        return self.settings.tokenizer
+
     def _new_window(self, entries: Sequence[str]) -> Any:
         window = fm.ContextApoptosis(state_capacity=self._capacity)
         if self._purpose is not None:
@@ -596,10 +645,7 @@ class Conversation:
             )
             texts = [v.text for v in views]
             nbytes = [len(t) if t.isascii() else len(t.encode("utf-8")) for t in texts]
-            if self._counter is None:  # estimate_tokens, from the byte counts just taken
-                tokens = [b // 4 + 1 + v.extra_tokens for b, v in zip(nbytes, views)]
-            else:
-                tokens = _count_all(views, self._counter)
+            tokens = self._counting.views(views).tolist()
         h.fill(messages, views, tokens, nbytes, pinned)
 
     def _previous_counts(
@@ -633,11 +679,27 @@ class Conversation:
         return self._history.bytes
 
     def _count(self, text: str) -> int:
-        if self._counter is None:
-            return estimate_tokens(text)
-        n = self._counter(text)
-        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
-            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
+        return self._counting.text(text)
+
+    def _system_cost(self, text: str) -> int:
+        """The system prompt's tokens: sent as a message (for Anthropic, the system
+        parameter), with a message's framing."""
+        return self._count(text) + self._counting.framing.per_message if text else 0
+
+    def _limit(self) -> Optional[int]:
+        """The budget for the counted system prompt, messages and request framing:
+        max_tokens less what is sent outside them, in counted tokens (the
+        provider's tokens divided by the usage ratio)."""
+        if self.settings.max_tokens is None:
+            return None
+        return max(0, int(self.settings.max_tokens / self._usage_ratio) - self._outside)
+
+    def _request_tokens(self) -> int:
+        """What the next request sends: the system prompt, the live messages and
+        the request's own framing."""
+        n = self._system_tokens + self._history.total
+        if self._history.messages or self._system_tokens:
+            n += self._counting.framing.per_request
         return n
 
     def _add(self, message: Any, pinned: bool) -> int:
@@ -645,7 +707,7 @@ class Conversation:
         view = self._adapter.view(
             len(h.messages), message, self.settings.image_tokens, (lambda m: fm.FACT) if pinned else None
         )
-        tokens = self._count(view.text) + view.extra_tokens
+        tokens = self._counting.view(view, len(h.messages))
         h.append(message, view, tokens, pinned)
         return tokens
 
@@ -659,7 +721,9 @@ class Conversation:
             return
         elide = self.settings.tool_results == "elide"
         if self._counter is None:  # every message of a consolidation passes here: natively
-            tokens, size, parts = _native.file_sent(h.views, h.tokens, h.bytes, start, end, elide)
+            tokens, size, parts = _native.file_sent(
+                h.views, h.tokens, h.bytes, start, end, elide, placeholder_costs(self.settings.tokenizer)[0]
+            )
         else:
             tokens, size, parts = _file_sent(h.views, h.tokens, h.bytes, start, end, elide, self._count)
         h.sent_tokens += tokens
@@ -778,18 +842,38 @@ class Conversation:
     # -- the system prompt ------------------------------------------------------------------
 
     def _render(self, window: Any, recap: Any) -> Tuple[str, str]:
-        """The purpose text and the ledger text (purpose first, so it stays cached)."""
+        """The purpose text and the ledger text (purpose first, so it stays cached),
+        within LEDGER_SHARE of the budget: recap entries leave first, then the
+        oldest ledger entries; how many left is `_ledger_omitted`."""
         purpose = f"{self._purpose}\n" if self._purpose is not None else ""
-        entries = list(window.state_entries()) + list(recap.state_entries())
-        ledger = "STATE:\n" + "".join(f"- {e}\n" for e in entries) if entries else ""
-        return purpose, ledger
+        ledger, recaps = list(window.state_entries()), list(recap.state_entries())
+        limit = self._limit()
+        room = None if limit is None else max(0, int(limit * LEDGER_SHARE))
+
+        def text(drop: int) -> str:
+            kept = ledger[max(0, drop - len(recaps)):] + recaps[drop:]
+            return "STATE:\n" + "".join(f"- {e}\n" for e in kept) if kept else ""
+
+        total = len(ledger) + len(recaps)
+        self._ledger_omitted = 0
+        if room is None or not total or self._system_cost(purpose + text(0)) <= room:
+            return purpose, text(0)
+        lo, hi = 1, total  # the fewest entries to leave out lie in [lo, hi]
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if self._system_cost(purpose + text(mid)) <= room:
+                hi = mid
+            else:
+                lo = mid + 1
+        self._ledger_omitted = lo
+        return purpose, text(lo)
 
     def _set_system(self, purpose: str, ledger: str) -> None:
         text = purpose + ledger
         self._purpose_text = purpose
         self._system_text = text
-        self._system_tokens = self._count(text) if text else 0
-        self._purpose_tokens = min(self._system_tokens, self._count(purpose)) if purpose else 0
+        self._system_tokens = self._system_cost(text)
+        self._purpose_tokens = min(self._system_tokens, self._system_cost(purpose)) if purpose else 0
         if not text or self.settings.format == "anthropic":
             self._system_message = None
         else:
@@ -808,7 +892,8 @@ class Conversation:
         return trim(
             messages,
             max_tokens=max_tokens,
-            token_counter=self._counter,
+            token_counter=self._counting.cache,
+            tokenizer=s.tokenizer,
             half_life=s.half_life,
             safe_threshold=s.safe_threshold,
             keep_last_turns=s.keep_last_turns,
@@ -873,7 +958,7 @@ class Conversation:
         h = self._history
         s = self.settings
         live = h.messages
-        limit = s.max_tokens
+        limit = self._limit()
         stages: List[Callable[[MessageView], bool]] = [
             _ballast_only,
             _is_user_turn,  # assistant turns too
@@ -892,14 +977,14 @@ class Conversation:
         gone: List[int] = []
         kept: List[int] = []
         for keep, goal_tokens in attempts:
-            system = self._count(purpose + ledger) if purpose or ledger else 0
+            system = self._system_cost(purpose + ledger)
             budget = None if goal_tokens is None else max(0, goal_tokens - system)
             for _ in range(4):
                 result = self._trim(live, budget, keep)
                 kept, gone = result._sent_and_dropped()
                 window, recap, users = self._with_gone(gone)
                 purpose, ledger = self._render(window, recap)
-                system = self._count(purpose + ledger) if purpose or ledger else 0
+                system = self._system_cost(purpose + ledger)
                 if budget is None or goal_tokens is None or not result.within_budget or budget == 0:
                     break
                 over = result.tokens_after + system - goal_tokens
@@ -918,7 +1003,7 @@ class Conversation:
         self._history.checked = len(self._history.messages)  # trim returns valid lists
         self._set_system(purpose, ledger)
         self._consolidations += 1
-        fits = limit is None or self._history.total + self._system_tokens <= limit
+        fits = limit is None or self._request_tokens() <= limit
         return result.elided, len(gone), fits, unchanged
 
     # -- requests ---------------------------------------------------------------------------
@@ -996,8 +1081,8 @@ class Conversation:
             first=self._requests == 0,
             prefix_tokens=self._system_tokens + h.sent_tokens,
             purgeable_tokens=purgeable,
-            append_tokens=self._system_tokens + h.total,
-            max_tokens=self.settings.max_tokens,
+            append_tokens=self._request_tokens(),
+            max_tokens=self._limit(),
             calls_ahead=self.settings.calls_ahead,
             kept_tokens=kept,
         )
@@ -1029,8 +1114,8 @@ class Conversation:
             kept_messages = min(unchanged, sent_before)
         else:
             elided = dropped = 0
-            s = self.settings
-            fits = s.max_tokens is None or self._system_tokens + self._history.total <= s.max_tokens
+            limit = self._limit()
+            fits = limit is None or self._request_tokens() <= limit
             kept_messages = sent_before
         if self._requests == 0:
             same_purpose = same_system = False
@@ -1053,6 +1138,7 @@ class Conversation:
             out.append(self._system_message)
         out.extend(self._history.messages)
         self.last_report = self._report(verdict, elided, dropped, fits, stable, bills, saturation)
+        self._last_counted = self.last_report["tokens_sent"] + self._outside
         return out
 
     def _bill(self, same_purpose: bool, same_system: bool, kept_messages: int) -> RequestBilling:
@@ -1086,6 +1172,7 @@ class Conversation:
         else:  # every prefix of the previous request is cached
             cached = [stable - 1] if stable and self._requests else []
         request, entries = bill_request(rules, ends, cached=cached, marks=sorted(marks + caller))
+        reply = self._counting.framing.per_request  # the reply's start, after every cached block
         # Old entries matter only as long as a rewrite may still read them: keep the
         # first few (the system prompt) and the latest.
         self._cache_entries = entries if len(entries) <= 64 else entries[:4] + entries[-60:]
@@ -1094,10 +1181,13 @@ class Conversation:
         full, _ = bill_request(
             rules, [previous, full_now], cached=[0] if previous else [], marks=[0, 1] if previous else [1]
         )
+        for bill in (request, full):
+            bill["uncached_tokens"] += reply
+            bill["cost"] += reply
         self._previous_full = full_now
         self._billed = add_bills([self._billed, request])
         self._billed_full = add_bills([self._billed_full, full])
-        self._sent_total += ends[-1] if len(ends) else 0
+        self._sent_total += (ends[-1] if len(ends) else 0) + reply
         return {"request": request, "full_history": full}
 
     def _where(self, block: int, system_blocks: int) -> Tuple[int, int]:
@@ -1140,10 +1230,10 @@ class Conversation:
         saturation: List[Dict[str, Any]],
     ) -> RequestReport:
         h = self._history
-        sent_tokens = self._system_tokens + h.total
+        sent_tokens = self._request_tokens()
         stable_bytes, stable_tokens = stable
         newest_user = h.views[h.turn_starts[-1]].text if h.turn_starts else ""
-        full = self._full_tokens + self._system_tokens
+        full = self._full_tokens + self._system_tokens + self._counting.framing.per_request
         return {
             "tokens_sent": sent_tokens,
             "tokens_full_history": full,
@@ -1164,7 +1254,43 @@ class Conversation:
             "saturation": saturation,
             "within_budget": fits,
             "billing": bills,
+            "ledger_omitted": self._ledger_omitted,
+            # Everything the request sends as the provider counts it, by the
+            # correction record_usage learnt (1.0 until then).
+            "tokens_outside": self._outside,
+            "usage_ratio": self._usage_ratio,
+            "tokens_provider_estimate": int(math.ceil((sent_tokens + self._outside) * self._usage_ratio)),
+            "provider_input_tokens": self._provider_tokens,
         }
+
+    # -- calibration -------------------------------------------------------------------------
+
+    def record_usage(self, usage: Any) -> bool:
+        """Correct the estimate from the input tokens the provider counted for the
+        last request: `usage` is the SDK's usage object or its dict (OpenAI
+        `prompt_tokens` or `input_tokens`; Anthropic `input_tokens` plus
+        `cache_creation_input_tokens` and `cache_read_input_tokens`). The
+        conversation keeps a smoothed ratio of provider to counted tokens, bounded
+        to [USAGE_RATIO_MIN, USAGE_RATIO_MAX] and moving at most by a factor
+        USAGE_STEP per report, and budgets with it. Returns whether the report was
+        used (a report without a positive count, or before any request, is not)."""
+        provider = _input_tokens(usage)
+        with self._lock:
+            counted = self._last_counted
+            if provider is None or provider <= 0 or counted <= 0:
+                return False
+            self._provider_tokens = provider
+            old = self._usage_ratio
+            observed = min(max(provider / counted, old / USAGE_STEP), old * USAGE_STEP)
+            ratio = old + USAGE_SMOOTHING * (observed - old)
+            self._usage_ratio = min(max(ratio, USAGE_RATIO_MIN), USAGE_RATIO_MAX)
+            return True
+
+    @property
+    def usage_ratio(self) -> float:
+        """Provider tokens per counted token, as record_usage learnt it."""
+        with self._lock:
+            return self._usage_ratio
 
     def billing(self) -> BillingSummary:
         """What the requests so far were billed under the provider's cache rules,
@@ -1190,7 +1316,9 @@ class Conversation:
             h = self._history
             return {
                 "version": _VERSION,
-                "settings": dataclasses.asdict(self.settings),
+                "settings": {**dataclasses.asdict(self.settings), "tools": _plain(self.settings.tools),
+                             "instructions": _plain(self.settings.instructions)},
+                "usage_ratio": self._usage_ratio,
                 "purpose": self._purpose,
                 "prompt_cache_key": self.prompt_cache_key,
                 "ledger": self._window.state_entries(),
@@ -1316,7 +1444,41 @@ class Conversation:
         conv._billed["cost"] = float(conv._billed["cost"])
         conv._billed_full["cost"] = float(conv._billed_full["cost"])
         conv._sent_total = sent_total
+        ratio = field("usage_ratio", (int, float))
+        if isinstance(ratio, bool) or not USAGE_RATIO_MIN <= ratio <= USAGE_RATIO_MAX:
+            raise ValueError(
+                f"Conversation.from_dict: field 'usage_ratio' must be a number from {USAGE_RATIO_MIN} "
+                f"to {USAGE_RATIO_MAX}"
+            )
+        conv._usage_ratio = float(ratio)
         return conv
+
+
+def _input_tokens(usage: Any) -> Optional[int]:
+    """The input tokens a provider's usage report counts (None when it has none)."""
+
+    def get(name: str) -> Any:
+        if isinstance(usage, Mapping):
+            return usage.get(name)
+        return getattr(usage, name, None)
+
+    def number(value: Any) -> Optional[int]:
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
+            return None
+        return int(value)
+
+    prompt = number(get("prompt_tokens"))
+    if prompt is not None:
+        return prompt
+    base = number(get("input_tokens"))
+    if base is None:
+        return None
+    # Anthropic counts cached input apart; OpenAI's input_tokens already holds it.
+    for name in ("cache_creation_input_tokens", "cache_read_input_tokens"):
+        extra = number(get(name))
+        if extra is not None and extra > 0:
+            base += extra
+    return base
 
 
 def _plain(value: Any) -> Any:

@@ -34,6 +34,14 @@ from typing import (
 import fenwa_micro as fm
 
 from . import _native
+from .tokens import (
+    ANTHROPIC_FRAMING,
+    LANGCHAIN_FRAMING,
+    NO_FRAMING,
+    OPENAI_CHAT_FRAMING,
+    OPENAI_RESPONSES_FRAMING,
+    Framing,
+)
 
 __all__ = [
     "FORMATS",
@@ -276,12 +284,14 @@ class Adapter:
     `remove_answers` return new shallow copies (or None when nothing worth sending
     would be left). `pin_running_cycle` says whether the provider requires the last,
     still running tool-use cycle to be sent back unchanged; `results_alone` that a
-    message answering a call holds nothing but that one result.
+    message answering a call holds nothing but that one result; `framing` what
+    the format sends around the counted texts (fenwa_host.tokens counts it).
     """
 
     name = ""
     pin_running_cycle = False
     results_alone = True
+    framing: Framing = NO_FRAMING
 
     def views(
         self,
@@ -417,6 +427,7 @@ class OpenAIChat(Adapter):
     """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
 
     name = "openai"
+    framing = OPENAI_CHAT_FRAMING
 
     def read(
         self,
@@ -571,6 +582,7 @@ class LangChain(Adapter):
     `tool_calls`) and tool (with `tool_call_id`)."""
 
     name = "langchain"
+    framing = LANGCHAIN_FRAMING
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
@@ -641,6 +653,7 @@ class Anthropic(Adapter):
     thinking and redacted_thinking blocks."""
 
     name = "anthropic"
+    framing = ANTHROPIC_FRAMING
     pin_running_cycle = True
     results_alone = False
 
@@ -779,6 +792,7 @@ class OpenAIResponses(Adapter):
     and reasoning items, as dicts or the SDK's objects."""
 
     name = "openai-responses"
+    framing = OPENAI_RESPONSES_FRAMING
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]

@@ -33,10 +33,20 @@ from . import _native
 from ._screen import is_flood
 from .billing import RewriteGain, rules_for_format, rewrite_gain
 from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
+from .tokens import (
+    BYTES_PER_TOKEN,
+    NO_FRAMING,
+    CountCache,
+    Counting,
+    TokenCounter,
+    estimate_tokens,
+    longest_placeholder,
+    make_counting,
+    placeholder_costs,
+    placeholder_text,
+)
 
 __all__ = ["Decision", "TrimResult", "estimate_tokens", "trim", "validate"]
-
-TokenCounter = Callable[[str], int]
 
 # What happened to a message, as stored per index while a trim runs.
 _KEPT, _ELIDED, _STRIPPED, _DROPPED = 0, 1, 2, 3
@@ -73,19 +83,9 @@ class Decision(NamedTuple):
     reason: str
 
 
-def estimate_tokens(text: str) -> int:
-    """The module's token estimate: UTF-8 bytes // 4 + 1."""
-    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1
-
-
-# Length of "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
-_PLACEHOLDER_LONGEST = len("[tool output elided:  bytes, a repetitive flood]")
-
-
 def _placeholder(text: str) -> str:
     size = len(text) if text.isascii() else len(text.encode("utf-8"))
-    flood = ", a repetitive flood" if is_flood(text) else ""
-    return f"[tool output elided: {size} bytes{flood}]"
+    return placeholder_text(size, is_flood(text))
 
 
 class TrimResult:
@@ -245,18 +245,9 @@ def validate(
     _read(_check_messages(messages), format, image_tokens, None)
 
 
-def _count_all(views: List[MessageView], counter: Optional[TokenCounter]) -> List[int]:
-    if counter is None:
-        return [
-            (len(v[3]) if v[3].isascii() else len(v[3].encode("utf-8"))) // 4 + 1 + v[4] for v in views
-        ]
-    out: List[int] = []
-    for v in views:
-        n = counter(v.text)
-        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
-            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
-        out.append(n + v.extra_tokens)
-    return out
+def _count_all(views: List[MessageView], counting: Counting) -> Sequence[int]:
+    """Tokens per view, framing included."""
+    return counting.views(views)
 
 
 def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
@@ -286,7 +277,7 @@ class _Plan:
         views: List[MessageView],
         pairing: Pairing,
         tokens: Sequence[int],
-        counter: Optional[TokenCounter],
+        counting: Counting,
         image_tokens: int,
         drop_results: bool,
         shape: Optional[bytearray] = None,
@@ -299,7 +290,8 @@ class _Plan:
         self.results = pairing.results
         self.tokens: Sequence[int] = tokens
         self.current: MutableSequence[int] = list(tokens)
-        self.counter = counter
+        self.counting = counting
+        self.counter = counting.cache
         self.image_tokens = image_tokens
         self.drop_results = drop_results
         self.total = sum(tokens)
@@ -313,7 +305,7 @@ class _Plan:
         self.default_reason = SURVIVED
         # The native walk needs the shape of every message and counts that fit
         # in 64 bits (the default estimate); it writes `current` in place.
-        self.shape = shape if counter is None and not self.groups else None
+        self.shape = shape if counting.cache is None and not self.groups else None
         if self.shape is not None:
             self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
             self.current = self.tokens[:]
@@ -372,9 +364,7 @@ class _Plan:
 
     def _recount(self, i: int, message: Any) -> int:
         v = self.adapter.view(i, message, self.image_tokens, None)
-        if self.counter is None:
-            return estimate_tokens(v.text) + v.extra_tokens
-        return self.counter(v.text) + v.extra_tokens
+        return self.counting.view(v, i)
 
     def _set(self, i: int, action: int, reason: str, tokens: int) -> None:
         self.action[i] = action
@@ -431,17 +421,16 @@ class _Plan:
         if self.action[i] != _KEPT:
             return
         v = self.views[i]
-        estimate = self._estimate_placeholder(v.text) * len(v.answers)
+        # The placeholder of every result it carries, and the message's framing.
+        framing = self.counting.view(v._replace(text="", extra_tokens=0), i)
+        estimate = framing + self._estimate_placeholder(v.text) * len(v.answers)
         if estimate < self.current[i]:
             self._set(i, _ELIDED, reason, estimate)
             self.pending.append(i)
 
     def _estimate_placeholder(self, text: str) -> int:
         size = len(text) if text.isascii() else len(text.encode("utf-8"))
-        longest = f"[tool output elided: {size} bytes, a repetitive flood]"
-        if self.counter is None:
-            return len(longest) // 4 + 1
-        return self.counter(longest)
+        return self.counting.text(longest_placeholder(size))
 
     def materialize(self) -> None:
         """Make the copies of the elided messages that survived, and count them exactly."""
@@ -497,6 +486,7 @@ class _Plan:
                 position, self.total, stopped, _ = _native.budget_walk(
                     order, position, 0, self.total, self.action, self.current,
                     self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
+                    placeholder_costs(self.counting.tokenizer)[0],
                 )
                 if not stopped:
                     # Done, or nothing is left to count: the rest are gone already.
@@ -550,12 +540,13 @@ class _Plan:
         candidates = memoryview(order).cast("I")
         end = len(candidates)
         texts = (OVER_BUDGET, CALL_LEFT)
+        costs = placeholder_costs(self.counting.tokenizer)[0]
         position = 0
         while True:
             while True:
                 position, self.total, stopped, elided = _native.budget_walk(
                     order, position, max_tokens, self.total, self.action, self.current,
-                    self.tokens, shape, True, self.reasons, texts,
+                    self.tokens, shape, True, self.reasons, texts, costs,
                 )
                 self.pending += elided
                 if not stopped:
@@ -581,6 +572,7 @@ class _Plan:
         # Results are elided inline with the default counter, whose estimate of the
         # placeholder needs only the digits of the payload's size.
         inline_results = inline_calls and self.counter is None
+        costs = placeholder_costs(self.counting.tokenizer)[1]
         tokens = self.tokens
         pending = self.pending
         total = self.total
@@ -596,7 +588,7 @@ class _Plan:
             if inline_results and v[6] and not a and len(v[6]) == 1:
                 # A tool result message that would leave stays as a placeholder;
                 # the copy is made only if it survives (`materialize`).
-                estimate = (_PLACEHOLDER_LONGEST + len(str(4 * tokens[i]))) // 4 + 1
+                estimate = costs[min(20, len(str(BYTES_PER_TOKEN * tokens[i])))]
                 if estimate < current[i]:
                     action[i] = _ELIDED
                     total += estimate - current[i]
@@ -655,7 +647,11 @@ def trim(
     messages: Sequence[Any],
     *,
     max_tokens: Optional[int] = None,
-    token_counter: Optional[TokenCounter] = None,
+    token_counter: Any = None,
+    tokenizer: str = "o200k",
+    reserve_tokens: int = 0,
+    tools: Any = None,
+    instructions: Any = None,
     half_life: float = 6.0,
     safe_threshold: float = 0.35,
     stable_prefix: int = 0,
@@ -680,6 +676,14 @@ def trim(
     returned without its call, nor a call without its results. The caller's list
     and messages are never mutated. `format` is "auto", "openai",
     "openai-responses", "anthropic", "langchain" or "pairs".
+
+    Counts are the format's framing plus the content by `token_counter` (a
+    `str -> int` callable or an encoding such as tiktoken's `Encoding`, each
+    distinct text counted once per call) or by the estimate of `tokenizer`
+    ("o200k", "cl100k" or "claude"). `max_tokens` bounds the whole request: the
+    list, the request's framing, `reserve_tokens` (room for the reply, or what is
+    sent outside the list and not given here) and `tools` (tool schemas, counted
+    as JSON) and `instructions` (a str or a list of messages) when given.
     """
     messages = _check_messages(messages)
     if tool_results not in ("elide", "drop"):
@@ -688,20 +692,20 @@ def trim(
     _check_count("stable_prefix", stable_prefix)
     _check_count("keep_last_turns", keep_last_turns)
     _check_count("calls_ahead", calls_ahead)
-    if token_counter is not None and not callable(token_counter):
-        raise TypeError("token_counter must be a callable from str to int")
+    _check_count("reserve_tokens", reserve_tokens)
+    counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
     adapter, reading, pairing = _read(messages, format, image_tokens, classify)
+    counting = Counting(adapter.framing, counting.tokenizer, counting.cache)
     views = reading.views
-    tokens: Sequence[int]
-    if reading.tokens is not None and token_counter is None:
-        tokens = reading.tokens
-    else:
-        tokens = _count_all(views, token_counter)
+    tokens = _count_all(views, counting)
     n = len(views)
+    # What the request sends besides the messages' own tokens.
+    fixed = reserve_tokens + counting.outside(tools, instructions)
+    fixed += adapter.framing.per_request if n else 0
     plan = _Plan(
-        adapter, messages, views, pairing, tokens, token_counter, image_tokens,
+        adapter, messages, views, pairing, tokens, counting, image_tokens,
         tool_results == "drop", reading.shape,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
@@ -710,7 +714,7 @@ def trim(
     if max_tokens is None:
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
-        plan.fit(max_tokens, half_life)
+        plan.fit(max(0, max_tokens - fixed), half_life)
     if adapter.name == "anthropic":
         plan.first_role()
 
@@ -726,15 +730,17 @@ def trim(
         out = list(compress(source, action.translate(_SURVIVES)))
     first = n - len(action.lstrip(b"\x00"))
     first_changed = first if first < n else None
-    before = sum(tokens)
-    after = plan.total
-    rewritten = before - sum(tokens[:first]) if first_changed is not None else 0
+    before = sum(tokens) + fixed
+    after = plan.total + fixed
+    rewritten = before - fixed - sum(tokens[:first]) if first_changed is not None else 0
     note = ""
     if max_tokens is not None and after > max_tokens:
         note = (
             f"the pinned messages and tool-result placeholders alone count {after} tokens, "
             f"over the budget of {max_tokens}"
         )
+        if fixed:
+            note += f" ({fixed} of them outside the messages: request framing, tools, instructions, reserve)"
     return TrimResult(
         out,
         action,
@@ -747,3 +753,12 @@ def trim(
         rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
     )
+
+
+def _counting(token_counter: Any, tokenizer: str) -> Counting:
+    """The counting of one call, before its format is known: a caller's counter
+    through a cache of its own (or through the one passed in, a Conversation's),
+    or the estimate of `tokenizer`."""
+    if isinstance(token_counter, CountCache):
+        return Counting(NO_FRAMING, tokenizer, token_counter)
+    return make_counting(NO_FRAMING, tokenizer, token_counter)
