@@ -21,6 +21,7 @@ from typing import (
     Any,
     Callable,
     Dict,
+    Final,
     FrozenSet,
     List,
     Mapping,
@@ -80,6 +81,22 @@ class MessageView(NamedTuple):
     thinking: bool
 
 
+# Slots of the view fields that hot loops read by position (literals, so that the
+# type checker knows each slot's type), checked against the fields' names here.
+_ROLE: Final = 1
+_BITS: Final = 2
+_TEXT: Final = 3
+_EXTRA: Final = 4
+_CALLS: Final = 5
+_ANSWERS: Final = 6
+_SLOTS = {"role": _ROLE, "bits": _BITS, "text": _TEXT, "extra_tokens": _EXTRA, "calls": _CALLS, "answers": _ANSWERS}
+if any(MessageView._fields.index(name) != slot for name, slot in _SLOTS.items()):
+    raise ImportError(f"MessageView's slots moved: {MessageView._fields}")
+# The native readers fill views slot by slot and check the fields' order; here
+# once at import (an empty list reads to nothing).
+_native.read_messages([], 0, {}, MessageView)
+
+
 class Reading(NamedTuple):
     """Views of a message list, and what the native reader found out with them."""
 
@@ -89,6 +106,8 @@ class Reading(NamedTuple):
     #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
     #: calls, 3 anything else.
     shape: Optional[bytearray]
+    #: The results a placeholder cannot stand in for (`Adapter.elidable`).
+    sealed: FrozenSet[int] = frozenset()
 
 
 def _shape(v: MessageView) -> int:
@@ -229,10 +248,10 @@ def _pair_adjacent(views: Sequence[MessageView], offset: int) -> Pairing:
     results: Dict[str, List[int]] = {}
     open_owner = -1
     pending: Dict[str, None] = {}
-    # Views are read by position (5: calls, 6: answers): this loop runs per message.
+    # Views are read by slot: this loop runs per message.
     for i, v in enumerate(views, offset):
-        answers = v[6]
-        calls = v[5]
+        answers = v[_ANSWERS]
+        calls = v[_CALLS]
         if answers:
             for cid in answers:
                 if open_owner < 0 or owner.get(cid) != open_owner:
@@ -291,6 +310,10 @@ class Adapter:
     user_first = False
     reasoning_groups = False
     sealed_results = False
+    #: The native reader of the format's common shapes (`_native.read_messages`)
+    #: and its table of (kind, class bits) by role or type; None: read in Python.
+    native_reader = 0
+    native_table: Optional[Dict[str, Tuple[str, int]]] = None
 
     def views(
         self,
@@ -315,7 +338,38 @@ class Adapter:
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
         default token estimate of each view and its `Shape` (None when unknown)."""
-        return Reading(self.views(messages, image_tokens, classify), None, None)
+        if self.native_table is None or classify is not None or type(messages) not in (list, tuple):
+            views = self.views(messages, image_tokens, classify)
+            return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
+        # Well-formed common shapes are read natively; the rest (SDK objects,
+        # content parts, odd types, bad input) by `view`, which also reports
+        # what is wrong.
+        views, counts, shape, todo = _native.read_messages(
+            messages, self.native_reader, self.native_table, MessageView
+        )
+        estimates = array("q")
+        estimates.frombytes(counts)
+        tokens: Optional[MutableSequence[int]] = estimates
+        if not todo:
+            return Reading(views, tokens, shape)
+        for i in todo:
+            views[i] = self.view(i, messages[i], image_tokens, None)
+        for i in todo:
+            shape[i] = _shape(views[i])
+        sealed = self._sealed(messages, views, todo)
+        for i in sealed:
+            shape[i] = 3  # the walks hand it back: it leaves whole
+        try:
+            for i in todo:
+                estimates[i] = _estimate(views[i])
+        except UnicodeEncodeError:
+            tokens = None  # a lone surrogate: whoever counts this text reports it
+        return Reading(views, tokens, shape, sealed)
+
+    def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
+        if not self.sealed_results:
+            return frozenset()
+        return frozenset(i for i in indices if views[i][_ANSWERS] and not self.elidable(messages[i]))
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         """Pairing of `views`, the messages from position `offset` on (a suffix that
@@ -429,32 +483,8 @@ class OpenAIChat(Adapter):
     """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
 
     name = "openai"
-
-    def read(
-        self,
-        messages: Sequence[Any],
-        image_tokens: int = IMAGE_TOKENS,
-        classify: Optional[Classify] = None,
-    ) -> Reading:
-        if classify is not None or type(messages) not in (list, tuple):
-            return Reading(self.views(messages, image_tokens, classify), None, None)
-        # Well-formed dicts are read natively; the rest (SDK objects, content parts,
-        # odd types, bad input) by `view`, which also reports what is wrong.
-        views, counts, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
-        tokens = array("q")
-        tokens.frombytes(counts)
-        if todo:
-            for i in todo:
-                views[i] = self.view(i, messages[i], image_tokens, None)
-            for i in todo:
-                shape[i] = _shape(views[i])
-            try:
-                for i in todo:
-                    tokens[i] = _estimate(views[i])
-            except UnicodeEncodeError:
-                # A lone surrogate: whoever counts this text reports it.
-                return Reading(views, None, shape)
-        return Reading(views, tokens, shape)
+    native_reader = 0
+    native_table = _CHAT_ROLES
 
     def views(
         self,
@@ -687,6 +717,8 @@ class LangChain(Adapter):
     chunks, and ChatMessage by its `role`."""
 
     name = "langchain"
+    native_reader = 2
+    native_table = _LC_ROLES
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
@@ -1015,6 +1047,12 @@ class OpenAIResponses(Adapter):
     name = "openai-responses"
     reasoning_groups = True
     sealed_results = True
+    native_reader = 1
+    native_table = {
+        **_RESPONSES_ROLES,
+        "function_call": ("assistant", fm.ASSISTANT),
+        "function_call_output": ("tool", fm.TOOL),
+    }
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]

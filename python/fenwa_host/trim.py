@@ -34,7 +34,21 @@ import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
-from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
+from .formats import (
+    _ANSWERS,
+    _BITS,
+    _CALLS,
+    _EXTRA,
+    _ROLE,
+    _TEXT,
+    IMAGE_TOKENS,
+    Adapter,
+    Classify,
+    MessageView,
+    Pairing,
+    Reading,
+    adapter_for,
+)
 
 if TYPE_CHECKING:
     from fenwa_micro import ConsolidationResult
@@ -285,7 +299,8 @@ def validate(
 def _count_all(views: List[MessageView], counter: Optional[TokenCounter]) -> List[int]:
     if counter is None:
         return [
-            (len(v[3]) if v[3].isascii() else len(v[3].encode("utf-8"))) // 4 + 1 + v[4] for v in views
+            (len(v[_TEXT]) if v[_TEXT].isascii() else len(v[_TEXT].encode("utf-8"))) // 4 + 1 + v[_EXTRA]
+            for v in views
         ]
     out: List[int] = []
     for v in views:
@@ -334,6 +349,7 @@ class _Plan:
         drop_results: bool,
         shape: Optional[bytearray] = None,
         preview_chars: int = 0,
+        sealed: FrozenSet[int] = frozenset(),
     ) -> None:
         n = len(views)
         self.adapter = adapter
@@ -359,14 +375,11 @@ class _Plan:
         self.placeholder: Callable[[str], str] = (
             partial(_placeholder, preview_chars=preview_chars) if preview_chars else _placeholder
         )
-        # Results a placeholder cannot stand in for leave whole, with their call.
-        self.sealed: FrozenSet[int] = (
-            frozenset(i for i, v in enumerate(views) if v[6] and not adapter.elidable(messages[i]))
-            if adapter.sealed_results
-            else frozenset()
-        )
+        # Results a placeholder cannot stand in for leave whole, with their call
+        # (their shape sends them back from the native walk).
+        self.sealed = sealed
         # The walks elide single results inline, from the size of the payload alone.
-        self.inline_results = not preview_chars and not self.sealed
+        self.inline_results = not preview_chars
         # The native walk needs the shape of every message and counts that fit
         # in 64 bits (the default estimate); it writes `current` in place.
         self.shape = shape if counter is None and not self.groups else None
@@ -389,7 +402,7 @@ class _Plan:
                 reasons[i] = reason
                 stack.append(i)
 
-        # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
+        # Views by slot (these run once per message).
         for i in _native.durable_views(views, _DURABLE, "system"):
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
@@ -401,7 +414,7 @@ class _Plan:
             found = 0
             for i in range(n - 1, -1, -1):
                 v = views[i]
-                if v[1] == "user" and not v[6]:
+                if v[_ROLE] == "user" and not v[_ANSWERS]:
                     start = i
                     found += 1
                     if found == keep_last_turns:
@@ -534,7 +547,7 @@ class _Plan:
         n = len(views)
         texts = _index_texts(n)
         survivors = fm.dehydrate(
-            list(zip(islice(texts, n), [v[2] for v in views])),
+            list(zip(islice(texts, n), [v[_BITS] for v in views])),
             half_life=half_life,
             safe_threshold=safe_threshold,
             stable_prefix=stable_prefix,
@@ -591,7 +604,7 @@ class _Plan:
         ):
             self._fit_native(max_tokens, hl)
             return
-        bits = [v[2] for v in views]
+        bits = [v[_BITS] for v in views]
         offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
         keys = [offset[b] + i for i, b in enumerate(bits)]
         candidates = [i for i, p in enumerate(pinned) if not p]
@@ -645,6 +658,7 @@ class _Plan:
         inline_results = inline_calls and self.counter is None and self.inline_results
         tokens = self.tokens
         pending = self.pending
+        sealed = self.sealed
         total = self.total
         end = len(candidates)
         while position < end and total > max_tokens:
@@ -654,8 +668,9 @@ class _Plan:
             if a == _DROPPED or a == _ELIDED:
                 continue
             v = views[i]
-            calls = v[5]
-            if inline_results and v[6] and not a and len(v[6]) == 1:
+            calls = v[_CALLS]
+            answers = v[_ANSWERS]
+            if inline_results and answers and not a and len(answers) == 1 and i not in sealed:
                 # A tool result message that would leave stays as a placeholder;
                 # the copy is made only if it survives (`materialize`).
                 estimate = (_PLACEHOLDER_LONGEST + len(str(4 * tokens[i]))) // 4 + 1
@@ -666,7 +681,7 @@ class _Plan:
                     reasons[i] = OVER_BUDGET
                     pending.append(i)
                 continue
-            if v[6] or (calls and not inline_calls) or i in groups or a:
+            if answers or (calls and not inline_calls) or i in groups or a:
                 if v.role == "reasoning" and i in groups:
                     continue  # it leaves with the items that followed it
                 self.total = total
@@ -769,7 +784,7 @@ def trim(
     n = len(views)
     plan = _Plan(
         adapter, messages, views, pairing, tokens, token_counter, image_tokens,
-        tool_results == "drop", reading.shape, preview_chars,
+        tool_results == "drop", reading.shape, preview_chars, reading.sealed,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
     plan.reasons = [plan.default_reason] * n
