@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import fenwa_host as fh
+from fenwa_host.billing import OPENAI, rewrite_gain
 from host_conversations import BUILDERS, conversation_st, openai_messages
 
 pytest.importorskip("openai")
@@ -242,7 +243,7 @@ def test_first_changed_and_consolidation():
     first = r.first_changed
     assert r.decisions[first].action != "kept" and all(d.action == "kept" for d in r.decisions[:first])
     rewritten = r.tokens_before - sum(fh.estimate_tokens(m["content"] or "") for m in msgs[:first])
-    assert r.consolidation == fm.consolidation_gain(rewritten, r.tokens_before - r.tokens_after)
+    assert r.consolidation == rewrite_gain(OPENAI, rewritten, r.tokens_before - r.tokens_after)
 
 
 def test_anthropic_starts_with_user_and_keeps_running_thinking_turn():

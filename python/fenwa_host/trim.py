@@ -16,7 +16,6 @@ from functools import partial
 from array import array
 from itertools import compress, islice
 from typing import (
-    TYPE_CHECKING,
     Any,
     Callable,
     Dict,
@@ -34,6 +33,7 @@ import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
+from .billing import RewriteGain, rewrite_gain, rules_for_format
 from .formats import (
     _ANSWERS,
     _BITS,
@@ -49,9 +49,6 @@ from .formats import (
     Reading,
     adapter_for,
 )
-
-if TYPE_CHECKING:
-    from fenwa_micro import ConsolidationResult
 
 __all__ = ["Decision", "TrimResult", "estimate_tokens", "is_placeholder", "trim", "validate"]
 
@@ -152,8 +149,10 @@ class TrimResult:
     - `first_changed`: the first input index that is not sent unchanged at the
       same position (None when the list is returned whole): the provider's
       prompt-cache prefix survives up to it.
-    - `consolidation`: `fenwa_micro.consolidation_gain` of rewriting the prompt
-      from `first_changed` on, against keeping the old one cached.
+    - `consolidation`: `billing.rewrite_gain` of rewriting the prompt from
+      `first_changed` on, against keeping the old one cached, under the cache
+      rules of the format's provider (`billing.rules_for_format`): the keys and,
+      without a cache minimum, the figures of `fenwa_micro.consolidation_gain`.
     """
 
     __slots__ = (
@@ -181,7 +180,7 @@ class TrimResult:
         max_tokens: Optional[int],
         note: str,
         first_changed: Optional[int],
-        consolidation: ConsolidationResult,
+        consolidation: RewriteGain,
         format: str,
     ) -> None:
         self.messages = messages
@@ -826,6 +825,6 @@ def trim(
         max_tokens,
         note,
         first_changed,
-        fm.consolidation_gain(rewritten, before - after, calls_ahead),
+        rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
     )
