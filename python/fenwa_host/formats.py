@@ -1241,6 +1241,14 @@ FORMATS: Dict[str, Adapter] = {
     a.name: a for a in (OpenAIChat(), OpenAIResponses(), Anthropic(), LangChain(), Pairs())
 }
 
+
+
+def register_format(adapter: Adapter) -> None:
+    """Make `adapter` the one named `adapter.name` (formats of frameworks with
+    message types of their own live in modules of their own and register here)."""
+    FORMATS[adapter.name] = adapter
+
+
 _RESPONSES_TYPES = _RESPONSES_KINDS
 _ANTHROPIC_BLOCKS = frozenset({"tool_use", "tool_result", "thinking", "redacted_thinking", "image", "document"})
 _RESPONSES_PARTS = frozenset({"input_text", "output_text", "input_image", "input_file"})
