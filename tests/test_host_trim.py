@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 import fenwa_host as fh
 from fenwa_host.tokens import OPENAI_CHAT_FRAMING
+from fenwa_host.billing import OPENAI, rewrite_gain
 from host_conversations import BUILDERS, conversation_st, openai_messages
 
 pytest.importorskip("openai")
@@ -256,7 +257,7 @@ def test_first_changed_and_consolidation():
     assert r.decisions[first].action != "kept" and all(d.action == "kept" for d in r.decisions[:first])
     # The request's own framing is counted once, in the part that stays cached.
     rewritten = r.tokens_before - fh.count_tokens(msgs[:first])
-    assert r.consolidation == fm.consolidation_gain(rewritten, r.tokens_before - r.tokens_after)
+    assert r.consolidation == rewrite_gain(OPENAI, rewritten, r.tokens_before - r.tokens_after)
 
 
 def test_anthropic_starts_with_user_and_keeps_running_thinking_turn():
@@ -302,7 +303,15 @@ INVALID = [
      ValueError, r"message 0: .*'z' has no earlier function_call"),
     ("openai-responses", [{"type": "function_call", "call_id": "z", "name": "f", "arguments": "{}"}],
      ValueError, r"message 0: function call 'z' has no function_call_output"),
-    ("openai-responses", [{"type": "web_search_call"}], ValueError, r"message 0: unsupported item type"),
+    ("openai-responses", [{"type": 5}], TypeError, r"message 0: 'type' must be a str"),
+    ("openai-responses", [{"role": "user", "content": "q"}, {"type": "reasoning", "id": "r", "summary": []}],
+     ValueError, r"message 1: a reasoning item must be followed .*at the end of the list"),
+    ("openai-responses", [{"type": "reasoning", "id": "r", "summary": []}, {"role": "user", "content": "q"}],
+     ValueError, r"message 0: a reasoning item must be followed .*by message 1"),
+    ("openai-responses", [{"type": "shell_call", "call_id": "s", "action": {"commands": ["ls"]}}],
+     ValueError, r"message 0: function call 's' has no function_call_output or other output"),
+    ("openai-responses", [{"type": "local_shell_call_output", "id": "s", "output": "{}"}],
+     ValueError, r"message 0: the output for call 's' has no earlier"),
     ("pairs", [("a", -1)], TypeError, r"message 0: 'class_bits'"),
 ]
 

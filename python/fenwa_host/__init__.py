@@ -10,6 +10,7 @@ from __future__ import annotations
 from .conversation import Conversation
 from .flood import FloodReport, flood_report
 from .formats import IMAGE_TOKENS, MessageView, detect_format
+from . import pydantic_ai_messages as _pydantic_ai_messages  # registers the "pydantic-ai" format
 from .reasoning import ANTHROPIC_THINKING_BUDGET, OPENAI_REASONING_EFFORT, reasoning_params
 from .tokens import count_tokens, estimate_tokens, token_counter
 from .trim import Decision, TrimResult, trim, validate

@@ -1,6 +1,11 @@
 #include "module/boundary.hpp"
 
+#if defined(_WIN32)
+#include <chrono>
+#include <thread>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -120,14 +125,43 @@ void translate_current_exception() noexcept {
     }
 }
 
+#if defined(FENWA_STATIC_TLS_RUNTIME)
+namespace {
+// Read with the initial-exec model, this puts the module's whole thread-local
+// block into the static thread-local area, which the C library sets up for every
+// thread when it creates it (and for the threads already running when the module
+// is loaded). The C++ runtime is linked into the module, so its per-thread
+// exception state is in that block: a first throw on any thread finds it made and
+// needs no allocation, where a block of a loaded library is otherwise allocated
+// on the thread's first access, and with memory exhausted that allocation aborts
+// the process.
+[[gnu::tls_model("initial-exec")]] thread_local unsigned char t_static_block = 1;
+}  // namespace
+#endif
+
 void prepare_thread_for_errors() noexcept {
+#if defined(FENWA_STATIC_TLS_RUNTIME)
+    *static_cast<volatile unsigned char*>(&t_static_block);
+#endif
 #if defined(__GLIBCXX__)
-    (void)abi::__cxa_get_globals();
+    // libstdc++ declares __cxa_get_globals const, so a plain call whose result is
+    // unused is dropped; through a volatile pointer it is made.
+    abi::__cxa_eh_globals* (*volatile get_globals)() noexcept = &abi::__cxa_get_globals;
+    (void)get_globals();
+#else
+    // The other runtimes read the same per-thread state to answer this; the
+    // volatile store keeps the call.
+    [[maybe_unused]] static volatile int in_flight;
+    in_flight = std::uncaught_exceptions();
 #endif
 }
 
 void park_thread() noexcept {
+#if defined(_WIN32)
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+#else
     for (;;) pause();  // returns only after a signal handler ran
+#endif
 }
 
 namespace {
@@ -173,7 +207,7 @@ void reacquire_gil(PyThreadState* state) noexcept {
         park_thread();
     }
 #else
-    PyEval_RestoreThread(state);
+    interpreter_call([&] { PyEval_RestoreThread(state); });
 #endif
 }
 

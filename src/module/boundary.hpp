@@ -88,6 +88,13 @@ void watch_interpreter_exit();
 // Python code called from inside an entry point) must neither be swallowed by
 // the catch-all nor reach the noexcept boundary: either ends in std::terminate.
 // The thread is parked instead, as at the lock re-acquisition.
+//
+// libstdc++ hands the unwinding to catch clauses as abi::__forced_unwind, which
+// is caught by type. libc++abi runs only cleanups during a forced unwinding (its
+// catch clauses, the catch-all and the noexcept boundary included, are passed
+// over), so there the parking is a destructor: `UnwindPark` parks the thread
+// when its frame is left neither by a return nor by a C++ exception (which, unlike
+// the foreign unwinding, counts in std::uncaught_exceptions).
 #if defined(__GLIBCXX__)
 #define FENWA_PARK_ON_FORCED_UNWIND \
     catch (abi::__forced_unwind&) { \
@@ -96,6 +103,44 @@ void watch_interpreter_exit();
 #else
 #define FENWA_PARK_ON_FORCED_UNWIND
 #endif
+
+#if defined(_LIBCPP_VERSION) && !defined(_WIN32) && !defined(__GLIBCXX__)
+#define FENWA_PARK_BY_CLEANUP 1
+#else
+#define FENWA_PARK_BY_CLEANUP 0
+#endif
+
+class UnwindPark {
+  public:
+    UnwindPark() noexcept : in_flight_(std::uncaught_exceptions()) {}
+    UnwindPark(const UnwindPark&) = delete;
+    UnwindPark& operator=(const UnwindPark&) = delete;
+    ~UnwindPark() {
+        if (armed_ && std::uncaught_exceptions() == in_flight_) park_thread();
+    }
+    void disarm() noexcept { armed_ = false; }
+
+  private:
+    int in_flight_;
+    bool armed_ = true;
+};
+
+namespace detail {
+// Not noexcept, so that the compiler keeps the cleanup that runs the parking
+// destructor (a noexcept frame may go straight to std::terminate).
+template <class Call>
+decltype(auto) call_parked_on_unwind(Call& call) {
+    UnwindPark park;
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        park.disarm();
+    } else {
+        decltype(auto) result = call();
+        park.disarm();
+        return result;
+    }
+}
+}  // namespace detail
 
 // Runs `call`, a call into the interpreter that may run Python code (`__index__`,
 // `__float__`, `__len__`, `__iter__`, a hook), from code that must not pass a
@@ -107,12 +152,18 @@ decltype(auto) interpreter_call(Call&& call) noexcept {
         return call();
     }
     FENWA_PARK_ON_FORCED_UNWIND
+#elif FENWA_PARK_BY_CLEANUP
+    return detail::call_parked_on_unwind(call);
 #else
     return call();
 #endif
 }
 
-// Makes the C++ runtime's per-thread exception state for the calling thread.
+// Makes the C++ runtime's per-thread exception state for the calling thread
+// (through a call the compiler cannot drop), so that a first throw on it needs no
+// allocation. Where the runtime is linked into the module (glibc builds), that
+// state lives in the static thread-local area every thread gets when it is
+// created, and this only confirms it.
 void prepare_thread_for_errors() noexcept;
 
 // ---------------------------------------------------------------------------
@@ -625,7 +676,11 @@ class GilHandoff {
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
+#if FENWA_PARK_BY_CLEANUP
+        return detail::call_parked_on_unwind(body);
+#else
         return body();
+#endif
     }
     FENWA_PARK_ON_FORCED_UNWIND
     catch (...) {
@@ -637,7 +692,11 @@ PyObject* guarded(Body&& body) noexcept {
 template <class Body>
 int guarded_status(Body&& body) noexcept {
     try {
+#if FENWA_PARK_BY_CLEANUP
+        detail::call_parked_on_unwind(body);
+#else
         body();
+#endif
         return 0;
     }
     FENWA_PARK_ON_FORCED_UNWIND
