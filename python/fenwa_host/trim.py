@@ -10,7 +10,9 @@ caller's own message objects wherever they did not have to change.
 from __future__ import annotations
 
 import math
+import re
 import threading
+from functools import partial
 from array import array
 from itertools import compress, islice
 from typing import (
@@ -31,8 +33,22 @@ import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
-from .billing import RewriteGain, rules_for_format, rewrite_gain
-from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
+from .billing import RewriteGain, rewrite_gain, rules_for_format
+from .formats import (
+    _ANSWERS,
+    _BITS,
+    _CALLS,
+    _EXTRA,
+    _ROLE,
+    _TEXT,
+    IMAGE_TOKENS,
+    Adapter,
+    Classify,
+    MessageView,
+    Pairing,
+    Reading,
+    adapter_for,
+)
 from .tokens import (
     BYTES_PER_TOKEN,
     NO_FRAMING,
@@ -46,7 +62,7 @@ from .tokens import (
     placeholder_text,
 )
 
-__all__ = ["Decision", "TrimResult", "estimate_tokens", "trim", "validate"]
+__all__ = ["Decision", "TrimResult", "estimate_tokens", "is_placeholder", "trim", "validate"]
 
 # What happened to a message, as stored per index while a trim runs.
 _KEPT, _ELIDED, _STRIPPED, _DROPPED = 0, 1, 2, 3
@@ -83,9 +99,46 @@ class Decision(NamedTuple):
     reason: str
 
 
-def _placeholder(text: str) -> str:
+_PLACEHOLDER_START = "[tool output elided: "
+_PLACEHOLDER_LINE = re.compile(r"\[tool output elided: [0-9]+ bytes(?:, a repetitive flood)?\]")
+#: Where a preview leaves out the middle of the payload.
+_PREVIEW_GAP = "\n\u2026\n"
+
+
+def is_placeholder(text: str) -> bool:
+    """Whether `text` is a placeholder that trimming left for an elided tool
+    output (its first line), with or without a preview after it."""
+    if not text.startswith(_PLACEHOLDER_START):
+        return False
+    end = text.find("\n")
+    return _PLACEHOLDER_LINE.fullmatch(text if end < 0 else text[:end]) is not None
+
+
+def _preview(text: str, chars: int, flood: bool) -> str:
+    """What a placeholder keeps of its payload: the first and last characters,
+    `chars` in all; of a flood, its first line (a flood is one line many times)."""
+    if flood:
+        stripped = text.lstrip()
+        line = stripped.split("\n", 1)[0]
+        return line[:chars]
+    if len(text) <= chars:
+        return text
+    head = (chars + 1) // 2
+    tail = chars - head
+    return text[:head] + _PREVIEW_GAP + (text[len(text) - tail:] if tail else "")
+
+
+def _placeholder(text: str, preview_chars: int = 0) -> str:
+    """The placeholder of an elided tool output: its size, whether it is a flood,
+    and with `preview_chars` its head and tail. A placeholder stays as it is."""
+    if is_placeholder(text):
+        return text
     size = len(text) if text.isascii() else len(text.encode("utf-8"))
-    return placeholder_text(size, is_flood(text))
+    flood = is_flood(text)
+    line = placeholder_text(size, flood)
+    if not preview_chars:
+        return line
+    return line + "\n" + _preview(text, preview_chars, flood)
 
 
 class TrimResult:
@@ -252,16 +305,22 @@ def _count_all(views: List[MessageView], counting: Counting) -> Sequence[int]:
 
 def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
     """Responses reasoning items and the output items that followed them: the
-    provider refuses one without the other, so they stay or leave together."""
+    provider refuses one without the other, so they stay or leave together. A run
+    of reasoning items shares the output items after it."""
     groups: Dict[int, List[int]] = {}
     current: Optional[List[int]] = None
+    thinking = False  # whether `current` has only reasoning items so far
     for v in views:
         if v.role == "reasoning":
-            current = [v.position]
+            if current is None or not thinking:
+                current = []
+                thinking = True
+            current.append(v.position)
             groups[v.position] = current
         elif current is not None and v.role == "assistant":
             current.append(v.position)
             groups[v.position] = current
+            thinking = False
         else:
             current = None
     return {i: g for i, g in groups.items() if len(g) > 1}
@@ -281,6 +340,8 @@ class _Plan:
         image_tokens: int,
         drop_results: bool,
         shape: Optional[bytearray] = None,
+        preview_chars: int = 0,
+        sealed: FrozenSet[int] = frozenset(),
     ) -> None:
         n = len(views)
         self.adapter = adapter
@@ -300,9 +361,18 @@ class _Plan:
         self.reasons: List[str] = []
         self.copies: Dict[int, Any] = {}
         self.gone: Set[str] = set()
-        self.groups = _reasoning_groups(views) if adapter.name == "openai-responses" else {}
+        self.groups = _reasoning_groups(views) if adapter.reasoning_groups else {}
         self.pending: List[int] = []
         self.default_reason = SURVIVED
+        self.preview_chars = preview_chars
+        self.placeholder: Callable[[str], str] = (
+            partial(_placeholder, preview_chars=preview_chars) if preview_chars else _placeholder
+        )
+        # Results a placeholder cannot stand in for leave whole, with their call
+        # (their shape sends them back from the native walk).
+        self.sealed = sealed
+        # The walks elide single results inline, from the size of the payload alone.
+        self.inline_results = not preview_chars
         # The native walk needs the shape of every message and counts that fit
         # in 64 bits (the default estimate); it writes `current` in place.
         self.shape = shape if counting.cache is None and not self.groups else None
@@ -325,7 +395,7 @@ class _Plan:
                 reasons[i] = reason
                 stack.append(i)
 
-        # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
+        # Views by slot (these run once per message).
         for i in _native.durable_views(views, _DURABLE, "system"):
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
@@ -337,7 +407,7 @@ class _Plan:
             found = 0
             for i in range(n - 1, -1, -1):
                 v = views[i]
-                if v[1] == "user" and not v[6]:
+                if v[_ROLE] == "user" and not v[_ANSWERS]:
                     start = i
                     found += 1
                     if found == keep_last_turns:
@@ -421,6 +491,8 @@ class _Plan:
         if self.action[i] != _KEPT:
             return
         v = self.views[i]
+        if is_placeholder(v.text):
+            return  # elided already: it stays as it is
         # The placeholder of every result it carries, and the message's framing.
         framing = self.counting.view(v._replace(text="", extra_tokens=0), i)
         estimate = framing + self._estimate_placeholder(v.text) * len(v.answers)
@@ -430,14 +502,17 @@ class _Plan:
 
     def _estimate_placeholder(self, text: str) -> int:
         size = len(text) if text.isascii() else len(text.encode("utf-8"))
-        return self.counting.text(longest_placeholder(size))
+        longest = longest_placeholder(size)
+        if self.preview_chars:
+            longest += "\n" + _preview(text, self.preview_chars, False)
+        return self.counting.text(longest)
 
     def materialize(self) -> None:
         """Make the copies of the elided messages that survived, and count them exactly."""
         for i in self.pending:
             if self.action[i] != _ELIDED or i in self.copies:
                 continue
-            copy = self.adapter.elide(self.messages[i], _placeholder)
+            copy = self.adapter.elide(self.messages[i], self.placeholder)
             tokens = self._recount(i, copy)
             if tokens < self.tokens[i]:
                 self.copies[i] = copy
@@ -449,7 +524,7 @@ class _Plan:
     def leave(self, i: int, reason: str) -> None:
         """Message `i` would leave: tool results are elided (or dropped with their
         call), anything else is dropped with whatever depends on it."""
-        if self.views[i].answers and not self.drop_results:
+        if self.views[i].answers and not self.drop_results and i not in self.sealed:
             self.elide(i, reason)
         else:
             self.drop(i, reason)
@@ -461,7 +536,7 @@ class _Plan:
         n = len(views)
         texts = _index_texts(n)
         survivors = fm.dehydrate(
-            list(zip(islice(texts, n), [v[2] for v in views])),
+            list(zip(islice(texts, n), [v[_BITS] for v in views])),
             half_life=half_life,
             safe_threshold=safe_threshold,
             stable_prefix=stable_prefix,
@@ -519,7 +594,7 @@ class _Plan:
         ):
             self._fit_native(max_tokens, hl)
             return
-        bits = [v[2] for v in views]
+        bits = [v[_BITS] for v in views]
         offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
         keys = [offset[b] + i for i, b in enumerate(bits)]
         candidates = [i for i, p in enumerate(pinned) if not p]
@@ -546,7 +621,7 @@ class _Plan:
             while True:
                 position, self.total, stopped, elided = _native.budget_walk(
                     order, position, max_tokens, self.total, self.action, self.current,
-                    self.tokens, shape, True, self.reasons, texts, costs,
+                    self.tokens, shape, self.inline_results, self.reasons, texts, costs,
                 )
                 self.pending += elided
                 if not stopped:
@@ -571,10 +646,11 @@ class _Plan:
         inline_calls = self.adapter.results_alone and not self.drop_results and not groups
         # Results are elided inline with the default counter, whose estimate of the
         # placeholder needs only the digits of the payload's size.
-        inline_results = inline_calls and self.counter is None
+        inline_results = inline_calls and self.counter is None and self.inline_results
         costs = placeholder_costs(self.counting.tokenizer)[1]
         tokens = self.tokens
         pending = self.pending
+        sealed = self.sealed
         total = self.total
         end = len(candidates)
         while position < end and total > max_tokens:
@@ -584,8 +660,9 @@ class _Plan:
             if a == _DROPPED or a == _ELIDED:
                 continue
             v = views[i]
-            calls = v[5]
-            if inline_results and v[6] and not a and len(v[6]) == 1:
+            calls = v[_CALLS]
+            answers = v[_ANSWERS]
+            if inline_results and answers and not a and len(answers) == 1 and i not in sealed:
                 # A tool result message that would leave stays as a placeholder;
                 # the copy is made only if it survives (`materialize`).
                 estimate = costs[min(20, len(str(BYTES_PER_TOKEN * tokens[i])))]
@@ -596,7 +673,7 @@ class _Plan:
                     reasons[i] = OVER_BUDGET
                     pending.append(i)
                 continue
-            if v[6] or (calls and not inline_calls) or i in groups or a:
+            if answers or (calls and not inline_calls) or i in groups or a:
                 if v.role == "reasoning" and i in groups:
                     continue  # it leaves with the items that followed it
                 self.total = total
@@ -661,6 +738,7 @@ def trim(
     classify: Optional[Classify] = None,
     image_tokens: int = IMAGE_TOKENS,
     calls_ahead: int = 8,
+    preview_chars: int = 0,
 ) -> TrimResult:
     """Trim a provider message list and keep it valid for its provider.
 
@@ -672,7 +750,10 @@ def trim(
     the last `keep_last_turns` user turns with everything after them never leave.
 
     A tool result that would leave is elided to a short placeholder
-    (`tool_results="elide"`), or leaves with its call (`"drop"`). No result is ever
+    (`tool_results="elide"`), or leaves with its call (`"drop"`). With
+    `preview_chars`, the placeholder keeps that many characters of the payload (its
+    head and tail; of a flood, its first line), counted in the budget. A placeholder
+    in `messages` is never elided again. No result is ever
     returned without its call, nor a call without its results. The caller's list
     and messages are never mutated. `format` is "auto", "openai",
     "openai-responses", "anthropic", "langchain" or "pairs".
@@ -692,6 +773,7 @@ def trim(
     _check_count("stable_prefix", stable_prefix)
     _check_count("keep_last_turns", keep_last_turns)
     _check_count("calls_ahead", calls_ahead)
+    _check_count("preview_chars", preview_chars)
     _check_count("reserve_tokens", reserve_tokens)
     counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
@@ -706,7 +788,7 @@ def trim(
     fixed += adapter.framing.per_request if n else 0
     plan = _Plan(
         adapter, messages, views, pairing, tokens, counting, image_tokens,
-        tool_results == "drop", reading.shape,
+        tool_results == "drop", reading.shape, preview_chars, reading.sealed,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
     plan.reasons = [plan.default_reason] * n
@@ -715,7 +797,7 @@ def trim(
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
         plan.fit(max(0, max_tokens - fixed), half_life)
-    if adapter.name == "anthropic":
+    if adapter.user_first:
         plan.first_role()
 
     action = plan.action
