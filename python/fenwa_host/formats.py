@@ -349,9 +349,19 @@ class Adapter:
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
         default token estimate of each view and its `Shape` (None when unknown)."""
-        if self.native_table is None or classify is not None or type(messages) not in (list, tuple):
+        if self.native_table is None or type(messages) not in (list, tuple):
             views = self.views(messages, image_tokens, classify)
             return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
+        if classify is not None:
+            # The class a caller chooses changes the bits only: the text, the
+            # estimate and the shape are those the native reading gives.
+            reading = self.read(messages, image_tokens)
+            views = reading.views
+            for i, v in enumerate(views):
+                bits = _classify(v.bits, messages[i], classify, i)
+                if bits != v.bits:
+                    views[i] = v._replace(bits=bits)
+            return reading
         # Well-formed common shapes are read natively; the rest (SDK objects,
         # content parts, odd types, bad input) by `view`, which also reports
         # what is wrong.
