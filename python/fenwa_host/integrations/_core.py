@@ -272,19 +272,18 @@ class Core:
     def trim(
         self, messages: Sequence[Any], format: str, budget: int, overrides: Optional[Mapping[str, Any]] = None
     ) -> TrimResult:
-        """`messages` trimmed to `budget`. When the pinned recent turn alone is over
-        it (an agent's running turn piles up tool outputs), the list is trimmed
-        again with only the newest user message pinned, so that the running turn's
-        older tool results can become placeholders too."""
+        """`messages` trimmed to `budget`.
+
+        Unless the caller set `keep_last_turns`, no recent turn is pinned whole:
+        the newest user message (the question being worked on) is held, and the
+        rest leaves by score, newest last. An agent's running turn piles up tool
+        outputs, and pinning it whole would put the request over the budget."""
         options = self.settings.options
         if overrides:
             options = {**options, **overrides}
-        result = trim(messages, max_tokens=budget, format=format, **options)
-        if result.within_budget or options.get("keep_last_turns", 1) == 0:
-            return result
-        fallback = trim(messages, max_tokens=budget, format=format,
-                        **_newest_user_pinned(messages, format, options))
-        return fallback if fallback.tokens_after < result.tokens_after else result
+        if "keep_last_turns" not in self.settings.options:
+            options = _newest_user_pinned(messages, format, options)
+        return trim(messages, max_tokens=budget, format=format, **options)
 
     def attempt(
         self,
@@ -305,14 +304,6 @@ class Core:
         options = dict(self.settings.options)
         options.update(extra)
         return Conversation(format=format, max_tokens=self.budget(beside), **options)
-
-    def retry_conversation(self, synced: Synced, error: BaseException) -> Attempt:
-        """After a context overflow in conversation mode: the Conversation's own
-        request, trimmed once more to a smaller budget (the Conversation keeps its
-        state; a second overflow raises as in trim mode)."""
-        first = Attempt(self, synced.messages, synced.format, synced.messages, synced.tokens,
-                        synced.budget, None, None)
-        return first.retry(error)
 
 
 def _holding(target: Any, own: Any) -> Callable[[Any], Optional[int]]:
@@ -359,22 +350,23 @@ def _newest_user_pinned(messages: Sequence[Any], format: str, options: Mapping[s
 # --- sessions and history sync ------------------------------------------------------------
 
 
-def item_key(item: Any) -> Hashable:
+def item_key(item: Any) -> str:
     """A key that stays with a history item however the list around it changes:
     its `id` (Responses items, LangChain messages), else its type and `call_id`,
-    else a hash of its content."""
+    else a hash of its content. Keys are str, so that they persist as JSON."""
+
     def get(name: str) -> Any:
         return item.get(name) if isinstance(item, Mapping) else getattr(item, name, None)
 
     ident = get("id")
     if isinstance(ident, str) and ident:
-        return ("id", ident)
+        return "id:" + ident
     call_id = get("call_id")
     if isinstance(call_id, str) and call_id:
-        return ("call", str(get("type")), call_id)
+        return f"call:{get('type')}:{call_id}"
     dump = getattr(item, "model_dump", None)
     data = dump() if callable(dump) and not isinstance(item, Mapping) else item
-    return ("hash", hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).digest())
+    return "hash:" + hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
 
 
 class Synced:

@@ -77,7 +77,7 @@ class LangChainContext:
                 "ContextMiddleware supports mode='trim'; Conversation does not keep LangChain messages"
             )
         self._core = Core(self.settings)
-        self._tools: Tuple[int, int] = (0, 0)  # (id of the last tool list, its tokens)
+        self._tools: Tuple[Tuple[int, ...], int] = ((), 0)  # (ids of the last tools, their tokens)
 
     def beside(self, request: Any) -> int:
         """Tokens sent beside the messages: the system message and the tools."""
@@ -89,7 +89,7 @@ class LangChainContext:
             tokens += count_text(text, counter)
         tools = getattr(request, "tools", None) or ()
         if tools:
-            key = id(tools)
+            key = tuple(map(id, tools))
             if self._tools[0] != key:
                 self._tools = (key, count_text(tools_text(tools), counter))
             tokens += self._tools[1]
