@@ -420,8 +420,17 @@ class Session:
                 break
         return None
 
-    def sync(self, items: Sequence[Any], key: Callable[[Any], Hashable] = item_key) -> bool:
-        """Bring the Conversation up to `items`; returns True when it started over."""
+    def sync(
+        self,
+        items: Sequence[Any],
+        key: Callable[[Any], Hashable] = item_key,
+        convert: Optional[Callable[[Any], Any]] = None,
+        hold: Optional[Callable[[Any], bool]] = None,
+    ) -> bool:
+        """Bring the Conversation up to `items`; returns True when it started over.
+        `convert` turns a new item into the Conversation's message format (only
+        new items are converted); `hold(message)` says a message is to be pinned
+        (appended as durable) rather than appended."""
         keys = [key(i) for i in items]
         start = self.new_items(keys)
         restarted = start is None
@@ -429,7 +438,15 @@ class Session:
             self.conversation = self.make()
             self.keys = []
             start = 0
-        new = list(items[start:])
+        new = [convert(i) for i in items[start:]] if convert is not None else list(items[start:])
+        if hold is not None and not self.keys:
+            conversation = self.conversation
+            for k, message in enumerate(new):
+                if hold(message):
+                    conversation.extend(new[:k])
+                    conversation.pin(message)
+                    new = new[k + 1:]
+                    break
         if new:
             self.conversation.extend(new)
         self.keys.extend(keys[start:])
@@ -441,12 +458,14 @@ class Session:
         budget: int,
         fit: Callable[[Sequence[Any], str, int], TrimResult],
         key: Callable[[Any], Hashable] = item_key,
+        convert: Optional[Callable[[Any], Any]] = None,
+        hold: Optional[Callable[[Any], bool]] = None,
     ) -> Synced:
         """The Conversation's request for `items`. When even the Conversation's
         pinned messages are over `budget`, what it would send is trimmed by `fit`
         (the integration's over-budget fallback) and the report says so."""
         with self.lock:
-            restarted = self.sync(items, key)
+            restarted = self.sync(items, key, convert, hold)
             conversation = self.conversation
             messages = conversation.request()
             report = conversation.last_report
@@ -459,6 +478,20 @@ class Session:
                 report["fallback"] = f"over the budget: the request was trimmed to {tokens} tokens"
                 report["within_budget"] = fitted.within_budget
             return Synced(messages, tokens, budget, conversation.format, restarted)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The session as plain JSON data: its Conversation and the keys it took."""
+        with self.lock:
+            return {"conversation": self.conversation.to_dict(), "keys": list(self.keys)}
+
+    def restore(self, data: Mapping[str, Any], token_counter: Any = None) -> None:
+        """Take back a session stored by `to_dict` (a restarted process)."""
+        keys = data.get("keys")
+        if not isinstance(keys, list) or not all(isinstance(k, str) for k in keys):
+            raise ValueError("a stored session needs its 'keys', a list of str")
+        with self.lock:
+            self.conversation = Conversation.from_dict(data["conversation"], token_counter=token_counter)
+            self.keys = list(keys)
 
 
 class Sessions:
