@@ -62,7 +62,7 @@ class ScriptedChat(BaseChatModel):
         system = [m for m in messages if isinstance(m, SystemMessage)]
         rest = [m for m in messages if not isinstance(m, SystemMessage)]
         self.requests = [*self.requests, rest]
-        self.systems = [*self.systems, system[0].text if system else None]
+        self.systems = [*self.systems, "\n\n".join(m.text for m in system) if system else None]
         n = self.calls
         self.calls += 1
         k = n // CALLS_PER_QUESTION

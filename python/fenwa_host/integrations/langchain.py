@@ -150,7 +150,7 @@ class LangChainContext:
         """Tokens sent beside the messages: the system message and the tools."""
         counter = self.settings.counter
         system = getattr(request, "system_message", None)
-        tokens = 0
+        tokens = int(getattr(request, "beside_tokens", 0))  # counted by the caller
         if system is not None:
             text = system.text if isinstance(getattr(system, "text", None), str) else str(system.content)
             tokens += count_text(text, counter)
