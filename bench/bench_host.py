@@ -53,7 +53,56 @@ def make_openai_history(n=10_000, seed=11):
 
 
 def run(quick=False):
-    return run_trim(quick) + run_conversation(quick)
+    return run_trim(quick) + run_formats(quick) + run_conversation(quick)
+
+
+def responses_items(msgs):
+    """The same history as Responses input items."""
+    out = []
+    for m in msgs:
+        if m["role"] == "tool":
+            out.append({"type": "function_call_output", "call_id": m["tool_call_id"], "output": m["content"]})
+        elif m.get("tool_calls"):
+            for c in m["tool_calls"]:
+                out.append({"type": "function_call", "call_id": c["id"], "name": c["function"]["name"],
+                            "arguments": c["function"]["arguments"]})
+        else:
+            out.append({"role": m["role"], "content": m["content"]})
+    return out
+
+
+def run_formats(quick=False):
+    """trim over LangChain's own message objects against trim_messages on the same
+    objects, and Responses items against the same history as Chat dicts."""
+    msgs = make_openai_history()
+    number = 3 if quick else 10
+    items = responses_items(msgs)
+    fh.validate(items)
+    ours, chat = interleaved([
+        (lambda: fh.trim(items, max_tokens=BUDGET), number),
+        (lambda: fh.trim(msgs, max_tokens=BUDGET), number),
+    ])
+    rows = [row("trim(Responses items of the 10k history, max_tokens=20k)", ours,
+                "trim of the same history as Chat dicts", chat, "<= 1.3x", note=f"{len(items)} items")]
+    try:
+        from langchain_core.messages import convert_to_messages, trim_messages
+        from langchain_core.messages.utils import count_tokens_approximately
+    except ImportError:
+        return rows
+    lc_messages = convert_to_messages(msgs)
+
+    def langchain():
+        return trim_messages(lc_messages, max_tokens=BUDGET, token_counter=count_tokens_approximately,
+                             strategy="last", include_system=True, start_on="human")
+
+    ours, theirs = interleaved([
+        (lambda: fh.trim(lc_messages, max_tokens=BUDGET), number),
+        (langchain, max(1, number // 3)),
+    ], repeat=3 if quick else 5)
+    rows.append(row("trim(10k LangChain messages, max_tokens=20k)", ours,
+                    "trim_messages, same objects", theirs, ">= 5x", higher_is_better=True,
+                    note="count_tokens_approximately"))
+    return rows
 
 
 def run_trim(quick=False):

@@ -289,7 +289,15 @@ INVALID = [
      ValueError, r"message 0: .*'z' has no earlier function_call"),
     ("openai-responses", [{"type": "function_call", "call_id": "z", "name": "f", "arguments": "{}"}],
      ValueError, r"message 0: function call 'z' has no function_call_output"),
-    ("openai-responses", [{"type": "web_search_call"}], ValueError, r"message 0: unsupported item type"),
+    ("openai-responses", [{"type": 5}], TypeError, r"message 0: 'type' must be a str"),
+    ("openai-responses", [{"role": "user", "content": "q"}, {"type": "reasoning", "id": "r", "summary": []}],
+     ValueError, r"message 1: a reasoning item must be followed .*at the end of the list"),
+    ("openai-responses", [{"type": "reasoning", "id": "r", "summary": []}, {"role": "user", "content": "q"}],
+     ValueError, r"message 0: a reasoning item must be followed .*by message 1"),
+    ("openai-responses", [{"type": "shell_call", "call_id": "s", "action": {"commands": ["ls"]}}],
+     ValueError, r"message 0: function call 's' has no function_call_output or other output"),
+    ("openai-responses", [{"type": "local_shell_call_output", "id": "s", "output": "{}"}],
+     ValueError, r"message 0: the output for call 's' has no earlier"),
     ("pairs", [("a", -1)], TypeError, r"message 0: 'class_bits'"),
 ]
 

@@ -1,8 +1,8 @@
 from typing import Any, Dict, List, Sequence, Tuple, Union
 
 def flood_metrics(text: str) -> Dict[str, Union[float, int]]: ...
-def read_openai_chat(
-    messages: Sequence[Any], roles: Dict[str, Tuple[str, int]], view_type: type
+def read_messages(
+    messages: Sequence[Any], reader: int, table: Dict[str, Tuple[str, int]], view_type: type
 ) -> Tuple[List[Any], bytes, bytearray, List[int]]: ...
 def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
 def budget_walk(

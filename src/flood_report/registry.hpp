@@ -8,7 +8,7 @@ namespace fenwa {
 
 extern PyMethodDef flood_metrics_def;
 // fenwa_host.trim's hot loops (src/host_trim).
-extern PyMethodDef read_openai_chat_def;
+extern PyMethodDef read_messages_def;
 extern PyMethodDef removal_order_def;
 extern PyMethodDef budget_walk_def;
 extern PyMethodDef pair_adjacent_def;
