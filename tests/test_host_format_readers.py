@@ -149,3 +149,31 @@ def test_view_fields_are_checked_by_the_native_reader():
 
     with pytest.raises(TypeError, match="view_type's fields must be"):
         _native.read_messages([], 0, {}, Reordered)
+
+
+ID = st.sampled_from(["a", "b", "c", "d"])
+RESPONSES_VIEW = st.tuples(
+    st.sampled_from(["user", "assistant", "tool", "reasoning", "other", "system"]),
+    st.lists(ID, max_size=2),
+    st.booleans(),
+    st.lists(ID, max_size=2),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(RESPONSES_VIEW, max_size=8), st.integers(0, 3))
+def test_native_responses_pairing_equals_the_python_reference(rows, offset):
+    from fenwa_host.formats import _MayWait, _pair_anywhere
+
+    views = [
+        MessageView(offset + i, role, 0, "", 0, (_MayWait if waits else tuple)(calls), tuple(answers), False)
+        for i, (role, calls, waits, answers) in enumerate(rows)
+    ]
+    try:
+        expected = tuple(_pair_anywhere(views, offset))
+    except ValueError as exc:
+        with pytest.raises(ValueError) as got:
+            _native.pair_anywhere(views, offset)
+        assert str(got.value) == str(exc)
+        return
+    assert _native.pair_anywhere(views, offset) == expected

@@ -1134,44 +1134,10 @@ class OpenAIResponses(Adapter):
         )
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
-        owner: Dict[str, int] = {}
-        results: Dict[str, List[int]] = {}
-        optional: Set[str] = set()
-        reasoning = -1  # the first item of a run of reasoning items still waiting for its follower
-        for v in views:
-            role = v.role
-            if role == "reasoning":
-                if reasoning < 0:
-                    reasoning = v.position
-            elif reasoning >= 0:
-                if role not in ("assistant", "other"):
-                    raise _no_follower(reasoning, v.position)
-                reasoning = -1
-            if type(v.calls) is _MayWait:
-                optional.update(v.calls)
-            for cid in v.calls:
-                if cid in owner:
-                    raise ValueError(f"message {v.position}: call id {cid!r} is used twice")
-                owner[cid] = v.position
-                results[cid] = []
-            for cid in v.answers:
-                if cid not in owner:
-                    raise ValueError(
-                        f"message {v.position}: the output for call {cid!r} has no earlier function_call "
-                        "or other call item (orphan tool result)"
-                    )
-                if results[cid]:
-                    raise ValueError(f"message {v.position}: call {cid!r} is answered twice (orphan tool result)")
-                results[cid].append(v.position)
-        if reasoning >= 0:
-            raise _no_follower(reasoning, None)
-        for cid, carriers in results.items():
-            if not carriers and cid not in optional:
-                raise ValueError(
-                    f"message {owner[cid]}: function call {cid!r} has no function_call_output "
-                    "or other output item (call without its result)"
-                )
-        return Pairing(owner, results)
+        if type(views) is list:
+            owner, results = _native.pair_anywhere(views, offset)
+            return Pairing(owner, results)
+        return _pair_anywhere(views, offset)
 
     def elidable(self, message: Any) -> bool:
         output = _RESPONSES_OUTPUTS.get(_field(message, "type") or "function_call_output")
@@ -1203,6 +1169,50 @@ def _no_follower(reasoning: int, follower: Optional[int]) -> ValueError:
         f"message {reasoning}: a reasoning item must be followed by the output item it "
         f"produced, not {where} (reasoning without its following item)"
     )
+
+
+def _pair_anywhere(views: Sequence[MessageView], offset: int) -> Pairing:
+    """Responses pairing in Python (`_native.pair_anywhere` is the same over a
+    list): an output anywhere after its call and once, every call answered unless
+    it may wait, and a reasoning item followed by an output item."""
+    owner: Dict[str, int] = {}
+    results: Dict[str, List[int]] = {}
+    optional: Set[str] = set()
+    reasoning = -1  # the first item of a run of reasoning items still waiting for its follower
+    for i, v in enumerate(views, offset):
+        role = v.role
+        if role == "reasoning":
+            if reasoning < 0:
+                reasoning = i
+        elif reasoning >= 0:
+            if role not in ("assistant", "other"):
+                raise _no_follower(reasoning, i)
+            reasoning = -1
+        if type(v.calls) is _MayWait:
+            optional.update(v.calls)
+        for cid in v.calls:
+            if cid in owner:
+                raise ValueError(f"message {i}: call id {cid!r} is used twice")
+            owner[cid] = i
+            results[cid] = []
+        for cid in v.answers:
+            if cid not in owner:
+                raise ValueError(
+                    f"message {i}: the output for call {cid!r} has no earlier function_call "
+                    "or other call item (orphan tool result)"
+                )
+            if results[cid]:
+                raise ValueError(f"message {i}: call {cid!r} is answered twice (orphan tool result)")
+            results[cid].append(i)
+    if reasoning >= 0:
+        raise _no_follower(reasoning, None)
+    for cid, carriers in results.items():
+        if not carriers and cid not in optional:
+            raise ValueError(
+                f"message {owner[cid]}: function call {cid!r} has no function_call_output "
+                "or other output item (call without its result)"
+            )
+    return Pairing(owner, results)
 
 
 # --- plain (text, class_bits) pairs ------------------------------------------------

@@ -12,6 +12,7 @@ extern PyMethodDef read_messages_def;
 extern PyMethodDef removal_order_def;
 extern PyMethodDef budget_walk_def;
 extern PyMethodDef pair_adjacent_def;
+extern PyMethodDef pair_anywhere_def;
 extern PyMethodDef durable_views_def;
 // fenwa_host.Conversation's filing of the messages that join the cached prefix.
 extern PyMethodDef file_sent_def;

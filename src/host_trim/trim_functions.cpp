@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "flood_report/registry.hpp"
+#include "host_trim/pairing.hpp"
 #include "host_trim/trim_walk.hpp"
 #include "module/boundary.hpp"
 
@@ -152,7 +153,7 @@ Ref budget_walk(const py::Bound<11>& a) {
     return out;
 }
 
-// --- pairing of results with the calls right before them ----------------------------
+// --- pairing ----------------------------------------------------------------------
 
 // The ids a view holds at `slot` (5: calls, 6: answers), a tuple.
 PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
@@ -161,9 +162,165 @@ PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
     return ids;
 }
 
-[[noreturn]] void pairing_error(const char* format, Py_ssize_t index, PyObject* cid) {
-    PyErr_Format(PyExc_ValueError, format, index, cid);
-    py::throw_error();
+// Views as the pairing kernel's plain arrays: the id strings interned to codes
+// (equal ids, one code), the per-message offsets, and the message indices as the
+// ints the result dicts hold.
+struct PairArrays {
+    std::vector<std::uint32_t> call_start{0}, calls, answer_start{0}, answers;
+    std::vector<std::uint8_t> may_wait, follower;
+    Ref codes = py::owned(PyDict_New());   // id -> code
+    Ref ids = py::owned(PyList_New(0));    // code -> id
+    Ref index = py::owned(PyList_New(0));  // message -> its index object
+
+    std::uint32_t code(PyObject* id, bool waits) {
+        PyObject* known = PyDict_GetItemWithError(codes.get(), id);
+        if (!known && PyErr_Occurred()) py::throw_error();
+        if (known) return py::convert<py::to_u32>(known);
+        const auto next = static_cast<std::uint32_t>(PyList_GET_SIZE(ids.get()));
+        Ref value = py::owned(PyLong_FromUnsignedLong(next));
+        if (PyDict_SetItem(codes.get(), id, value.get()) < 0 || PyList_Append(ids.get(), id) < 0)
+            py::throw_error();
+        may_wait.push_back(waits ? 1 : 0);
+        return next;
+    }
+
+    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning) {
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+            const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
+            Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
+            if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
+                py::raise(PyExc_TypeError, "views must hold message views");
+            Ref made = Ref::borrow(view_ids(v.get(), 5));
+            Ref answered = Ref::borrow(view_ids(v.get(), 6));
+            // A calls tuple of a subclass holds calls the provider takes unanswered.
+            const bool waits = !PyTuple_CheckExact(made.get());
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j)
+                calls.push_back(code(PyTuple_GET_ITEM(made.get(), j), waits));
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answered.get()); ++j)
+                answers.push_back(code(PyTuple_GET_ITEM(answered.get(), j), false));
+            call_start.push_back(static_cast<std::uint32_t>(calls.size()));
+            answer_start.push_back(static_cast<std::uint32_t>(answers.size()));
+            if (reasoning) {
+                PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
+                const bool str = PyUnicode_Check(role);
+                follower.push_back(
+                    str && PyUnicode_CompareWithASCIIString(role, "reasoning") == 0
+                        ? ht::kReasoningItem
+                    : str && (PyUnicode_CompareWithASCIIString(role, "assistant") == 0 ||
+                              PyUnicode_CompareWithASCIIString(role, "other") == 0)
+                        ? ht::kOutputItem
+                        : ht::kOtherItem);
+            }
+            // The view's own position is this index wherever the views came from
+            // one list (always, from the adapters): it serves as it is.
+            PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
+            Py_ssize_t at = -1;
+            if (PyLong_CheckExact(position)) {
+                at = PyLong_AsSsize_t(position);
+                if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
+            }
+            Ref index_of = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(index.get(), index_of.get()) < 0) py::throw_error();
+        }
+    }
+
+    ht::PairInput input() const {
+        return {call_start.size() - 1, may_wait.size(),
+                call_start.data(),     calls.data(),
+                answer_start.data(),   answers.data(),
+                may_wait.data(),       follower.empty() ? nullptr : follower.data()};
+    }
+};
+
+// The kernel's error as the ValueError its rule names (message texts of the
+// formats' Python references), or (owner, results) dicts in call order.
+Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64_t offset,
+                   bool anywhere) {
+    const auto at = [&](std::size_t k) { return static_cast<Py_ssize_t>(offset + k); };
+    PyObject* id = out.error == ht::PairError::none || out.error == ht::PairError::reasoning_alone
+                       ? nullptr
+                       : PyList_GET_ITEM(in.ids.get(), out.id);
+    switch (out.error) {
+        case ht::PairError::none:
+            break;
+        case ht::PairError::id_used_twice:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere ? "message %zd: call id %R is used twice"
+                                  : "message %zd: tool call id %R is used twice",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::orphan:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere
+                             ? "message %zd: the output for call %R has no earlier function_call "
+                               "or other call item (orphan tool result)"
+                             : "message %zd: tool result for call %R does not answer a call "
+                               "of the message right before it (orphan tool result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::answered_twice:
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: call %R is answered twice (orphan tool result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::unanswered_before:
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: tool call %R has no result before message %zd "
+                         "(call without its result)",
+                         at(out.message), id, at(out.other));
+            py::throw_error();
+        case ht::PairError::unanswered:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere
+                             ? "message %zd: function call %R has no function_call_output "
+                               "or other output item (call without its result)"
+                             : "message %zd: tool call %R has no result (call without its result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::reasoning_alone: {
+            const std::size_t n = in.call_start.size() - 1;
+            if (out.other >= n)
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "message %zd: a reasoning item must be followed by the output item it "
+                    "produced, not at the end of the list (reasoning without its following item)",
+                    at(out.message));
+            else
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "message %zd: a reasoning item must be followed by the output item it "
+                    "produced, not followed by message %zd (reasoning without its following item)",
+                    at(out.message), at(out.other));
+            py::throw_error();
+        }
+    }
+    Ref owner = py::owned(PyDict_New());
+    Ref results = py::owned(PyDict_New());
+    for (std::uint32_t c : in.calls) {
+        PyObject* cid = PyList_GET_ITEM(in.ids.get(), c);
+        Ref carriers = py::owned(PyList_New(0));
+        PyObject* index = PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(out.owner[c]));
+        if (PyDict_SetItem(owner.get(), cid, index) < 0 ||
+            PyDict_SetItem(results.get(), cid, carriers.get()) < 0)
+            py::throw_error();
+    }
+    const std::size_t n = in.call_start.size() - 1;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::uint32_t k = in.answer_start[i]; k < in.answer_start[i + 1]; ++k) {
+            PyObject* carriers = PyDict_GetItemWithError(
+                results.get(), PyList_GET_ITEM(in.ids.get(), in.answers[k]));
+            if (!carriers) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "answered id");
+                py::throw_error();
+            }
+            if (PyList_Append(carriers,
+                              PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(i))) < 0)
+                py::throw_error();
+        }
+    Ref pair = py::owned(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, owner.release());
+    PyTuple_SET_ITEM(pair.get(), 1, results.release());
+    return pair;
 }
 
 constexpr auto kPairSig = py::function_decl(
@@ -171,115 +328,22 @@ constexpr auto kPairSig = py::function_decl(
     "(owner, results) of views whose tool results follow their call directly; raises\n"
     "ValueError naming the message and the rule broken. Private to fenwa_host.");
 
-// Who makes each call and which messages answer it, for formats whose results
-// directly follow the message that made the calls. Every answered id must be a
-// call of the nearest earlier message that made calls, with only results
-// between them; every call must be answered before the next message that is
-// not a result.
 Ref pair_adjacent(const py::Bound<2>& a) {
-    PyObject* const views = exact_list(a[0]);
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    Ref owner = py::owned(PyDict_New());
-    Ref results = py::owned(PyDict_New());
-    Ref pending = py::owned(PyDict_New());  // insertion-ordered: the oldest open call first
-    Py_ssize_t open_owner = -1;
-    Ref open_index;  // open_owner as an int, for the comparisons
-    // Message `i` arrives while a call is still pending: that call has no result.
-    auto require_answered = [&](Py_ssize_t i) {
-        if (!PyDict_GET_SIZE(pending.get())) return;
-        Py_ssize_t pos = 0;
-        PyObject *cid, *unused;
-        PyDict_Next(pending.get(), &pos, &cid, &unused);
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd: tool call %R has no result before message %zd "
-                     "(call without its result)",
-                     open_owner, cid, i);
-        py::throw_error();
-    };
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
-        const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
-        Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
-            py::raise(PyExc_TypeError, "views must hold message views");
-        PyObject* calls = view_ids(v.get(), 5);
-        PyObject* answers = view_ids(v.get(), 6);
-        if (!PyTuple_GET_SIZE(answers) && !PyTuple_GET_SIZE(calls)) {
-            // A message that neither calls nor answers closes the open call.
-            require_answered(i);
-            open_owner = -1;
-            continue;
-        }
-        // The view's own position is this index wherever the views came from one
-        // list (always, from the adapters): it serves as the dict value as it is.
-        PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
-        Py_ssize_t at = -1;
-        if (PyLong_CheckExact(position)) {
-            at = PyLong_AsSsize_t(position);
-            if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
-        }
-        Ref index = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
-        if (PyTuple_GET_SIZE(answers)) {
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answers); ++j) {
-                PyObject* cid = PyTuple_GET_ITEM(answers, j);
-                bool matches = false;
-                if (open_owner >= 0) {
-                    PyObject* o = PyDict_GetItemWithError(owner.get(), cid);
-                    if (!o && PyErr_Occurred()) py::throw_error();
-                    if (o) {
-                        const int eq = PyObject_RichCompareBool(o, open_index.get(), Py_EQ);
-                        if (eq < 0) py::throw_error();
-                        matches = eq == 1;
-                    }
-                }
-                if (!matches)
-                    pairing_error(
-                        "message %zd: tool result for call %R does not answer a call "
-                        "of the message right before it (orphan tool result)",
-                        i, cid);
-                const int open = PyDict_Contains(pending.get(), cid);
-                if (open < 0) py::throw_error();
-                if (!open)
-                    pairing_error("message %zd: call %R is answered twice (orphan tool result)", i,
-                                  cid);
-                if (PyDict_DelItem(pending.get(), cid) < 0) py::throw_error();
-                PyObject* carriers = PyDict_GetItemWithError(results.get(), cid);
-                if (!carriers) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cid);
-                    py::throw_error();
-                }
-                if (PyList_Append(carriers, index.get()) < 0) py::throw_error();
-            }
-            if (!PyTuple_GET_SIZE(calls)) continue;
-        }
-        require_answered(i);
-        open_owner = -1;
-        if (PyTuple_GET_SIZE(calls)) {
-            open_owner = i;
-            open_index = Ref::borrow(index.get());
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(calls); ++j) {
-                PyObject* cid = PyTuple_GET_ITEM(calls, j);
-                const int used = PyDict_Contains(owner.get(), cid);
-                if (used < 0) py::throw_error();
-                if (used) pairing_error("message %zd: tool call id %R is used twice", i, cid);
-                Ref carriers = py::owned(PyList_New(0));
-                if (PyDict_SetItem(owner.get(), cid, index.get()) < 0 ||
-                    PyDict_SetItem(results.get(), cid, carriers.get()) < 0 ||
-                    PyDict_SetItem(pending.get(), cid, Py_None) < 0)
-                    py::throw_error();
-            }
-        }
-    }
-    if (PyDict_GET_SIZE(pending.get())) {
-        Py_ssize_t pos = 0;
-        PyObject *cid, *unused;
-        PyDict_Next(pending.get(), &pos, &cid, &unused);
-        pairing_error("message %zd: tool call %R has no result (call without its result)",
-                      open_owner, cid);
-    }
-    Ref out = py::owned(PyTuple_New(2));
-    PyTuple_SET_ITEM(out.get(), 0, owner.release());
-    PyTuple_SET_ITEM(out.get(), 1, results.release());
-    return out;
+    const PairArrays arrays(exact_list(a[0]), offset, false);
+    return pairing_result(arrays, ht::pair_adjacent(arrays.input()), offset, false);
+}
+
+constexpr auto kAnywhereSig = py::function_decl(
+    "pair_anywhere", {{"views"}, {"offset"}},
+    "(owner, results) of Responses views: an output anywhere after its call, a reasoning\n"
+    "item followed by an output item; raises ValueError naming the message and the\n"
+    "rule broken. Private to fenwa_host.");
+
+Ref pair_anywhere(const py::Bound<2>& a) {
+    const std::uint64_t offset = a.get<py::to_u64>(1);
+    const PairArrays arrays(exact_list(a[0]), offset, true);
+    return pairing_result(arrays, ht::pair_anywhere(arrays.input()), offset, true);
 }
 
 // --- pins -----------------------------------------------------------------------
@@ -387,6 +451,7 @@ Ref file_sent(const py::Bound<6>& a) {
 PyMethodDef removal_order_def = py::function_def<kOrderSig, removal_order>();
 PyMethodDef budget_walk_def = py::function_def<kWalkSig, budget_walk>();
 PyMethodDef pair_adjacent_def = py::function_def<kPairSig, pair_adjacent>();
+PyMethodDef pair_anywhere_def = py::function_def<kAnywhereSig, pair_anywhere>();
 PyMethodDef durable_views_def = py::function_def<kDurableSig, durable_views>();
 PyMethodDef file_sent_def = py::function_def<kFileSig, file_sent>();
 
