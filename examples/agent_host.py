@@ -27,7 +27,7 @@ import fenwa_micro as fm
 import fenwa_host as fh
 
 TRANSCRIPT = Path(__file__).resolve().parent / "data" / "transcript.json"
-MAX_TOKENS = 3000  # every request, system message included, stays within this
+MAX_TOKENS = 4000  # every request, system message included, stays within this
 CALLS_AHEAD = 8  # the horizon over which a prefix rewrite must pay for itself
 
 # Bus channels used by this host.

@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from fenwa_host import flood_report
+from fenwa_host import count_tokens, flood_report
+from fenwa_host.formats import FORMATS
 
 from test_host_trim import assert_provider_valid
 
@@ -16,8 +17,12 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "agent_host.py"
 
 
-def tokens(text):
-    return len(text.encode("utf-8")) // 4 + 1
+PER_REQUEST = FORMATS["openai"].framing.per_request
+
+
+def tokens(m):
+    """One message's tokens in a request: its content and framing."""
+    return count_tokens([m], "openai") - PER_REQUEST
 
 
 def text_of(m):
@@ -64,10 +69,10 @@ def test_tokens_recount(replayed):
     summary, transcript, requests, _ = replayed
     history = 0
     for turn, messages, row in zip(transcript["turns"], requests, summary["rows"]):
-        history += sum(tokens(text_of(m)) for m in turn)
-        sent = sum(tokens(text_of(m)) for m in messages)
+        history += sum(tokens(m) for m in turn)
+        sent = count_tokens(messages, "openai")
         assert row["tokens_sent"] == sent
-        assert row["tokens_full_history"] == history + tokens(messages[0]["content"])
+        assert row["tokens_full_history"] == history + tokens(messages[0]) + PER_REQUEST
     assert summary["tokens_sent"] == sum(r["tokens_sent"] for r in summary["rows"])
     assert summary["tokens_full_history"] == sum(r["tokens_full_history"] for r in summary["rows"])
     assert summary["reduction"] == 1 - summary["tokens_sent"] / summary["tokens_full_history"]
@@ -84,7 +89,7 @@ def test_cache_stable_prefix_and_consolidations(replayed):
             continue
         previous = requests[k - 1]
         assert requests[k][: len(previous)] == previous  # only appended
-        assert rows[k]["cache_stable_tokens"] == sum(tokens(text_of(m)) for m in previous)
+        assert rows[k]["cache_stable_tokens"] == sum(tokens(m) for m in previous)
         assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in previous)
     consolidated = [r for r in rows if r["consolidated"]]
     assert summary["consolidations"] == len(consolidated) < len(rows)

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 import fenwa_host as fh
+from fenwa_host.formats import FORMATS
 from host_conversations import TEXTS, anthropic_messages, openai_messages, responses_items, turn_st
 from test_host_trim import assert_provider_valid
 
@@ -103,8 +104,13 @@ class ConversationMachine(RuleBasedStateMachine):
             assert report["cache_stable_tokens"] > 0 or not self.previous
         else:
             assert report["reason"]
-        recount = fh.trim(body, format=self.fmt, safe_threshold=float("-inf"), keep_last_turns=0).tokens_before
-        assert report["tokens_sent"] == recount + (fh.estimate_tokens(system) if system else 0)
+        # What was sent, counted afresh: the system message (a message's framing
+        # also for Anthropic's system parameter), the body, the request's framing.
+        framing = FORMATS[self.fmt].framing
+        recount = fh.count_tokens(body, self.fmt)
+        if system:
+            recount += fh.estimate_tokens(system) + framing.per_message + (0 if body else framing.per_request)
+        assert report["tokens_sent"] == recount
         self.previous = list(body)
         self.previous_system = system
 
@@ -174,7 +180,9 @@ def test_append_only_until_consolidation_pays():
     for k in range(1, 30):
         if not consolidated[k]:
             assert sent[k][: len(sent[k - 1])] == sent[k - 1]
-            assert reports[k]["cache_stable_tokens"] == reports[k - 1]["tokens_sent"]
+            # The reply's start (the request's framing) is not part of the prefix.
+            per_request = FORMATS["openai"].framing.per_request
+            assert reports[k]["cache_stable_tokens"] == reports[k - 1]["tokens_sent"] - per_request
         else:
             assert reports[k]["reason"].startswith("rewriting pays")
             assert reports[k]["consolidation_gain"]["consolidate"]

@@ -31,7 +31,8 @@ from . import _native
 from ._screen import is_flood
 from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView
 from .reasoning import reasoning_params
-from .trim import TokenCounter, _count_all, estimate_tokens, trim
+from .tokens import CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
+from .trim import trim
 
 __all__ = ["Conversation"]
 
@@ -42,6 +43,16 @@ _DURABLE = fm.SYSTEM | fm.FACT
 # Classes whose messages decay, with their weights (as in the one-pass rule).
 _CLASSES: Tuple[Tuple[int, float], ...] = ((_CONVERSATIONAL, 1.0), (fm.THINKING, 0.15), (fm.TOOL, 0.25))
 _OTHER_WEIGHT = 0.6
+
+
+#: The share of the budget the system message (purpose and ledger) may take.
+LEDGER_SHARE = 0.25
+#: record_usage: bounds of the provider/counted ratio, its largest move per
+#: report (a factor), and the smoothing of each report.
+USAGE_RATIO_MIN = 0.5
+USAGE_RATIO_MAX = 2.0
+USAGE_STEP = 1.25
+USAGE_SMOOTHING = 0.5
 
 
 def _class_of(bits: int) -> int:
@@ -74,7 +85,7 @@ def _file_sent(
             continue
         saving = tokens[position]
         if elide and view.answers:
-            placeholder = count(f"[tool output elided: {sizes[position]} bytes, a repetitive flood]")
+            placeholder = count(longest_placeholder(sizes[position]))
             saving = max(0, saving - placeholder * len(view.answers))
         if saving:
             parts[_class_of(bits)].append((position, saving))
@@ -89,8 +100,15 @@ class Conversation:
     """A provider conversation that trims itself and keeps its prompt cache warm.
 
     `format` is "openai" (Chat Completions), "openai-responses" or "anthropic".
-    `max_tokens` bounds every request (system message included); `token_counter`
-    is any `str -> int` (default: UTF-8 bytes // 4 + 1). `half_life`,
+    `max_tokens` bounds every request: the system message (purpose and ledger;
+    ledger entries that do not fit are left out of the request, oldest first),
+    the messages, the format's framing, `reserve_tokens` (room for the reply, or
+    what the host sends outside the list and does not pass here), and `tools` and
+    `instructions` when given. `token_counter` is a `str -> int` callable or an
+    encoding (tiktoken's `Encoding`), each distinct text counted once per
+    conversation; without it, the estimate of `tokenizer` ("o200k", "cl100k" or
+    "claude"). `record_usage` corrects the estimate from the provider's own
+    counts. `half_life`,
     `safe_threshold`, `keep_last_turns`, `tool_results` and `image_tokens` are
     those of `trim`. `calls_ahead`, `cache_read_ratio` and `cache_write_ratio` feed
     `fenwa_micro.consolidation_gain`.
@@ -102,7 +120,11 @@ class Conversation:
         *,
         format: str = "openai",
         max_tokens: Optional[int] = None,
-        token_counter: Optional[TokenCounter] = None,
+        token_counter: Any = None,
+        tokenizer: str = "o200k",
+        reserve_tokens: int = 0,
+        tools: Any = None,
+        instructions: Any = None,
         half_life: float = 6.0,
         safe_threshold: float = 0.35,
         state_capacity: int = 64,
@@ -122,6 +144,7 @@ class Conversation:
             ("calls_ahead", calls_ahead),
             ("keep_last_turns", keep_last_turns),
             ("image_tokens", image_tokens),
+            ("reserve_tokens", reserve_tokens),
         ):
             if not isinstance(value, int) or isinstance(value, bool) or value < 0:
                 raise ValueError(f"{name} must be a non-negative int, not {value!r}")
@@ -131,8 +154,6 @@ class Conversation:
             raise ValueError(f"max_tokens must be a non-negative int or None, not {max_tokens!r}")
         if tool_results not in ("elide", "drop"):
             raise ValueError(f"tool_results must be 'elide' or 'drop', not {tool_results!r}")
-        if token_counter is not None and not callable(token_counter):
-            raise TypeError("token_counter must be a callable from str to int")
         self._lock = threading.RLock()
         self.format = format
         self.max_tokens = max_tokens
@@ -147,6 +168,21 @@ class Conversation:
         self.cache_write_ratio = float(cache_write_ratio)
         self._counter = token_counter
         self._adapter: Adapter = FORMATS[format]
+        # Every text is counted once per conversation (the cache is bounded).
+        self._counting = Counting(
+            self._adapter.framing, tokenizer, CountCache(token_counter) if token_counter is not None else None
+        )
+        self.tokenizer = tokenizer
+        self.reserve_tokens = reserve_tokens
+        self.tools = tools
+        self.instructions = instructions
+        # What every request sends outside the history and the system message.
+        self._outside = reserve_tokens + self._counting.outside(tools, instructions)
+        # Provider tokens per counted token, from record_usage (1.0 until then).
+        self._usage_ratio = 1.0
+        self._provider_tokens: Optional[int] = None
+        self._ledger_omitted = 0
+        self._last_counted = 0  # what the last request sent, counted
         self._purpose = purpose
         self._window = fm.ContextApoptosis(state_capacity=self.state_capacity)
         if purpose is not None:
@@ -202,10 +238,7 @@ class Conversation:
             )
             texts = [v.text for v in views]
             nbytes = [len(t) if t.isascii() else len(t.encode("utf-8")) for t in texts]
-            if self._counter is None:  # estimate_tokens, from the byte counts just taken
-                tokens = [b // 4 + 1 + v.extra_tokens for b, v in zip(nbytes, views)]
-            else:
-                tokens = _count_all(views, self._counter)
+            tokens = self._counting.views(views).tolist()
         self._live = list(messages)
         self._views = views
         self._tokens = tokens
@@ -231,19 +264,14 @@ class Conversation:
         )
 
     def _count(self, text: str) -> int:
-        if self._counter is None:
-            return estimate_tokens(text)
-        n = self._counter(text)
-        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
-            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
-        return n
+        return self._counting.text(text)
 
     def _add(self, message: Any, pinned: bool) -> int:
         position = len(self._live)
         view = self._adapter.view(
             position, message, self.image_tokens, (lambda m: fm.FACT) if pinned else None
         )
-        tokens = self._count(view.text) + view.extra_tokens
+        tokens = self._counting.view(view, position)
         self._live.append(message)
         self._views.append(view)
         self._tokens.append(tokens)
@@ -270,7 +298,9 @@ class Conversation:
             return
         elide = self.tool_results == "elide"
         if self._counter is None:  # every message of a consolidation passes here: natively
-            tokens, size, parts = _native.file_sent(self._views, self._tokens, self._bytes, start, end, elide)
+            tokens, size, parts = _native.file_sent(
+                self._views, self._tokens, self._bytes, start, end, elide, placeholder_costs(self.tokenizer)[0]
+            )
         else:
             tokens, size, parts = _file_sent(self._views, self._tokens, self._bytes, start, end, elide, self._count)
         self._sent_tokens += tokens
@@ -377,7 +407,9 @@ class Conversation:
 
     def _set_system(self, text: str) -> None:
         self._system_text = text
-        self._system_tokens = self._count(text) if text else 0
+        # The system text is sent as a message (Anthropic: the system parameter),
+        # with a message's framing.
+        self._system_tokens = self._count(text) + self._counting.framing.per_message if text else 0
         if not text or self.format == "anthropic":
             self._system_message = None
         else:
@@ -406,7 +438,8 @@ class Conversation:
         return trim(
             messages,
             max_tokens=max_tokens,
-            token_counter=self._counter,
+            token_counter=self._counting.cache,
+            tokenizer=self.tokenizer,
             half_life=self.half_life,
             safe_threshold=self.safe_threshold,
             keep_last_turns=self.keep_last_turns,
@@ -428,33 +461,86 @@ class Conversation:
         survivors, gone = decayed._sent_and_dropped()
         messages = decayed.messages
         elided = decayed.elided
+        limit = self._limit()
+        # The system message (purpose and ledger) takes at most LEDGER_SHARE of the
+        # budget: the oldest ledger entries beyond it stay out of the request.
+        share = None if limit is None else max(0, int(limit * LEDGER_SHARE))
         window = self._with_digests(gone)
-        text = window.render()
-        system = self._count(text) if text else 0
-        if self.max_tokens is not None and decayed.tokens_after + system > self.max_tokens:
-            budget = max(0, self.max_tokens - system)
+        text, omitted = self._render(window, share)
+        system = self._system_cost(text)
+        if limit is not None and decayed.tokens_after + system > limit:
+            budget = max(0, limit - system)
             for _ in range(4):
                 fitted = self._trim(decayed.messages, budget, pinned_ids)
                 sent, dropped = fitted._sent_and_dropped()
                 kept = [survivors[j] for j in sent]
                 left = gone + [survivors[j] for j in dropped]
                 window = self._with_digests(sorted(left))
-                text = window.render()
-                system = self._count(text) if text else 0
-                over = fitted.tokens_after + system - self.max_tokens
+                text, omitted = self._render(window, share)
+                system = self._system_cost(text)
+                over = fitted.tokens_after + system - limit
                 if over <= 0 or not fitted.within_budget or budget == 0:
                     break
                 budget = max(0, budget - over)  # the digests took room: trim further
             messages = fitted.messages
             elided += fitted.elided
             survivors, gone = kept, sorted(left)
+        self._ledger_omitted = omitted
         self._window = window
         self._reset_history(messages, [self._pinned[i] for i in survivors], survivors)
         self._checked = len(self._live)  # trim returns valid lists
         self._set_system(text)
         self._consolidations += 1
-        fits = self.max_tokens is None or self._live_tokens + self._system_tokens <= self.max_tokens
-        return elided, len(gone), fits
+        return elided, len(gone), self._fits(self._request_tokens())
+
+    def _limit(self) -> Optional[int]:
+        """The budget for the counted system message, messages and request
+        framing: max_tokens less what is sent outside them, in counted tokens
+        (the provider's tokens divided by the usage ratio)."""
+        if self.max_tokens is None:
+            return None
+        return max(0, int(self.max_tokens / self._usage_ratio) - self._outside)
+
+    def _fits(self, request_tokens: int) -> bool:
+        limit = self._limit()
+        return limit is None or request_tokens <= limit
+
+    def _render(self, window: Any, room: Optional[int]) -> Tuple[str, int]:
+        """The system text of `window` within `room` counted tokens (framing
+        included), and how many ledger entries it leaves out: the oldest go first;
+        the purpose always stays."""
+        text = window.render()
+        entries = window.state_entries()
+        if room is None or not entries or self._system_cost(text) <= room:
+            return text, 0
+
+        def rendered(keep: int) -> str:
+            w = fm.ContextApoptosis(state_capacity=self.state_capacity)
+            if self._purpose is not None:
+                w.set_purpose(self._purpose)
+            for entry in entries[len(entries) - keep:] if keep else ():
+                w.note_state(entry)
+            return str(w.render())
+
+        lo, hi = 0, len(entries) - 1  # the most entries that fit lie in [lo, hi]
+        while lo < hi:
+            mid = (lo + hi + 1) // 2
+            if self._system_cost(rendered(mid)) <= room:
+                lo = mid
+            else:
+                hi = mid - 1
+        return rendered(lo), len(entries) - lo
+
+    def _system_cost(self, text: str) -> int:
+        return self._count(text) + self._counting.framing.per_message if text else 0
+
+    def _request_tokens(self) -> int:
+        """What the next request sends: the system message, the live messages,
+        and the request's own framing."""
+        n = self._system_tokens + self._live_tokens
+        if self._live or self._system_tokens:
+            n += self._counting.framing.per_request
+        return n
 
     def request(self, *, consolidate: bool = False) -> List[Any]:
         """The provider-ready message list for the next call.
@@ -483,7 +569,7 @@ class Conversation:
                     }
                 )
         prefix_tokens = self._system_tokens + self._sent_tokens
-        append_tokens = self._system_tokens + self._live_tokens
+        append_tokens = self._request_tokens()
         purgeable = self._purgeable_estimate()
         gain = fm.consolidation_gain(
             prefix_tokens, purgeable, self.calls_ahead, self.cache_read_ratio, self.cache_write_ratio
@@ -493,7 +579,7 @@ class Conversation:
             reason = "asked to consolidate"
         elif first:
             reason = "first request: nothing is cached yet"
-        elif self.max_tokens is not None and append_tokens > self.max_tokens:
+        elif not self._fits(append_tokens):
             reason = f"the budget forces it: appending would send {append_tokens} tokens"
         elif gain["consolidate"]:
             reason = (
@@ -510,7 +596,7 @@ class Conversation:
         else:
             stable_bytes = _text_bytes(self._system_text) + self._sent_bytes
             stable_tokens = prefix_tokens
-            fits = self.max_tokens is None or append_tokens <= self.max_tokens
+            fits = self._fits(append_tokens)
             consolidated = False
             reason = (
                 "kept the cached prefix: nothing to purge"
@@ -523,9 +609,9 @@ class Conversation:
         if self._system_message is not None:
             out.append(self._system_message)
         out.extend(self._live)
-        sent_tokens = self._system_tokens + self._live_tokens
+        sent_tokens = self._request_tokens()
         newest_user = self._views[self._turn_starts[-1]].text if self._turn_starts else ""
-        full = self._full_tokens + self._system_tokens
+        full = self._full_tokens + self._system_tokens + self._counting.framing.per_request
         self.last_report = {
             "tokens_sent": sent_tokens,
             "tokens_full_history": full,
@@ -542,8 +628,46 @@ class Conversation:
             "reasoning": reasoning_params(newest_user, self.format),
             "saturation": saturation,
             "within_budget": fits,
+            "ledger_omitted": self._ledger_omitted,
+            # Everything the request sends as the provider counts it, by the
+            # correction record_usage learnt (1.0 until then): the counted
+            # request, what is sent outside it, and the usage ratio.
+            "tokens_outside": self._outside,
+            "usage_ratio": self._usage_ratio,
+            "tokens_provider_estimate": int(math.ceil((sent_tokens + self._outside) * self._usage_ratio)),
+            "provider_input_tokens": self._provider_tokens,
         }
+        self._last_counted = sent_tokens + self._outside
         return out
+
+    # -- calibration -------------------------------------------------------------------------
+
+    def record_usage(self, usage: Any) -> bool:
+        """Correct the estimate from the input tokens the provider counted for the
+        last request: `usage` is the SDK's usage object or its dict (OpenAI
+        `prompt_tokens` or `input_tokens`; Anthropic `input_tokens` plus
+        `cache_creation_input_tokens` and `cache_read_input_tokens`). The
+        conversation keeps a smoothed ratio of provider to counted tokens, bounded
+        to [USAGE_RATIO_MIN, USAGE_RATIO_MAX] and moving at most by a factor
+        USAGE_STEP per report, and budgets with it. Returns whether the report was
+        used (a report without a positive count, or before any request, is not)."""
+        provider = _input_tokens(usage)
+        with self._lock:
+            counted = self._last_counted
+            if provider is None or provider <= 0 or counted <= 0:
+                return False
+            self._provider_tokens = provider
+            old = self._usage_ratio
+            observed = min(max(provider / counted, old / USAGE_STEP), old * USAGE_STEP)
+            ratio = old + USAGE_SMOOTHING * (observed - old)
+            self._usage_ratio = min(max(ratio, USAGE_RATIO_MIN), USAGE_RATIO_MAX)
+            return True
+
+    @property
+    def usage_ratio(self) -> float:
+        """Provider tokens per counted token, as record_usage learnt it."""
+        with self._lock:
+            return self._usage_ratio
 
     # -- persistence ------------------------------------------------------------------------
 
@@ -565,7 +689,12 @@ class Conversation:
                     "image_tokens": self.image_tokens,
                     "cache_read_ratio": self.cache_read_ratio,
                     "cache_write_ratio": self.cache_write_ratio,
+                    "tokenizer": self.tokenizer,
+                    "reserve_tokens": self.reserve_tokens,
+                    "tools": _plain(self.tools),
+                    "instructions": _plain(self.instructions),
                 },
+                "usage_ratio": self._usage_ratio,
                 "purpose": self._purpose,
                 "ledger": self._window.state_entries(),
                 "system_text": self._system_text,
@@ -607,8 +736,10 @@ class Conversation:
             "format", "max_tokens", "half_life", "safe_threshold", "state_capacity", "calls_ahead",
             "keep_last_turns", "tool_results", "image_tokens", "cache_read_ratio", "cache_write_ratio",
         }
-        unknown = set(settings) - allowed
-        if unknown or set(settings) != allowed:
+        # Settings that data written before they existed lacks.
+        optional = {"tokenizer", "reserve_tokens", "tools", "instructions"}
+        unknown = set(settings) - allowed - optional
+        if unknown or not allowed <= set(settings):
             name = sorted(unknown or allowed - set(settings))[0]
             raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected or missing")
         purpose = d.get("purpose")
@@ -653,7 +784,44 @@ class Conversation:
         conv._consolidations = consolidations
         conv._appended = appended
         conv._full_tokens = full_tokens
+        ratio = d.get("usage_ratio", 1.0)
+        if (
+            not isinstance(ratio, (int, float)) or isinstance(ratio, bool)
+            or not USAGE_RATIO_MIN <= ratio <= USAGE_RATIO_MAX
+        ):
+            raise ValueError(
+                f"Conversation.from_dict: field 'usage_ratio' must be a number from {USAGE_RATIO_MIN} "
+                f"to {USAGE_RATIO_MAX}"
+            )
+        conv._usage_ratio = float(ratio)
         return conv
+
+
+def _input_tokens(usage: Any) -> Optional[int]:
+    """The input tokens a provider's usage report counts (None when it has none)."""
+
+    def get(name: str) -> Any:
+        if isinstance(usage, Mapping):
+            return usage.get(name)
+        return getattr(usage, name, None)
+
+    def number(value: Any) -> Optional[int]:
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
+            return None
+        return int(value)
+
+    prompt = number(get("prompt_tokens"))
+    if prompt is not None:
+        return prompt
+    base = number(get("input_tokens"))
+    if base is None:
+        return None
+    # Anthropic counts cached input apart; OpenAI's input_tokens already holds it.
+    for name in ("cache_creation_input_tokens", "cache_read_input_tokens"):
+        extra = number(get(name))
+        if extra is not None and extra > 0:
+            base += extra
+    return base
 
 
 def _plain(value: Any) -> Any:

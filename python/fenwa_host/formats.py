@@ -36,6 +36,14 @@ from typing import (
 import fenwa_micro as fm
 
 from . import _native
+from .tokens import (
+    ANTHROPIC_FRAMING,
+    LANGCHAIN_FRAMING,
+    NO_FRAMING,
+    OPENAI_CHAT_FRAMING,
+    OPENAI_RESPONSES_FRAMING,
+    Framing,
+)
 
 __all__ = [
     "FORMATS",
@@ -302,11 +310,14 @@ class Adapter:
     `elidable` says whether a placeholder can stand in for a result's payload
     (otherwise the result leaves whole, with its call); it is asked only of
     adapters with `sealed_results`.
+    `framing` is what the format sends around the counted texts (fenwa_host.tokens
+    counts it).
     """
 
     name = ""
     pin_running_cycle = False
     results_alone = True
+    framing: Framing = NO_FRAMING
     user_first = False
     reasoning_groups = False
     sealed_results = False
@@ -483,6 +494,7 @@ class OpenAIChat(Adapter):
     """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
 
     name = "openai"
+    framing = OPENAI_CHAT_FRAMING
     native_reader = 0
     native_table = _CHAT_ROLES
 
@@ -717,6 +729,7 @@ class LangChain(Adapter):
     chunks, and ChatMessage by its `role`."""
 
     name = "langchain"
+    framing = LANGCHAIN_FRAMING
     native_reader = 2
     native_table = _LC_ROLES
 
@@ -803,6 +816,7 @@ class Anthropic(Adapter):
     thinking and redacted_thinking blocks."""
 
     name = "anthropic"
+    framing = ANTHROPIC_FRAMING
     pin_running_cycle = True
     results_alone = False
     user_first = True
@@ -1045,6 +1059,7 @@ class OpenAIResponses(Adapter):
     it does not know is counted by its JSON and kept or dropped whole."""
 
     name = "openai-responses"
+    framing = OPENAI_RESPONSES_FRAMING
     reasoning_groups = True
     sealed_results = True
     native_reader = 1

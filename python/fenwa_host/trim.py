@@ -49,10 +49,20 @@ from .formats import (
     Reading,
     adapter_for,
 )
+from .tokens import (
+    BYTES_PER_TOKEN,
+    NO_FRAMING,
+    CountCache,
+    Counting,
+    TokenCounter,
+    estimate_tokens,
+    longest_placeholder,
+    make_counting,
+    placeholder_costs,
+    placeholder_text,
+)
 
 __all__ = ["Decision", "TrimResult", "estimate_tokens", "is_placeholder", "trim", "validate"]
-
-TokenCounter = Callable[[str], int]
 
 # What happened to a message, as stored per index while a trim runs.
 _KEPT, _ELIDED, _STRIPPED, _DROPPED = 0, 1, 2, 3
@@ -89,13 +99,6 @@ class Decision(NamedTuple):
     reason: str
 
 
-def estimate_tokens(text: str) -> int:
-    """The module's token estimate: UTF-8 bytes // 4 + 1."""
-    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1
-
-
-# Length of "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
-_PLACEHOLDER_LONGEST = len("[tool output elided:  bytes, a repetitive flood]")
 _PLACEHOLDER_START = "[tool output elided: "
 _PLACEHOLDER_LINE = re.compile(r"\[tool output elided: [0-9]+ bytes(?:, a repetitive flood)?\]")
 #: Where a preview leaves out the middle of the payload.
@@ -132,7 +135,7 @@ def _placeholder(text: str, preview_chars: int = 0) -> str:
         return text
     size = len(text) if text.isascii() else len(text.encode("utf-8"))
     flood = is_flood(text)
-    line = f"[tool output elided: {size} bytes{', a repetitive flood' if flood else ''}]"
+    line = placeholder_text(size, flood)
     if not preview_chars:
         return line
     return line + "\n" + _preview(text, preview_chars, flood)
@@ -295,19 +298,9 @@ def validate(
     _read(_check_messages(messages), format, image_tokens, None)
 
 
-def _count_all(views: List[MessageView], counter: Optional[TokenCounter]) -> List[int]:
-    if counter is None:
-        return [
-            (len(v[_TEXT]) if v[_TEXT].isascii() else len(v[_TEXT].encode("utf-8"))) // 4 + 1 + v[_EXTRA]
-            for v in views
-        ]
-    out: List[int] = []
-    for v in views:
-        n = counter(v.text)
-        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
-            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
-        out.append(n + v.extra_tokens)
-    return out
+def _count_all(views: List[MessageView], counting: Counting) -> Sequence[int]:
+    """Tokens per view, framing included."""
+    return counting.views(views)
 
 
 def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
@@ -343,7 +336,7 @@ class _Plan:
         views: List[MessageView],
         pairing: Pairing,
         tokens: Sequence[int],
-        counter: Optional[TokenCounter],
+        counting: Counting,
         image_tokens: int,
         drop_results: bool,
         shape: Optional[bytearray] = None,
@@ -358,7 +351,8 @@ class _Plan:
         self.results = pairing.results
         self.tokens: Sequence[int] = tokens
         self.current: MutableSequence[int] = list(tokens)
-        self.counter = counter
+        self.counting = counting
+        self.counter = counting.cache
         self.image_tokens = image_tokens
         self.drop_results = drop_results
         self.total = sum(tokens)
@@ -381,7 +375,7 @@ class _Plan:
         self.inline_results = not preview_chars
         # The native walk needs the shape of every message and counts that fit
         # in 64 bits (the default estimate); it writes `current` in place.
-        self.shape = shape if counter is None and not self.groups else None
+        self.shape = shape if counting.cache is None and not self.groups else None
         if self.shape is not None:
             self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
             self.current = self.tokens[:]
@@ -440,9 +434,7 @@ class _Plan:
 
     def _recount(self, i: int, message: Any) -> int:
         v = self.adapter.view(i, message, self.image_tokens, None)
-        if self.counter is None:
-            return estimate_tokens(v.text) + v.extra_tokens
-        return self.counter(v.text) + v.extra_tokens
+        return self.counting.view(v, i)
 
     def _set(self, i: int, action: int, reason: str, tokens: int) -> None:
         self.action[i] = action
@@ -501,21 +493,19 @@ class _Plan:
         v = self.views[i]
         if is_placeholder(v.text):
             return  # elided already: it stays as it is
-        estimate = self._estimate_placeholder(v.text) * len(v.answers)
+        # The placeholder of every result it carries, and the message's framing.
+        framing = self.counting.view(v._replace(text="", extra_tokens=0), i)
+        estimate = framing + self._estimate_placeholder(v.text) * len(v.answers)
         if estimate < self.current[i]:
             self._set(i, _ELIDED, reason, estimate)
             self.pending.append(i)
 
     def _estimate_placeholder(self, text: str) -> int:
         size = len(text) if text.isascii() else len(text.encode("utf-8"))
-        longest = f"[tool output elided: {size} bytes, a repetitive flood]"
+        longest = longest_placeholder(size)
         if self.preview_chars:
             longest += "\n" + _preview(text, self.preview_chars, False)
-        if self.counter is None:
-            if self.preview_chars and not longest.isascii():
-                return len(longest.encode("utf-8")) // 4 + 1
-            return len(longest) // 4 + 1
-        return self.counter(longest)
+        return self.counting.text(longest)
 
     def materialize(self) -> None:
         """Make the copies of the elided messages that survived, and count them exactly."""
@@ -571,6 +561,7 @@ class _Plan:
                 position, self.total, stopped, _ = _native.budget_walk(
                     order, position, 0, self.total, self.action, self.current,
                     self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
+                    placeholder_costs(self.counting.tokenizer)[0],
                 )
                 if not stopped:
                     # Done, or nothing is left to count: the rest are gone already.
@@ -624,12 +615,13 @@ class _Plan:
         candidates = memoryview(order).cast("I")
         end = len(candidates)
         texts = (OVER_BUDGET, CALL_LEFT)
+        costs = placeholder_costs(self.counting.tokenizer)[0]
         position = 0
         while True:
             while True:
                 position, self.total, stopped, elided = _native.budget_walk(
                     order, position, max_tokens, self.total, self.action, self.current,
-                    self.tokens, shape, self.inline_results, self.reasons, texts,
+                    self.tokens, shape, self.inline_results, self.reasons, texts, costs,
                 )
                 self.pending += elided
                 if not stopped:
@@ -655,6 +647,7 @@ class _Plan:
         # Results are elided inline with the default counter, whose estimate of the
         # placeholder needs only the digits of the payload's size.
         inline_results = inline_calls and self.counter is None and self.inline_results
+        costs = placeholder_costs(self.counting.tokenizer)[1]
         tokens = self.tokens
         pending = self.pending
         sealed = self.sealed
@@ -672,7 +665,7 @@ class _Plan:
             if inline_results and answers and not a and len(answers) == 1 and i not in sealed:
                 # A tool result message that would leave stays as a placeholder;
                 # the copy is made only if it survives (`materialize`).
-                estimate = (_PLACEHOLDER_LONGEST + len(str(4 * tokens[i]))) // 4 + 1
+                estimate = costs[min(20, len(str(BYTES_PER_TOKEN * tokens[i])))]
                 if estimate < current[i]:
                     action[i] = _ELIDED
                     total += estimate - current[i]
@@ -731,7 +724,11 @@ def trim(
     messages: Sequence[Any],
     *,
     max_tokens: Optional[int] = None,
-    token_counter: Optional[TokenCounter] = None,
+    token_counter: Any = None,
+    tokenizer: str = "o200k",
+    reserve_tokens: int = 0,
+    tools: Any = None,
+    instructions: Any = None,
     half_life: float = 6.0,
     safe_threshold: float = 0.35,
     stable_prefix: int = 0,
@@ -760,6 +757,14 @@ def trim(
     returned without its call, nor a call without its results. The caller's list
     and messages are never mutated. `format` is "auto", "openai",
     "openai-responses", "anthropic", "langchain" or "pairs".
+
+    Counts are the format's framing plus the content by `token_counter` (a
+    `str -> int` callable or an encoding such as tiktoken's `Encoding`, each
+    distinct text counted once per call) or by the estimate of `tokenizer`
+    ("o200k", "cl100k" or "claude"). `max_tokens` bounds the whole request: the
+    list, the request's framing, `reserve_tokens` (room for the reply, or what is
+    sent outside the list and not given here) and `tools` (tool schemas, counted
+    as JSON) and `instructions` (a str or a list of messages) when given.
     """
     messages = _check_messages(messages)
     if tool_results not in ("elide", "drop"):
@@ -769,20 +774,20 @@ def trim(
     _check_count("keep_last_turns", keep_last_turns)
     _check_count("calls_ahead", calls_ahead)
     _check_count("preview_chars", preview_chars)
-    if token_counter is not None and not callable(token_counter):
-        raise TypeError("token_counter must be a callable from str to int")
+    _check_count("reserve_tokens", reserve_tokens)
+    counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
     adapter, reading, pairing = _read(messages, format, image_tokens, classify)
+    counting = Counting(adapter.framing, counting.tokenizer, counting.cache)
     views = reading.views
-    tokens: Sequence[int]
-    if reading.tokens is not None and token_counter is None:
-        tokens = reading.tokens
-    else:
-        tokens = _count_all(views, token_counter)
+    tokens = _count_all(views, counting)
     n = len(views)
+    # What the request sends besides the messages' own tokens.
+    fixed = reserve_tokens + counting.outside(tools, instructions)
+    fixed += adapter.framing.per_request if n else 0
     plan = _Plan(
-        adapter, messages, views, pairing, tokens, token_counter, image_tokens,
+        adapter, messages, views, pairing, tokens, counting, image_tokens,
         tool_results == "drop", reading.shape, preview_chars, reading.sealed,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
@@ -791,7 +796,7 @@ def trim(
     if max_tokens is None:
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
-        plan.fit(max_tokens, half_life)
+        plan.fit(max(0, max_tokens - fixed), half_life)
     if adapter.user_first:
         plan.first_role()
 
@@ -807,15 +812,17 @@ def trim(
         out = list(compress(source, action.translate(_SURVIVES)))
     first = n - len(action.lstrip(b"\x00"))
     first_changed = first if first < n else None
-    before = sum(tokens)
-    after = plan.total
-    rewritten = before - sum(tokens[:first]) if first_changed is not None else 0
+    before = sum(tokens) + fixed
+    after = plan.total + fixed
+    rewritten = before - fixed - sum(tokens[:first]) if first_changed is not None else 0
     note = ""
     if max_tokens is not None and after > max_tokens:
         note = (
             f"the pinned messages and tool-result placeholders alone count {after} tokens, "
             f"over the budget of {max_tokens}"
         )
+        if fixed:
+            note += f" ({fixed} of them outside the messages: request framing, tools, instructions, reserve)"
     return TrimResult(
         out,
         action,
@@ -828,3 +835,12 @@ def trim(
         rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
     )
+
+
+def _counting(token_counter: Any, tokenizer: str) -> Counting:
+    """The counting of one call, before its format is known: a caller's counter
+    through a cache of its own (or through the one passed in, a Conversation's),
+    or the estimate of `tokenizer`."""
+    if isinstance(token_counter, CountCache):
+        return Counting(NO_FRAMING, tokenizer, token_counter)
+    return make_counting(NO_FRAMING, tokenizer, token_counter)

@@ -16,5 +16,9 @@ extern PyMethodDef pair_anywhere_def;
 extern PyMethodDef durable_views_def;
 // fenwa_host.Conversation's filing of the messages that join the cached prefix.
 extern PyMethodDef file_sent_def;
+// fenwa_host.tokens' estimate (src/host_trim/token_functions.cpp).
+extern PyMethodDef estimate_tokens_def;
+extern PyMethodDef token_features_def;
+extern PyMethodDef estimate_views_def;
 
 }  // namespace fenwa

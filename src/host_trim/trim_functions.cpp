@@ -87,6 +87,18 @@ Ref removal_order(const py::Bound<3>& a) {
 
 // --- the walk -----------------------------------------------------------------------
 
+// The placeholder costs fenwa_host.tokens passes: bytes of 21 int64.
+ht::PlaceholderCosts placeholder_costs_of(PyObject* o) {
+    if (!PyBytes_CheckExact(o) ||
+        PyBytes_GET_SIZE(o) != static_cast<Py_ssize_t>(sizeof(ht::PlaceholderCosts)))
+        py::raise(PyExc_ValueError, "placeholder_costs must be the bytes of 21 int64");
+    ht::PlaceholderCosts out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(o), sizeof out);
+    for (std::int64_t c : out)
+        if (c < 0) py::raise(PyExc_ValueError, "placeholder costs must not be negative");
+    return out;
+}
+
 constexpr auto kWalkSig =
     py::function_decl("budget_walk",
                       {{"candidates"},
@@ -99,10 +111,11 @@ constexpr auto kWalkSig =
                        {"shape"},
                        {"inline_results"},
                        {"reasons"},
-                       {"reason_texts"}},
+                       {"reason_texts"},
+                       {"placeholder_costs"}},
                       "Removes candidates until the total fits. Private to fenwa_host.");
 
-Ref budget_walk(const py::Bound<11>& a) {
+Ref budget_walk(const py::Bound<12>& a) {
     Buffer candidates(a[0], PyBUF_SIMPLE);
     const std::uint64_t position = a.get<py::to_u64>(1);
     const std::uint64_t max_tokens = a.get<py::to_u64>(2);
@@ -121,13 +134,15 @@ Ref budget_walk(const py::Bound<11>& a) {
         py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
     if (max_tokens > INT64_MAX || total > INT64_MAX)
         py::raise(PyExc_OverflowError, "token counts beyond 2**63");
+    const ht::PlaceholderCosts costs = placeholder_costs_of(a[11]);
     ht::WalkState state{action.as<std::uint8_t>(n, "action must hold one byte per message"),
                         current.as<std::int64_t>(n, "current must hold one int64 per message"),
                         tokens.as<std::int64_t>(n, "tokens must hold one int64 per message"),
                         shape.as<std::uint8_t>(n, "shape must hold one byte per message"),
                         n,
                         static_cast<std::int64_t>(total),
-                        inline_results};
+                        inline_results,
+                        &costs};
     const std::size_t count = candidates.bytes() / sizeof(std::uint32_t);
     const auto* order = candidates.as<std::uint32_t>(count, "candidates must be uint32 indices");
     std::vector<ht::Change> changes;
@@ -379,7 +394,8 @@ Ref durable_views(const py::Bound<3>& a) {
 // --- the cached prefix's decay tables ----------------------------------------------
 
 constexpr auto kFileSig = py::function_decl(
-    "file_sent", {{"views"}, {"tokens"}, {"sizes"}, {"start"}, {"end"}, {"elide"}},
+    "file_sent",
+    {{"views"}, {"tokens"}, {"sizes"}, {"start"}, {"end"}, {"elide"}, {"placeholder_costs"}},
     "Token and byte sums of the views from start to end and, per decay class, the\n"
     "(position, saving) pairs of those a purge would shorten. Private to fenwa_host.");
 
@@ -394,13 +410,14 @@ Ref tuple_of(Refs&... items) {
 
 // The messages views[start:end] join the cached prefix: their token and byte sums,
 // and the (position, saving) pairs filed per decay class (host_trim::file_sent).
-Ref file_sent(const py::Bound<6>& a) {
+Ref file_sent(const py::Bound<7>& a) {
     PyObject* const views = exact_list(a[0]);
     PyObject* const tokens = exact_list(a[1]);
     PyObject* const sizes = exact_list(a[2]);
     const std::uint64_t start = a.get<py::to_u64>(3);
     const std::uint64_t end = a.get<py::to_u64>(4);
     const bool elide = a.get<py::to_bool>(5);
+    const ht::PlaceholderCosts costs = placeholder_costs_of(a[6]);
     Ref parts[4] = {py::owned(PyList_New(0)), py::owned(PyList_New(0)), py::owned(PyList_New(0)),
                     py::owned(PyList_New(0))};
     std::uint64_t token_sum = 0;
@@ -432,7 +449,7 @@ Ref file_sent(const py::Bound<6>& a) {
             static_cast<std::uint64_t>(PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), 6)));
         const ht::Filing filing =
             ht::file_sent(bits, system, answers, static_cast<std::int64_t>(n_tokens),
-                          static_cast<std::int64_t>(n_bytes), elide);
+                          static_cast<std::int64_t>(n_bytes), elide, costs);
         if (filing.decay_class < 0 || filing.saving <= 0) continue;
         Ref position = py::owned(PyLong_FromSsize_t(at));
         Ref saving = py::owned(PyLong_FromLongLong(filing.saving));
