@@ -391,13 +391,15 @@ class Session:
     does), only the new items are appended; otherwise the Conversation starts over
     from the list, and its `last_report` says so."""
 
-    __slots__ = ("conversation", "keys", "lock", "make")
+    __slots__ = ("conversation", "keys", "lock", "make", "usage_from")
 
     def __init__(self, make: Callable[[], Conversation]) -> None:
         self.make = make
         self.conversation = make()
         self.keys: List[Hashable] = []
         self.lock = threading.Lock()
+        #: The id of the response whose usage was recorded last (None: none yet).
+        self.usage_from: Optional[str] = None
 
     def new_items(self, keys: List[Hashable]) -> Optional[int]:
         """The index in `keys` from which items are new, or None when the list is
@@ -482,7 +484,8 @@ class Session:
     def to_dict(self) -> Dict[str, Any]:
         """The session as plain JSON data: its Conversation and the keys it took."""
         with self.lock:
-            return {"conversation": self.conversation.to_dict(), "keys": list(self.keys)}
+            return {"conversation": self.conversation.to_dict(), "keys": list(self.keys),
+                    "usage_from": self.usage_from}
 
     def restore(self, data: Mapping[str, Any], token_counter: Any = None) -> None:
         """Take back a session stored by `to_dict` (a restarted process)."""
@@ -492,6 +495,17 @@ class Session:
         with self.lock:
             self.conversation = Conversation.from_dict(data["conversation"], token_counter=token_counter)
             self.keys = list(keys)
+            usage_from = data.get("usage_from")
+            self.usage_from = usage_from if isinstance(usage_from, str) else None
+
+    def record_usage(self, response_id: Optional[str], usage: Any) -> bool:
+        """Feed the provider's reported usage of the last request to the
+        Conversation, once per response; returns whether it was used."""
+        if usage is None or (response_id is not None and response_id == self.usage_from):
+            return False
+        with self.lock:
+            self.usage_from = response_id
+            return self.conversation.record_usage(usage)
 
 
 class Sessions:

@@ -210,6 +210,13 @@ class LangChainContext:
         """The model's response with the session stored in the agent state."""
         types = require("langchain.agents.middleware.types", "langchain")
         command = require("langgraph.types", "langchain").Command
+        model_response = response.model_response if isinstance(response, types.ExtendedModelResponse) else response
+        for message in getattr(model_response, "result", None) or [model_response]:
+            usage = getattr(message, "usage_metadata", None)
+            if usage:
+                # The provider's own count of this request's input calibrates the estimate.
+                session.record_usage(getattr(message, "id", None), usage)
+                break
         update: Dict[str, Any] = {STATE_KEY: session.to_dict()}
         if isinstance(response, types.ExtendedModelResponse):
             inner = response.command

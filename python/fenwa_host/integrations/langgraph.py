@@ -92,6 +92,11 @@ class PreModelHook:
         assert self._conversations is not None
         stored = state.get(STATE_KEY) if isinstance(state, dict) else getattr(state, STATE_KEY, None)
         request = _HookRequest(messages, {STATE_KEY: stored}, beside_tokens=self._beside)
+        session = self._conversations.session(request)
+        # The newest response's reported usage is of the request made before it.
+        newest = next((m for m in reversed(messages) if getattr(m, "type", None) == "ai"), None)
+        if newest is not None and getattr(newest, "usage_metadata", None):
+            session.record_usage(newest.id, newest.usage_metadata)
         sent, session = self._conversations.converse(request)
         out = list(sent.messages)
         if sent.system_message is not None:
