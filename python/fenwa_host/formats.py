@@ -353,6 +353,16 @@ class Adapter:
         """The views of `messages`, with what a fast reader learnt on the way: the
         default token estimate of each view and its `Shape` (None when unknown)."""
         table = self.native_table
+        if classify is not None and table is not None and self._native_reads(messages, None):
+            # The class a caller chooses changes the bits only: the text, the
+            # estimate and the shape are those the native reading gives.
+            reading = self.read(messages, image_tokens)
+            views = reading.views
+            for i, v in enumerate(views):
+                bits = _classify(v.bits, messages[i], classify, i)
+                if bits != v.bits:
+                    views[i] = v._replace(bits=bits)
+            return reading
         if table is None or not self._native_reads(messages, classify):
             views = [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
             return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
