@@ -53,7 +53,56 @@ def make_openai_history(n=10_000, seed=11):
 
 
 def run(quick=False):
-    return run_trim(quick) + run_conversation(quick)
+    return run_trim(quick) + run_formats(quick) + run_conversation(quick)
+
+
+def responses_items(msgs):
+    """The same history as Responses input items."""
+    out = []
+    for m in msgs:
+        if m["role"] == "tool":
+            out.append({"type": "function_call_output", "call_id": m["tool_call_id"], "output": m["content"]})
+        elif m.get("tool_calls"):
+            for c in m["tool_calls"]:
+                out.append({"type": "function_call", "call_id": c["id"], "name": c["function"]["name"],
+                            "arguments": c["function"]["arguments"]})
+        else:
+            out.append({"role": m["role"], "content": m["content"]})
+    return out
+
+
+def run_formats(quick=False):
+    """trim over LangChain's own message objects against trim_messages on the same
+    objects, and Responses items against the same history as Chat dicts."""
+    msgs = make_openai_history()
+    number = 3 if quick else 10
+    items = responses_items(msgs)
+    fh.validate(items)
+    ours, chat = interleaved([
+        (lambda: fh.trim(items, max_tokens=BUDGET), number),
+        (lambda: fh.trim(msgs, max_tokens=BUDGET), number),
+    ])
+    rows = [row("trim(Responses items of the 10k history, max_tokens=20k)", ours,
+                "trim of the same history as Chat dicts", chat, "<= 1.3x", note=f"{len(items)} items")]
+    try:
+        from langchain_core.messages import convert_to_messages, trim_messages
+        from langchain_core.messages.utils import count_tokens_approximately
+    except ImportError:
+        return rows
+    lc_messages = convert_to_messages(msgs)
+
+    def langchain():
+        return trim_messages(lc_messages, max_tokens=BUDGET, token_counter=count_tokens_approximately,
+                             strategy="last", include_system=True, start_on="human")
+
+    ours, theirs = interleaved([
+        (lambda: fh.trim(lc_messages, max_tokens=BUDGET), number),
+        (langchain, max(1, number // 3)),
+    ], repeat=3 if quick else 5)
+    rows.append(row("trim(10k LangChain messages, max_tokens=20k)", ours,
+                    "trim_messages, same objects", theirs, ">= 5x", higher_is_better=True,
+                    note="count_tokens_approximately"))
+    return rows
 
 
 def run_trim(quick=False):
@@ -109,6 +158,17 @@ def _turn(k, rng_text):
         {"role": "assistant", "content": None, "tool_calls": [
             {"id": cid, "type": "function", "function": {"name": "read_file", "arguments": json.dumps({"k": k})}}]},
         {"role": "tool", "tool_call_id": cid, "content": "def f():\n    return %d\n" % k * 60},
+        {"role": "assistant", "content": rng_text(60, 400)},
+    ]
+
+
+def _anthropic_turn(k, rng_text):
+    cid = f"toolu_{k}"
+    return [
+        {"role": "user", "content": rng_text(40, 300)},
+        {"role": "assistant", "content": [{"type": "tool_use", "id": cid, "name": "read_file", "input": {"k": k}}]},
+        {"role": "user", "content": [{"type": "tool_result", "tool_use_id": cid,
+                                      "content": "def f():\n    return %d\n" % k * 60}]},
         {"role": "assistant", "content": rng_text(60, 400)},
     ]
 
@@ -175,6 +235,43 @@ def run_conversation(quick=False):
     trim_all = per_call(lambda: fh.trim(full_history, safe_threshold=0.0), repeat)
     rows.append(row("Conversation.request(), 200 turns all live, rewrite", rewrite_all,
                     "trim(same history, same rule)", trim_all, "<= 2x"))
+    # request_params() places cache breakpoints and bills the request on top: the
+    # same all-live rewrite, for OpenAI Chat and for Anthropic (blocks and marks).
+    params_all = _single(lambda c: c.request_params(consolidate=True), lambda: prepared(data_all), repeat)
+    rows.append(row("Conversation.request_params(), 200 turns all live, rewrite", params_all,
+                    "trim(same history, same rule)", trim_all, "<= 2x"))
+    a_turns = [_anthropic_turn(k, text) for k in range(201)]
+    a_history = [m for t in a_turns[:200] for m in t]
+    a_conv = fh.Conversation("You are a coding agent.", format="anthropic", safe_threshold=0.0)
+    a_conv.extend(a_history)
+    a_conv.request_params()
+    a_data = json.loads(json.dumps(a_conv.to_dict()))
+
+    def a_prepared():
+        c = fh.Conversation.from_dict(a_data)
+        c.extend(a_turns[200])
+        return c
+
+    a_rewrite = _single(lambda c: c.request_params(consolidate=True), a_prepared, repeat)
+    a_trim = per_call(lambda: fh.trim(a_history + a_turns[200], safe_threshold=0.0), repeat)
+    rows.append(row("request_params(), Anthropic, 200 turns all live, rewrite", a_rewrite,
+                    "trim(same history, same rule)", a_trim, "<= 2x"))
+    a_growth = []
+    for n in (100, 10_000):
+        conv = fh.Conversation("You are a coding agent.", format="anthropic", safe_threshold=0.0, calls_ahead=1)
+        for k in range(n):
+            conv.extend(_anthropic_turn(k, text))
+        conv.request_params()
+        counter = [n]
+
+        def one_params(c, counter=counter):
+            c.extend(_anthropic_turn(counter[0], text))
+            counter[0] += 1
+            c.request_params()
+        a_growth.append((n, _single(one_params, lambda conv=conv: conv, repeat * 3)))
+    for n, t in a_growth:
+        rows.append(row(f"append 1 turn + request_params(), Anthropic, {n:,} turns", t, "the same at 100 turns",
+                        a_growth[0][1], "O(new msgs)", note=f"{4 * n:,} msgs"))
     # Growth of an appending request with the size of the cached history (nothing
     # decays, so all of it stays live). The returned list is a new list: its
     # reference copy is the only part that grows, shown in the note.
@@ -190,9 +287,9 @@ def run_conversation(quick=False):
             c.extend(_turn(counter[0], text))
             counter[0] += 1
             c.request()
-        extend_only = _single(lambda c: c.extend(_turn(0, text)) or c._truncate(len(c) - 4), lambda conv=conv: conv,
-                              repeat)
-        copy = per_call(lambda conv=conv: list(conv._live), 20)
+        extend_only = _single(lambda c: c.extend(_turn(0, text)) or c._history.truncate(len(c) - 4),
+                              lambda conv=conv: conv, repeat)
+        copy = per_call(lambda conv=conv: list(conv._history.messages), 20)
         growth.append((n, _single(one_turn, lambda conv=conv: conv, repeat * 3), copy, extend_only))
     small = growth[0][1]
     for n, t, copy, extend_only in growth:

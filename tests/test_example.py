@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from fenwa_host import flood_report
+from fenwa_host import count_tokens, flood_report
+from fenwa_host.formats import FORMATS
 
 from test_host_trim import assert_provider_valid
 
@@ -16,8 +17,12 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "agent_host.py"
 
 
-def tokens(text):
-    return len(text.encode("utf-8")) // 4 + 1
+PER_REQUEST = FORMATS["openai"].framing.per_request
+
+
+def tokens(m):
+    """One message's tokens in a request: its content and framing."""
+    return count_tokens([m], "openai") - PER_REQUEST
 
 
 def text_of(m):
@@ -64,10 +69,10 @@ def test_tokens_recount(replayed):
     summary, transcript, requests, _ = replayed
     history = 0
     for turn, messages, row in zip(transcript["turns"], requests, summary["rows"]):
-        history += sum(tokens(text_of(m)) for m in turn)
-        sent = sum(tokens(text_of(m)) for m in messages)
+        history += sum(tokens(m) for m in turn)
+        sent = count_tokens(messages, "openai")
         assert row["tokens_sent"] == sent
-        assert row["tokens_full_history"] == history + tokens(messages[0]["content"])
+        assert row["tokens_full_history"] == history + tokens(messages[0]) + PER_REQUEST
     assert summary["tokens_sent"] == sum(r["tokens_sent"] for r in summary["rows"])
     assert summary["tokens_full_history"] == sum(r["tokens_full_history"] for r in summary["rows"])
     assert summary["reduction"] == 1 - summary["tokens_sent"] / summary["tokens_full_history"]
@@ -79,17 +84,48 @@ def test_cache_stable_prefix_and_consolidations(replayed):
     rows = summary["rows"]
     assert rows[0]["consolidated"] and rows[0]["cache_stable_tokens"] == 0
     for k in range(1, len(rows)):
+        previous, current = requests[k - 1], requests[k]
+        same = 0
+        while same < min(len(previous), len(current)) and previous[same] == current[same]:
+            same += 1
         if rows[k]["consolidated"]:
-            assert rows[k]["cache_stable_tokens"] == 0 and rows[k]["reason"]
-            continue
-        previous = requests[k - 1]
-        assert requests[k][: len(previous)] == previous  # only appended
-        assert rows[k]["cache_stable_tokens"] == sum(tokens(text_of(m)) for m in previous)
-        assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in previous)
+            assert rows[k]["reason"]
+        else:
+            assert same == len(previous)  # only appended
+        # A rewrite keeps what it did not change: the system message and the
+        # messages before the first one it elided or dropped.
+        assert rows[k]["cache_stable_tokens"] == sum(tokens(m) for m in current[:same])
+        assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in current[:same])
     consolidated = [r for r in rows if r["consolidated"]]
     assert summary["consolidations"] == len(consolidated) < len(rows)
     assert sum(summary["consolidation_reasons"].values()) == len(consolidated)
     assert summary["cache_stable_tokens"] == sum(r["cache_stable_tokens"] for r in rows) > 0
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic"])
+def test_billed_cost_never_above_the_full_history(replayed, provider):
+    summary, _, _, _ = replayed
+    billing = summary["billing"][provider]
+    assert billing["provider"] == provider and billing["requests"] == summary["turns"]
+    assert billing["cost_ratio"] == billing["billed"]["cost"] / billing["full_history"]["cost"] < 1.0
+    billed = billing["billed"]
+    assert 0.5 < billing["cache_read_share"] <= 1.0
+    if provider == "openai":  # the rows are the OpenAI replay
+        assert billed["read_tokens"] + billed["write_tokens"] + billed["uncached_tokens"] == summary["tokens_sent"]
+        assert billed["cost"] == pytest.approx(sum(r["billed"] for r in summary["rows"]))
+        assert billed["read_tokens"] == sum(r["billed_read_tokens"] for r in summary["rows"])
+        assert billed["write_tokens"] == 0
+
+
+def test_user_turns_stay_verbatim(replayed):
+    summary, transcript, requests, _ = replayed
+    said = [m["content"] for t in transcript["turns"] for m in t if m["role"] == "user"]
+    assert summary["user_turns"] == len(said)
+    kept = [m["content"] for m in requests[-1] if m["role"] == "user"]
+    assert summary["user_turns_kept"] == len(kept)
+    ledger = requests[-1][0]["content"]
+    for text in said:  # every user statement is in the last request, verbatim or in the ledger
+        assert text in kept or " ".join(text.split()) in ledger
 
 
 def test_flood_alert_and_bus(replayed):

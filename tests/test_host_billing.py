@@ -85,6 +85,21 @@ def test_place_breakpoints(n, system, stable, caller, markable_off, expect):
     assert all(markable[m] for m in marks)
 
 
+@pytest.mark.parametrize(
+    "keep, caller, expect",
+    [
+        (12, [], [0, 4, 11, 29]),  # the part the next rewrite keeps gets its own mark
+        (12, [20], [0, 11, 29]),  # the caller's mark reaches back to the stable end
+        (12, [20, 22], [11, 29]),  # two slots left: the system prompt's mark gives way
+        (30, [], [0, 4, 29]),  # the whole request is kept: the rolling mark serves
+        (5, [], [0, 4, 29]),  # the kept part ends at the stable end: one mark for both
+    ],
+)
+def test_place_breakpoints_for_the_next_rewrite(keep, caller, expect):
+    marks = b.place_breakpoints(BIG[:30], [True] * 30, ANTHROPIC, system=1, stable=5, keep=keep, caller_marks=caller)
+    assert marks == expect
+
+
 def test_place_breakpoints_skips_prefixes_under_the_minimum():
     ends = [300, 600, 900, 1500]
     assert b.place_breakpoints(ends, [True] * 4, ANTHROPIC, system=1, stable=2) == [3]
@@ -120,6 +135,29 @@ def test_rewrite_gain_is_the_module_rule_without_minimums(p, u, n, r, w):
     assert list(ours) == list(module)
     for key in module:
         assert ours[key] == module[key] or (math.isnan(ours[key]) and math.isnan(module[key]))
+
+
+@pytest.mark.parametrize(
+    "rules, kept, rewrite",
+    [
+        # 6,000 left, the first 4,000 unchanged: read 4,000, write 2,000, then 7 reads of 6,000.
+        (ANTHROPIC, 4000, 400 + 2500 + 7 * 600.0),
+        # OpenAI: 3,968 of the kept 4,000 read in steps, 32 + 2,000 at the full price.
+        (OPENAI, 4000, 396.8 + 32 + 2000 + 7 * (5888 * 0.1 + 112)),
+        # Nothing kept: the module's rule.
+        (ANTHROPIC, 0, 6000 * 1.25 + 7 * 600.0),
+    ],
+)
+def test_rewrite_gain_reads_what_the_rewrite_keeps(rules, kept, rewrite):
+    gain = b.rewrite_gain(rules, 10000, 4000, 8, kept_tokens=kept)
+    assert gain["cost_consolidate"] == pytest.approx(rewrite)
+    keep = b.rewrite_gain(rules, 10000, 4000, 8)["cost_keep"]
+    assert gain["cost_keep"] == keep and gain["consolidate"] is (keep > rewrite)
+    n = gain["break_even_calls"]
+    each_keep = keep / 8
+    first = {4000: 2900.0 if rules is ANTHROPIC else 2428.8, 0: 7500.0}[kept]
+    each_later = (gain["cost_consolidate"] - first) / 7
+    assert each_keep * n == pytest.approx(first + (n - 1) * each_later)
 
 
 @pytest.mark.parametrize(

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 import fenwa_host as fh
 from fenwa_host import _native
+from fenwa_host.tokens import placeholder_costs
 from fenwa_host.formats import (
     FORMATS,
     IMAGE_TOKENS,
@@ -210,7 +211,8 @@ def test_filing_of_sent_messages_equals_the_python_loop(rows, data, elide):
     start = data.draw(st.integers(0, len(rows)))
     end = data.draw(st.integers(start, len(rows)))
     expected = _file_sent(views, tokens, sizes, start, end, elide, fh.estimate_tokens)
-    assert _native.file_sent(views, tokens, sizes, start, end, elide) == expected
+    costs = placeholder_costs("o200k")[0]
+    assert _native.file_sent(views, tokens, sizes, start, end, elide, costs) == expected
 
 
 class ClearsViews:
@@ -227,13 +229,14 @@ class ClearsViews:
 def _filing_case(mutate):
     views = [MessageView(i, "user", 2, "", 0, (), (), False) for i in range(3)]
     tokens, sizes = [5, 5, 5], [20, 20, 20]
-    return mutate(views, tokens, sizes) or (views, tokens, sizes, 0, 3, True)
+    return mutate(views, tokens, sizes) or (views, tokens, sizes, 0, 3, True, placeholder_costs("o200k")[0])
 
 
 @pytest.mark.parametrize("mutate, error", [
-    (lambda v, t, s: (v, t, s, 0, 4, True), ValueError),  # end past the lists
-    (lambda v, t, s: (v, t[:2], s, 0, 3, True), ValueError),
-    (lambda v, t, s: (tuple(v), t, s, 0, 3, True), TypeError),
+    (lambda v, t, s: (v, t, s, 0, 4, True, placeholder_costs("o200k")[0]), ValueError),  # end past the lists
+    (lambda v, t, s: (v, t[:2], s, 0, 3, True, placeholder_costs("o200k")[0]), ValueError),
+    (lambda v, t, s: (tuple(v), t, s, 0, 3, True, placeholder_costs("o200k")[0]), TypeError),
+    (lambda v, t, s: (v, t, s, 0, 3, True, b"short"), ValueError),  # not a cost table
     (lambda v, t, s: v.__setitem__(1, "not a view"), TypeError),
     (lambda v, t, s: v.__setitem__(1, MessageView(1, "user", 2, "", 0, (), None, False)), TypeError),
     (lambda v, t, s: t.__setitem__(1, -1), OverflowError),

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 import fenwa_host as fh
 from fenwa_host.billing import OPENAI, rewrite_gain
+from fenwa_host.tokens import OPENAI_CHAT_FRAMING
 from host_conversations import BUILDERS, conversation_st, openai_messages
 
 pytest.importorskip("openai")
@@ -155,13 +156,15 @@ def test_duplicate_contents_map_back_by_identity():
             {"role": "tool", "tool_call_id": f"c{k}", "content": "ok"},
             {"role": "assistant", "content": "ok"},
         ]
-    r = fh.trim(msgs, max_tokens=12, tool_results="drop")
+    expected = [0, 1, 4, 5, 8, 9, 12, 13, 14, 15, 16]
+    budget = fh.count_tokens([msgs[i] for i in expected])
+    r = fh.trim(msgs, max_tokens=budget, tool_results="drop")
     kept = [i for i, d in enumerate(r.decisions) if d.action == "kept"]
     assert [id(m) for m in r.messages] == [id(msgs[i]) for i in kept]
     # Old tool cycles (weight 0.25) leave first, each with its call; the pinned
     # last turn stays whole.
-    assert kept == [0, 1, 4, 5, 8, 9, 12, 13, 14, 15, 16]
-    assert r.tokens_after == 12
+    assert kept == expected
+    assert r.tokens_after == budget
 
 
 def test_drop_strips_calls_but_keeps_text():
@@ -184,7 +187,10 @@ def test_without_budget_agrees_with_dehydrate(half_life, threshold, prefix):
     r = fh.trim(pairs, half_life=half_life, safe_threshold=threshold, stable_prefix=prefix, keep_last_turns=0)
     expected = fm.dehydrate(pairs, half_life, threshold, prefix)
     assert [t for t, _ in r.messages] == expected["kept"]
-    assert (r.tokens_before, r.tokens_after) == (expected["tokens_before"], expected["tokens_after"])
+    # Pairs have no framing: the counts are the estimate's of the texts.
+    assert (r.tokens_before, r.tokens_after) == (
+        sum(fh.estimate_tokens(t) for t, _ in pairs), sum(fh.estimate_tokens(t) for t in expected["kept"])
+    )
     # With pins, the survivors are a superset, and the recent turn is whole.
     pinned = fh.trim(pairs, half_life=half_life, safe_threshold=threshold, stable_prefix=prefix)
     assert set(map(id, r.messages)) <= set(map(id, pinned.messages))
@@ -201,7 +207,7 @@ def test_openai_plain_history_agrees_with_dehydrate():
 
 def test_budget_removes_lowest_score_oldest_first():
     msgs = [("sys!", fm.SYSTEM)] + [(f"u{i:03d}", fm.USER) for i in range(10)] + [("tool", fm.TOOL)] * 3
-    r = fh.trim(msgs, max_tokens=10, keep_last_turns=0)
+    r = fh.trim(msgs, max_tokens=10, keep_last_turns=0, token_counter=lambda s: 2)
     # 14 messages of 2 tokens: 9 leave. The TOOL messages (0.25) first even though
     # newer, then the oldest USER messages.
     assert [t for t, _ in r.messages] == ["sys!"] + [f"u{i:03d}" for i in range(6, 10)]
@@ -220,15 +226,22 @@ def test_pins_alone_over_budget_is_reported_not_raised():
 def test_custom_counter_and_classify():
     msgs = openai_messages(CONVERSATION)
     words = lambda s: len(s.split())  # noqa: E731
-    r = fh.trim(msgs, token_counter=words, max_tokens=40)
-    assert r.tokens_before == sum(words(t) for t in [m["content"] or "" for m in msgs]
-                                  + [c["function"]["name"] + "\n" + c["function"]["arguments"]
-                                     for m in msgs for c in m.get("tool_calls", [])])
+    r = fh.trim(msgs, token_counter=words, max_tokens=80)
+    framing = OPENAI_CHAT_FRAMING
+    calls = [c for m in msgs for c in m.get("tool_calls", [])]
+    ids = [c["id"] for c in calls] + [m["tool_call_id"] for m in msgs if m["role"] == "tool"]
+    # Content, then OpenAI's framing: per message, per call, the ids, per request.
+    assert r.tokens_before == (
+        sum(words(t) for t in [m["content"] or "" for m in msgs]
+            + [c["function"]["name"] + "\n" + c["function"]["arguments"] for c in calls])
+        + framing.per_message * len(msgs) + framing.per_call * len(calls)
+        + sum(words(i) for i in ids) + framing.per_request
+    )
     assert r.within_budget
     fact = msgs[1]
     r = fh.trim(msgs, max_tokens=0, classify=lambda m: fm.FACT if m is fact else None)
     assert r.decisions[1] == fh.Decision("kept", "pinned: durable class")
-    with pytest.raises(TypeError, match="token_counter must return"):
+    with pytest.raises(TypeError, match="token_counter .* must return an int"):
         fh.trim(msgs, token_counter=lambda s: "many")
     with pytest.raises(TypeError, match="message 0: classify"):
         fh.trim(msgs, classify=lambda m: -1)
@@ -242,7 +255,8 @@ def test_first_changed_and_consolidation():
     r = fh.trim(msgs, max_tokens=300)
     first = r.first_changed
     assert r.decisions[first].action != "kept" and all(d.action == "kept" for d in r.decisions[:first])
-    rewritten = r.tokens_before - sum(fh.estimate_tokens(m["content"] or "") for m in msgs[:first])
+    # The request's own framing is counted once, in the part that stays cached.
+    rewritten = r.tokens_before - fh.count_tokens(msgs[:first])
     assert r.consolidation == rewrite_gain(OPENAI, rewritten, r.tokens_before - r.tokens_after)
 
 
@@ -289,7 +303,15 @@ INVALID = [
      ValueError, r"message 0: .*'z' has no earlier function_call"),
     ("openai-responses", [{"type": "function_call", "call_id": "z", "name": "f", "arguments": "{}"}],
      ValueError, r"message 0: function call 'z' has no function_call_output"),
-    ("openai-responses", [{"type": "web_search_call"}], ValueError, r"message 0: unsupported item type"),
+    ("openai-responses", [{"type": 5}], TypeError, r"message 0: 'type' must be a str"),
+    ("openai-responses", [{"role": "user", "content": "q"}, {"type": "reasoning", "id": "r", "summary": []}],
+     ValueError, r"message 1: a reasoning item must be followed .*at the end of the list"),
+    ("openai-responses", [{"type": "reasoning", "id": "r", "summary": []}, {"role": "user", "content": "q"}],
+     ValueError, r"message 0: a reasoning item must be followed .*by message 1"),
+    ("openai-responses", [{"type": "shell_call", "call_id": "s", "action": {"commands": ["ls"]}}],
+     ValueError, r"message 0: function call 's' has no function_call_output or other output"),
+    ("openai-responses", [{"type": "local_shell_call_output", "id": "s", "output": "{}"}],
+     ValueError, r"message 0: the output for call 's' has no earlier"),
     ("pairs", [("a", -1)], TypeError, r"message 0: 'class_bits'"),
 ]
 
@@ -391,7 +413,7 @@ def test_anthropic_elision_keeps_the_error_flag():
         {"role": "assistant", "content": "It failed."},
         {"role": "user", "content": "Why?"},
     ]
-    r = fh.trim(msgs, max_tokens=30)
+    r = fh.trim(msgs, max_tokens=60)
     block = r.messages[2]["content"][0]
     assert r.decisions[2].action == "elided" and block["is_error"] is True
     assert block["content"].startswith("[tool output elided: 1400 bytes")

@@ -10,8 +10,10 @@ from __future__ import annotations
 from .conversation import Conversation
 from .flood import FloodReport, flood_report
 from .formats import IMAGE_TOKENS, MessageView, detect_format
+from . import pydantic_ai_messages as _pydantic_ai_messages  # registers the "pydantic-ai" format
 from .reasoning import ANTHROPIC_THINKING_BUDGET, OPENAI_REASONING_EFFORT, reasoning_params
-from .trim import Decision, TrimResult, estimate_tokens, trim, validate
+from .tokens import count_tokens, estimate_tokens, token_counter
+from .trim import Decision, TrimResult, trim, validate
 
 __all__: list[str] = [
     "ANTHROPIC_THINKING_BUDGET",
@@ -22,10 +24,12 @@ __all__: list[str] = [
     "FloodReport",
     "MessageView",
     "TrimResult",
+    "count_tokens",
     "detect_format",
     "estimate_tokens",
     "flood_report",
     "reasoning_params",
+    "token_counter",
     "trim",
     "validate",
 ]

@@ -232,6 +232,7 @@ def place_breakpoints(
     *,
     system: int = 0,
     stable: int = 0,
+    keep: int = 0,
     caller_marks: Sequence[int] = (),
 ) -> List[int]:
     """Where a request marks its cache breakpoints (block indices, ascending).
@@ -245,7 +246,9 @@ def place_breakpoints(
     1. the last block (rolling): the next request reads everything sent now;
     2. the end of the stable prefix, when the last breakpoint's lookback does not
        reach it (more than `lookback_blocks` new blocks): this request reads it;
-    3. the end of the system prompt: what survives a rewrite of the messages.
+    3. the end of the first `keep` blocks, the part the next rewrite will keep
+       (when the caller can tell): that rewrite reads it;
+    4. the end of the system prompt: what survives any rewrite of the messages.
 
     A breakpoint whose prefix is under the cache minimum is not placed (it would be
     neither read nor written), nor a second one where one already is. A wanted
@@ -278,6 +281,8 @@ def place_breakpoints(
         covering = [m for m in present if end <= m < end + rules.lookback_blocks]
         if not covering:
             add(usable(end))
+    if keep > 0:
+        add(usable(min(keep, n) - 1))
     if system > 0:
         add(usable(min(system, n) - 1))
     return sorted(chosen)
@@ -303,34 +308,39 @@ class RewriteGain(TypedDict):
     break_even_calls: float
 
 
-def rewrite_gain(rules: CacheRules, prefix_tokens: int, purgeable_tokens: int, calls_ahead: int = 8) -> RewriteGain:
+def rewrite_gain(
+    rules: CacheRules, prefix_tokens: int, purgeable_tokens: int, calls_ahead: int = 8, kept_tokens: int = 0
+) -> RewriteGain:
     """Keeping the cached prefix (P tokens) costs its cached read on each of the
-    next n calls; rewriting it without its U purgeable tokens costs writing the
-    R = P - U left once, then reading R on the n - 1 calls after. A prefix under
-    the cache minimum is billed at the full price, and only whole cache steps are
-    read. With no minimum and single-token steps this is exactly
-    `fenwa_micro.consolidation_gain(P, U, n, read_ratio, write_ratio)`."""
+    next n calls; rewriting it without its U purgeable tokens costs, once, writing
+    the R = P - U left (reading the first `kept_tokens` of them from the cache when
+    the rewrite leaves those unchanged), then reading R on the n - 1 calls after.
+    A prefix under the cache minimum is billed at the full price, and only whole
+    cache steps are read. With no minimum, single-token steps and nothing kept this
+    is exactly `fenwa_micro.consolidation_gain(P, U, n, read_ratio, write_ratio)`."""
     n = float(max(1, calls_ahead))
     p = max(0, prefix_tokens)
     u = min(max(0, purgeable_tokens), p)
     r = p - u
+    k = min(max(0, kept_tokens), r)
     read, write = rules.read_ratio, rules.write_ratio
-    p_cached, r_cached = rules.cached_part(p), rules.cached_part(r)
+    p_cached, r_cached, k_cached = rules.cached_part(p), rules.cached_part(r), rules.cached_part(k)
     # Grouped as the module groups them, so the two agree to the last bit.
     cost_keep = (p_cached * n) * read + n * (p - p_cached)
-    write_first = write * r if r_cached else float(r)
+    written = write * (r - k) if r_cached else float(r - k)
+    write_first = written + k_cached * read + (k - k_cached) if k else written
     cost_consolidate = ((n + -1.0) * r_cached) * read + write_first + (n + -1.0) * (r - r_cached)
     gain = cost_keep - cost_consolidate
     keep_each = p_cached * read + (p - p_cached)
     later_each = r_cached * read + (r - r_cached)
     if u == 0:
         break_even = math.inf
-    elif r_cached == r and p_cached == p:
+    elif r_cached == r and p_cached == p and not k:
         break_even = _divide((write - read) * r, float(p - r) * read)
     elif keep_each <= later_each:
         break_even = math.inf
     else:
-        break_even = (write_first - later_each) / (keep_each - later_each)
+        break_even = max(0.0, (write_first - later_each) / (keep_each - later_each))
     return {
         "consolidate": gain > 0,
         "gain_token_equiv": gain,

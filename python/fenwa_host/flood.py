@@ -66,6 +66,10 @@ lines and n-grams well past them. ``min_repeats`` and ``VERBATIM_SHARE`` are
 measured on the same tuning part, which holds natural tool output (timelines,
 traces, stats dumps, tables, API responses, stack traces, listings, test runs,
 diffs, log excerpts) beside the floods.
+A JSON document (an object or an array) is measured by its values alone, in
+document order: the keys and the layout repeat once per record in any page of
+records, so they say nothing about whether the records repeat, and a page must
+not read as a flood for being pretty-printed.
 Texts shorter than ``min_chars`` characters are never flagged: they cannot
 exhaust a context window, and a few repeated short lines ("ok", "ok") would
 otherwise count as a flood.
@@ -73,9 +77,10 @@ otherwise count as a flood.
 
 from __future__ import annotations
 
+import json
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from fenwa_host import _native
 
@@ -197,7 +202,45 @@ def _thresholds(thresholds: Optional[Mapping[str, float]]) -> Mapping[str, float
     return merged
 
 
+def _json_values(text: str) -> Optional[str]:
+    """The values of a JSON document (an object or an array), in document order
+    and separated by spaces; None for anything else.
+
+    A page of records repeats its keys and its layout once per record: that is
+    the shape of the data, not repetition of what it says. Measured as written,
+    an API page of a few dozen records pretty-printed one field per line reads as
+    a flood (every record's lines repeat), while the same page on one line does
+    not. The values alone are what a flood of records repeats (the same record
+    with new ids and timestamps), and they read the same in any layout. Strings
+    keep their own line feeds, so a log flood inside a string is still one."""
+    start = text.lstrip()[:1]
+    if start not in ("{", "["):
+        return None
+    try:
+        document = json.loads(text)
+    except (ValueError, RecursionError):  # not JSON, or nested past the parser's depth
+        return None
+    if not isinstance(document, (dict, list)):
+        return None
+    values: List[str] = []
+    stack: List[Any] = [document]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, dict):
+            stack.extend(reversed(list(item.values())))
+        elif isinstance(item, list):
+            stack.extend(reversed(item))
+        elif isinstance(item, str):
+            values.append(item)
+        else:
+            values.append(json.dumps(item))
+    return " ".join(values)
+
+
 def _metrics(text: str) -> Dict[str, Any]:
+    values = _json_values(text)
+    if values is not None:
+        text = values
     try:
         return _native.flood_metrics(text)
     except UnicodeEncodeError:

@@ -21,6 +21,7 @@ from typing import (
     Any,
     Callable,
     Dict,
+    Final,
     FrozenSet,
     List,
     Mapping,
@@ -28,12 +29,21 @@ from typing import (
     NamedTuple,
     Optional,
     Sequence,
+    Set,
     Tuple,
 )
 
 import fenwa_micro as fm
 
 from . import _native
+from .tokens import (
+    ANTHROPIC_FRAMING,
+    LANGCHAIN_FRAMING,
+    NO_FRAMING,
+    OPENAI_CHAT_FRAMING,
+    OPENAI_RESPONSES_FRAMING,
+    Framing,
+)
 
 __all__ = [
     "FORMATS",
@@ -79,6 +89,22 @@ class MessageView(NamedTuple):
     thinking: bool
 
 
+# Slots of the view fields that hot loops read by position (literals, so that the
+# type checker knows each slot's type), checked against the fields' names here.
+_ROLE: Final = 1
+_BITS: Final = 2
+_TEXT: Final = 3
+_EXTRA: Final = 4
+_CALLS: Final = 5
+_ANSWERS: Final = 6
+_SLOTS = {"role": _ROLE, "bits": _BITS, "text": _TEXT, "extra_tokens": _EXTRA, "calls": _CALLS, "answers": _ANSWERS}
+if any(MessageView._fields.index(name) != slot for name, slot in _SLOTS.items()):
+    raise ImportError(f"MessageView's slots moved: {MessageView._fields}")
+# The native readers fill views slot by slot and check the fields' order; here
+# once at import (an empty list reads to nothing).
+_native.read_messages([], 0, {}, MessageView)
+
+
 class Reading(NamedTuple):
     """Views of a message list, and what the native reader found out with them."""
 
@@ -88,6 +114,8 @@ class Reading(NamedTuple):
     #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
     #: calls, 3 anything else.
     shape: Optional[bytearray]
+    #: The results a placeholder cannot stand in for (`Adapter.elidable`).
+    sealed: FrozenSet[int] = frozenset()
 
 
 def _shape(v: MessageView) -> int:
@@ -228,10 +256,10 @@ def _pair_adjacent(views: Sequence[MessageView], offset: int) -> Pairing:
     results: Dict[str, List[int]] = {}
     open_owner = -1
     pending: Dict[str, None] = {}
-    # Views are read by position (5: calls, 6: answers): this loop runs per message.
+    # Views are read by slot: this loop runs per message.
     for i, v in enumerate(views, offset):
-        answers = v[6]
-        calls = v[5]
+        answers = v[_ANSWERS]
+        calls = v[_CALLS]
         if answers:
             for cid in answers:
                 if open_owner < 0 or owner.get(cid) != open_owner:
@@ -276,12 +304,27 @@ class Adapter:
     `remove_answers` return new shallow copies (or None when nothing worth sending
     would be left). `pin_running_cycle` says whether the provider requires the last,
     still running tool-use cycle to be sent back unchanged; `results_alone` that a
-    message answering a call holds nothing but that one result.
+    message answering a call holds nothing but that one result; `user_first` that
+    the list must start with a user message; `reasoning_groups` that a reasoning
+    item and the output items after it are sent together or not at all.
+    `elidable` says whether a placeholder can stand in for a result's payload
+    (otherwise the result leaves whole, with its call); it is asked only of
+    adapters with `sealed_results`.
+    `framing` is what the format sends around the counted texts (fenwa_host.tokens
+    counts it).
     """
 
     name = ""
     pin_running_cycle = False
     results_alone = True
+    framing: Framing = NO_FRAMING
+    user_first = False
+    reasoning_groups = False
+    sealed_results = False
+    #: The native reader of the format's common shapes (`_native.read_messages`)
+    #: and its table of (kind, class bits) by role or type; None: read in Python.
+    native_reader = 0
+    native_table: Optional[Dict[str, Tuple[str, int]]] = None
 
     def views(
         self,
@@ -306,12 +349,46 @@ class Adapter:
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
         default token estimate of each view and its `Shape` (None when unknown)."""
-        return Reading(self.views(messages, image_tokens, classify), None, None)
+        if self.native_table is None or classify is not None or type(messages) not in (list, tuple):
+            views = self.views(messages, image_tokens, classify)
+            return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
+        # Well-formed common shapes are read natively; the rest (SDK objects,
+        # content parts, odd types, bad input) by `view`, which also reports
+        # what is wrong.
+        views, counts, shape, todo = _native.read_messages(
+            messages, self.native_reader, self.native_table, MessageView
+        )
+        estimates = array("q")
+        estimates.frombytes(counts)
+        tokens: Optional[MutableSequence[int]] = estimates
+        if not todo:
+            return Reading(views, tokens, shape)
+        for i in todo:
+            views[i] = self.view(i, messages[i], image_tokens, None)
+        for i in todo:
+            shape[i] = _shape(views[i])
+        sealed = self._sealed(messages, views, todo)
+        for i in sealed:
+            shape[i] = 3  # the walks hand it back: it leaves whole
+        try:
+            for i in todo:
+                estimates[i] = _estimate(views[i])
+        except UnicodeEncodeError:
+            tokens = None  # a lone surrogate: whoever counts this text reports it
+        return Reading(views, tokens, shape, sealed)
+
+    def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
+        if not self.sealed_results:
+            return frozenset()
+        return frozenset(i for i in indices if views[i][_ANSWERS] and not self.elidable(messages[i]))
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
         """Pairing of `views`, the messages from position `offset` on (a suffix that
         starts where no call is waiting for its result)."""
         return _check_adjacent(views, None, offset)
+
+    def elidable(self, message: Any) -> bool:
+        return True
 
     def elide(self, message: Any, placeholder: Placeholder) -> Any:
         return message
@@ -417,32 +494,9 @@ class OpenAIChat(Adapter):
     """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
 
     name = "openai"
-
-    def read(
-        self,
-        messages: Sequence[Any],
-        image_tokens: int = IMAGE_TOKENS,
-        classify: Optional[Classify] = None,
-    ) -> Reading:
-        if classify is not None or type(messages) not in (list, tuple):
-            return Reading(self.views(messages, image_tokens, classify), None, None)
-        # Well-formed dicts are read natively; the rest (SDK objects, content parts,
-        # odd types, bad input) by `view`, which also reports what is wrong.
-        views, counts, shape, todo = _native.read_openai_chat(messages, _CHAT_ROLES, MessageView)
-        tokens = array("q")
-        tokens.frombytes(counts)
-        if todo:
-            for i in todo:
-                views[i] = self.view(i, messages[i], image_tokens, None)
-            for i in todo:
-                shape[i] = _shape(views[i])
-            try:
-                for i in todo:
-                    tokens[i] = _estimate(views[i])
-            except UnicodeEncodeError:
-                # A lone surrogate: whoever counts this text reports it.
-                return Reading(views, None, shape)
-        return Reading(views, tokens, shape)
+    framing = OPENAI_CHAT_FRAMING
+    native_reader = 0
+    native_table = _CHAT_ROLES
 
     def views(
         self,
@@ -540,10 +594,63 @@ _LC_ROLES: Dict[str, Tuple[str, int]] = {
     "human": ("user", fm.USER),
     "ai": ("assistant", fm.ASSISTANT),
     "tool": ("tool", fm.TOOL),
+    # Chunks (an accumulated stream) read as the messages they add up to.
+    "SystemMessageChunk": ("system", fm.SYSTEM),
+    "HumanMessageChunk": ("user", fm.USER),
+    "AIMessageChunk": ("assistant", fm.ASSISTANT),
+    "ToolMessageChunk": ("tool", fm.TOOL),
 }
+#: A ChatMessage's `role`, as the chat models map it to a provider role.
+_LC_CHAT_ROLES: Dict[str, Tuple[str, int]] = {
+    "system": ("system", fm.SYSTEM),
+    "developer": ("system", fm.SYSTEM),
+    "user": ("user", fm.USER),
+    "human": ("user", fm.USER),
+    "assistant": ("assistant", fm.ASSISTANT),
+    "ai": ("assistant", fm.ASSISTANT),
+}
+_LC_CHAT_TYPES = frozenset({"chat", "ChatMessageChunk"})
+#: Content blocks that carry text, and the key of their text.
+_LC_TEXT_BLOCKS = {
+    "text": "text",
+    "text-plain": "text",
+    "refusal": "refusal",
+    "reasoning": "reasoning",
+    "thinking": "thinking",
+    "redacted_thinking": "data",
+}
+#: Content blocks that state a tool call (ChatAnthropic's tool_use, LangChain's
+#: standard tool_call blocks and their stream chunks, server-side calls): counted
+#: as the name and arguments they carry, once; a block of a call the message also
+#: lists in `tool_calls` is counted there.
+_LC_CALL_BLOCKS = frozenset({
+    "tool_use", "server_tool_use", "tool_call", "tool_call_chunk", "invalid_tool_call",
+    "server_tool_call", "server_tool_call_chunk", "function_call", "input_json_delta",
+})
+#: Blocks priced at a fixed cost per attachment.
+_LC_ATTACHMENTS = frozenset({
+    "image", "image_url", "audio", "input_audio", "video", "file", "document", "input_image", "input_file",
+})
+_LC_CALL_ARGS = ("input", "args", "arguments", "partial_json")
 
 
-def _lc_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int]:
+def _lc_block_call(index: int, k: int, block: Any) -> str:
+    """The counted text of a tool-call content block: its name and arguments."""
+    pieces = []
+    name = _field(block, "name")
+    if isinstance(name, str) and name:
+        pieces.append(name)
+    for key in _LC_CALL_ARGS:
+        value = _field(block, key)
+        if value is not None:
+            pieces.append(_arguments_text(index, f"content[{k}].{key}", value))
+            break
+    return "\n".join(pieces)
+
+
+def _lc_content(
+    index: int, content: Any, image_tokens: int, calls: Tuple[str, ...] = _NO_IDS
+) -> Tuple[str, int]:
     if isinstance(content, str):
         return content, 0
     if isinstance(content, (list, tuple)):
@@ -554,39 +661,94 @@ def _lc_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int]:
                 texts.append(block)
                 continue
             kind = _field(block, "type")
-            if kind == "text":
-                texts.append(_require_str(index, f"content[{k}].text", _field(block, "text")))
-            elif kind in ("reasoning", "thinking"):
-                value = _field(block, "reasoning") or _field(block, "thinking") or ""
-                texts.append(_require_str(index, f"content[{k}].{kind}", value))
-            else:
-                # Images, audio, files and provider-specific blocks count at a fixed cost.
+            key = _LC_TEXT_BLOCKS.get(kind) if isinstance(kind, str) else None
+            if key is not None:
+                value = _field(block, key)
+                if value is None and kind == "reasoning":
+                    # Some providers put a reasoning summary's parts in `summary`.
+                    value = "\n".join(_field(s, "text") or "" for s in _field(block, "summary") or ())
+                texts.append(_require_str(index, f"content[{k}].{key}", value or ""))
+            elif kind in _LC_CALL_BLOCKS:
+                if _field(block, "id") not in calls:
+                    texts.append(_lc_block_call(index, k, block))
+            elif kind in _LC_ATTACHMENTS:
                 extra += image_tokens
-        return "\n".join(texts), extra
+            else:
+                # A provider's own block (a server tool's result, a citation, a
+                # non-standard block): counted as the JSON it is sent as.
+                texts.append(_json_text(index, block, _LC_BLOCK_FRAME))
+        return "\n".join(t for t in texts if t), extra
     raise _bad_type(index, "content", content, "a str or a list of content blocks")
+
+
+_LC_BLOCK_FRAME = frozenset({"type", "id", "index"})
+
+
+def _lc_calls(index: int, message: Any) -> List[Any]:
+    """The calls an AI message makes: its `tool_calls`, then the `invalid_tool_calls`
+    (the chat models still send those as calls, and they need their results)."""
+    calls = list(getattr(message, "tool_calls", None) or ())
+    invalid = getattr(message, "invalid_tool_calls", None)
+    if invalid:
+        calls.extend(invalid)
+    return calls
+
+
+def _lc_invalid_call_parts(index: int, k: int, call: Any) -> Tuple[str, str]:
+    name = _field(call, "name")
+    return (name if isinstance(name, str) else ""), _arguments_text(index, f"tool_calls[{k}].args", _field(call, "args"))
+
+
+def _lc_any_call_parts(index: int, k: int, call: Any) -> Tuple[str, str]:
+    if _field(call, "type") == "invalid_tool_call":
+        return _lc_invalid_call_parts(index, k, call)
+    return _lc_call_parts(index, k, call)
+
+
+def _lc_kind(index: int, message: Any) -> Tuple[str, int]:
+    type_name = getattr(message, "type", None)
+    entry = _LC_ROLES.get(type_name) if isinstance(type_name, str) else None
+    if entry is not None:
+        return entry
+    if type_name in _LC_CHAT_TYPES:
+        role = getattr(message, "role", None)
+        entry = _LC_CHAT_ROLES.get(role) if isinstance(role, str) else None
+        if entry is None:
+            raise ValueError(f"message {index}: unknown ChatMessage role {role!r} in 'role'")
+        return entry
+    raise ValueError(f"message {index}: unknown message type {type_name!r} in 'type'")
+
+
+def _keep_ids(items: Any, ids: FrozenSet[str], key: str = "id") -> List[Any]:
+    return [c for c in items or () if _field(c, key) not in ids]
 
 
 class LangChain(Adapter):
     """LangChain messages, duck-typed on `.type`: system, human, ai (with
-    `tool_calls`) and tool (with `tool_call_id`)."""
+    `tool_calls` and `invalid_tool_calls`) and tool (with `tool_call_id`), their
+    chunks, and ChatMessage by its `role`."""
 
     name = "langchain"
+    framing = LANGCHAIN_FRAMING
+    native_reader = 2
+    native_table = _LC_ROLES
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
     ) -> MessageView:
-        kind_name = getattr(message, "type", None)
-        entry = _LC_ROLES.get(kind_name) if isinstance(kind_name, str) else None
-        if entry is None:
-            raise ValueError(f"message {index}: unknown message type {kind_name!r} in 'type'")
-        kind, bits = entry
-        text, extra = _lc_content(index, getattr(message, "content", None), image_tokens)
+        kind, bits = _lc_kind(index, message)
         calls = _NO_IDS
         answers = _NO_IDS
+        tool_calls: List[Any] = []
         if kind == "assistant":
-            tool_calls = getattr(message, "tool_calls", None)
+            tool_calls = _lc_calls(index, message)
             if tool_calls:
-                text, calls = _with_calls(index, text, tool_calls, _lc_call_parts)
+                calls = tuple(
+                    _require_str(index, f"tool_calls[{k}].id", _field(c, "id")) for k, c in enumerate(tool_calls)
+                )
+        text, extra = _lc_content(index, getattr(message, "content", None), image_tokens, calls)
+        if tool_calls:
+            text, calls = _with_calls(index, text, tool_calls, _lc_any_call_parts)
         elif kind == "tool":
             answers = (_require_str(index, "tool_call_id", getattr(message, "tool_call_id", None)),)
         return MessageView(
@@ -598,14 +760,27 @@ class LangChain(Adapter):
         return _replace(message, content=placeholder(text))
 
     def remove_calls(self, message: Any, ids: FrozenSet[str]) -> Optional[Any]:
-        kept = [c for c in getattr(message, "tool_calls", None) or () if _field(c, "id") not in ids]
+        kept = _keep_ids(getattr(message, "tool_calls", None), ids)
+        invalid = _keep_ids(getattr(message, "invalid_tool_calls", None), ids)
         content = getattr(message, "content", None)
         if isinstance(content, list):
-            # Provider-style tool_use blocks in the content go with their calls.
-            content = [b for b in content if not (_field(b, "type") == "tool_use" and _field(b, "id") in ids)]
-        if not kept and not content:
+            # Tool-call blocks in the content go with their calls.
+            content = [b for b in content if not (_field(b, "type") in _LC_CALL_BLOCKS and _field(b, "id") in ids)]
+        if not kept and not invalid and not content:
             return None
-        return _replace(message, tool_calls=kept, content=content)
+        update: Dict[str, Any] = {"tool_calls": kept, "invalid_tool_calls": invalid, "content": content}
+        chunks = getattr(message, "tool_call_chunks", None)
+        if chunks:
+            update["tool_call_chunks"] = _keep_ids(chunks, ids)
+        extra = getattr(message, "additional_kwargs", None)
+        if isinstance(extra, Mapping) and "tool_calls" in extra:
+            # The chat models fall back to the raw calls here: they must match.
+            raw = _keep_ids(extra["tool_calls"], ids)
+            extra = {k: v for k, v in extra.items() if k != "tool_calls"}
+            if raw:
+                extra["tool_calls"] = raw
+            update["additional_kwargs"] = extra
+        return _replace(message, **update)
 
 
 # --- Anthropic Messages ------------------------------------------------------------
@@ -641,8 +816,10 @@ class Anthropic(Adapter):
     thinking and redacted_thinking blocks."""
 
     name = "anthropic"
+    framing = ANTHROPIC_FRAMING
     pin_running_cycle = True
     results_alone = False
+    user_first = True
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
@@ -763,6 +940,56 @@ _RESPONSES_ROLES: Dict[str, Tuple[str, int]] = {
 _RESPONSES_TEXT_PARTS = {"input_text": "text", "output_text": "text", "text": "text", "refusal": "refusal"}
 _RESPONSES_ATTACHMENTS = frozenset({"input_image", "input_file", "input_audio"})
 
+#: Items that make a call the client answers with an output item: the kind, the
+#: field holding the call's id, and whether the provider refuses the call when
+#: no output follows it (an approval request may wait for its answer; a tool
+#: search the server ran has none of its own).
+_RESPONSES_CALLS: Dict[str, Tuple[str, bool]] = {
+    "function_call": ("call_id", True),
+    "custom_tool_call": ("call_id", True),
+    "computer_call": ("call_id", True),
+    "local_shell_call": ("call_id", True),
+    "shell_call": ("call_id", True),
+    "apply_patch_call": ("call_id", True),
+    "mcp_approval_request": ("id", False),
+    "tool_search_call": ("call_id", False),
+    "program": ("call_id", False),
+}
+#: Output items: the kind, the field naming the call it answers, and the field
+#: that holds its payload when a placeholder can stand in for it (None: the
+#: output has a fixed shape, a screenshot or a decision, and leaves whole).
+_RESPONSES_OUTPUTS: Dict[str, Tuple[str, Optional[str]]] = {
+    "function_call_output": ("call_id", "output"),
+    "custom_tool_call_output": ("call_id", "output"),
+    "local_shell_call_output": ("id", "output"),
+    "shell_call_output": ("call_id", "output"),
+    "apply_patch_call_output": ("call_id", "output"),
+    "program_output": ("call_id", "result"),
+    "computer_call_output": ("call_id", None),
+    "mcp_approval_response": ("approval_request_id", None),
+    "tool_search_output": ("call_id", None),
+}
+#: Items the model produced whose work the server did (hosted tools), or that
+#: only name an earlier item: they stand alone, with the reasoning before them.
+_RESPONSES_HOSTED = frozenset({
+    "web_search_call", "file_search_call", "code_interpreter_call", "image_generation_call",
+    "mcp_call", "mcp_list_tools", "item_reference",
+})
+#: Fields that say what an item is rather than what it holds: not counted.
+_RESPONSES_FRAME = frozenset({"type", "id", "call_id", "status"})
+#: Item kinds that are read, for the format's detection.
+_RESPONSES_KINDS = frozenset(
+    {"message", "reasoning", "compaction", "compaction_trigger", "additional_tools"}
+    | set(_RESPONSES_CALLS) | set(_RESPONSES_OUTPUTS) | _RESPONSES_HOSTED
+)
+
+
+class _MayWait(tuple):  # type: ignore[type-arg]
+    """The ids of calls the provider accepts without an answer yet (an MCP
+    approval request): pairing keeps them with their answer when there is one."""
+
+    __slots__ = ()
+
 
 def _responses_content(index: int, content: Any, image_tokens: int, field: str) -> Tuple[str, int]:
     if isinstance(content, str):
@@ -774,11 +1001,73 @@ def _responses_content(index: int, content: Any, image_tokens: int, field: str) 
     raise _bad_type(index, field, content, "a str or a list of parts")
 
 
+def _plain(item: Any) -> Any:
+    """An item as plain data: dicts as they are, the SDK's models dumped."""
+    if isinstance(item, Mapping):
+        return item
+    dump = getattr(item, "model_dump", None)
+    if callable(dump):
+        return dump(mode="json", exclude_none=True)
+    return getattr(item, "__dict__", item)
+
+
+def _json_text(index: int, item: Any, skip: FrozenSet[str] = _RESPONSES_FRAME) -> str:
+    """The counted text of an item read as data: its JSON without the framing fields."""
+    data = _plain(item)
+    if isinstance(data, Mapping):
+        data = {k: v for k, v in data.items() if k not in skip and v is not None}
+    return _arguments_text(index, "item", data)
+
+
+def _call_text(index: int, kind: str, item: Any) -> str:
+    if kind == "function_call":
+        name = _require_str(index, "name", _field(item, "name"))
+        return name + "\n" + _arguments_text(index, "arguments", _field(item, "arguments"))
+    if kind == "custom_tool_call":
+        name = _require_str(index, "name", _field(item, "name"))
+        return name + "\n" + _require_str(index, "input", _field(item, "input"))
+    return _json_text(index, item)
+
+
+def _output_text(index: int, kind: str, item: Any, image_tokens: int) -> Tuple[str, int]:
+    if kind == "computer_call_output":
+        return "", image_tokens  # a screenshot
+    if kind == "shell_call_output":
+        output = _field(item, "output") or ()
+        if isinstance(output, str):
+            return output, 0
+        if not isinstance(output, (list, tuple)):
+            raise _bad_type(index, "output", output, "a list")
+        pieces = []
+        for k, chunk in enumerate(output):
+            for key in ("stdout", "stderr"):
+                value = _field(chunk, key)
+                if value:
+                    pieces.append(_require_str(index, f"output[{k}].{key}", value))
+        return "\n".join(pieces), 0
+    field = _RESPONSES_OUTPUTS[kind][1]
+    if field is None:
+        return _json_text(index, item, _RESPONSES_FRAME | {"approval_request_id"}), 0
+    return _responses_content(index, _field(item, field), image_tokens, field)
+
+
 class OpenAIResponses(Adapter):
-    """OpenAI Responses `input` items: messages, function_call, function_call_output
-    and reasoning items, as dicts or the SDK's objects."""
+    """OpenAI Responses `input` items, as dicts or the SDK's objects: messages,
+    reasoning, the calls of client tools (function, custom, computer, shell,
+    apply_patch, ...) with their outputs, hosted tool calls (web and file search,
+    code interpreter, image generation, MCP) and compaction items. An item kind
+    it does not know is counted by its JSON and kept or dropped whole."""
 
     name = "openai-responses"
+    framing = OPENAI_RESPONSES_FRAMING
+    reasoning_groups = True
+    sealed_results = True
+    native_reader = 1
+    native_table = {
+        **_RESPONSES_ROLES,
+        "function_call": ("assistant", fm.ASSISTANT),
+        "function_call_output": ("tool", fm.TOOL),
+    }
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
@@ -786,30 +1075,45 @@ class OpenAIResponses(Adapter):
         kind = _field(message, "type")
         if kind is None or kind == "message":
             role = _field(message, "role")
-            entry = _RESPONSES_ROLES.get(role) if isinstance(role, str) else None
-            if entry is None:
-                if not isinstance(role, str):
-                    raise _bad_type(index, "role", role, "a str")
-                raise ValueError(f"message {index}: unknown role {role!r} in 'role'")
-            text, extra = _responses_content(index, _field(message, "content"), image_tokens, "content")
+            if role is None and kind is None and isinstance(_field(message, "id"), str):
+                kind = "item_reference"  # {"id": ...} names an earlier item
+            else:
+                entry = _RESPONSES_ROLES.get(role) if isinstance(role, str) else None
+                if entry is None:
+                    if not isinstance(role, str):
+                        raise _bad_type(index, "role", role, "a str")
+                    raise ValueError(f"message {index}: unknown role {role!r} in 'role'")
+                text, extra = _responses_content(index, _field(message, "content"), image_tokens, "content")
+                return MessageView(
+                    index, entry[0], _classify(entry[1], message, classify, index), text, extra,
+                    _NO_IDS, _NO_IDS, False,
+                )
+        if not isinstance(kind, str):
+            raise _bad_type(index, "type", kind, "a str")
+        call = _RESPONSES_CALLS.get(kind)
+        if call is not None:
+            field, required = call
+            cid = _field(message, field)
+            if cid is None and not required:
+                calls = _NO_IDS  # a server-side tool search: nothing to answer
+            elif required:
+                calls = (_require_str(index, field, cid),)
+            else:
+                calls = _MayWait((_require_str(index, field, cid),))
             return MessageView(
-                index, entry[0], _classify(entry[1], message, classify, index), text, extra,
-                _NO_IDS, _NO_IDS, False,
+                index, "assistant", _classify(fm.ASSISTANT, message, classify, index),
+                _call_text(index, kind, message), 0, calls, _NO_IDS, False,
             )
-        if kind == "function_call":
-            cid = _require_str(index, "call_id", _field(message, "call_id"))
-            name = _require_str(index, "name", _field(message, "name"))
-            text = name + "\n" + _arguments_text(index, "arguments", _field(message, "arguments"))
-            return MessageView(
-                index, "assistant", _classify(fm.ASSISTANT, message, classify, index), text, 0,
-                (cid,), _NO_IDS, False,
+        output = _RESPONSES_OUTPUTS.get(kind)
+        if output is not None:
+            cid = _field(message, output[0])
+            answers = _NO_IDS if cid is None and kind == "tool_search_output" else (
+                _require_str(index, output[0], cid),
             )
-        if kind == "function_call_output":
-            cid = _require_str(index, "call_id", _field(message, "call_id"))
-            text, extra = _responses_content(index, _field(message, "output"), image_tokens, "output")
+            text, extra = _output_text(index, kind, message, image_tokens)
             return MessageView(
                 index, "tool", _classify(fm.TOOL, message, classify, index), text, extra,
-                _NO_IDS, (cid,), False,
+                _NO_IDS, answers, False,
             )
         if kind == "reasoning":
             summary = _field(message, "summary") or ()
@@ -818,6 +1122,8 @@ class OpenAIResponses(Adapter):
             texts = [
                 _require_str(index, f"summary[{k}].text", _field(s, "text")) for k, s in enumerate(summary)
             ]
+            for k, part in enumerate(_field(message, "content") or ()):
+                texts.append(_require_str(index, f"content[{k}].text", _field(part, "text")))
             encrypted = _field(message, "encrypted_content")
             if isinstance(encrypted, str):
                 texts.append(encrypted)
@@ -825,43 +1131,103 @@ class OpenAIResponses(Adapter):
                 index, "reasoning", _classify(fm.THINKING, message, classify, index), "\n".join(texts), 0,
                 _NO_IDS, _NO_IDS, True,
             )
-        raise ValueError(f"message {index}: unsupported item type {kind!r} in 'type'")
+        extra = 0
+        skip = _RESPONSES_FRAME
+        if kind == "image_generation_call":
+            extra, skip = image_tokens, _RESPONSES_FRAME | {"result"}
+        if kind in _RESPONSES_HOSTED:
+            role, bits = "assistant", fm.ASSISTANT  # an output item: it joins its reasoning group
+        elif kind == "additional_tools":
+            role, bits = "system", fm.SYSTEM
+        else:
+            # Compaction items, and kinds this adapter does not know: counted by
+            # their JSON, kept or dropped whole, in no group.
+            role, bits = "other", fm.ASSISTANT
+        return MessageView(
+            index, role, _classify(bits, message, classify, index), _json_text(index, message, skip), extra,
+            _NO_IDS, _NO_IDS, False,
+        )
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
-        owner: Dict[str, int] = {}
-        results: Dict[str, List[int]] = {}
-        for v in views:
-            for cid in v.calls:
-                if cid in owner:
-                    raise ValueError(f"message {v.position}: function call id {cid!r} is used twice")
-                owner[cid] = v.position
-                results[cid] = []
-            for cid in v.answers:
-                if cid not in owner:
-                    raise ValueError(
-                        f"message {v.position}: function_call_output for call {cid!r} has no earlier "
-                        "function_call (orphan tool result)"
-                    )
-                if results[cid]:
-                    raise ValueError(f"message {v.position}: call {cid!r} is answered twice (orphan tool result)")
-                results[cid].append(v.position)
-        for cid, carriers in results.items():
-            if not carriers:
-                raise ValueError(
-                    f"message {owner[cid]}: function call {cid!r} has no function_call_output "
-                    "(call without its result)"
-                )
-        return Pairing(owner, results)
+        if type(views) is list:
+            owner, results = _native.pair_anywhere(views, offset)
+            return Pairing(owner, results)
+        return _pair_anywhere(views, offset)
+
+    def elidable(self, message: Any) -> bool:
+        output = _RESPONSES_OUTPUTS.get(_field(message, "type") or "function_call_output")
+        return output is not None and output[1] is not None
 
     def elide(self, message: Any, placeholder: Placeholder) -> Any:
-        text, _ = _responses_content(0, _field(message, "output"), 0, "output")
+        kind = _field(message, "type") or "function_call_output"
+        output = _RESPONSES_OUTPUTS.get(kind)
+        if output is None or output[1] is None:
+            return message
+        text, _ = _output_text(0, kind, message, 0)
+        short = placeholder(text)
+        field = output[1]
+        value: Any = short
+        if kind == "shell_call_output":
+            chunks = _field(message, "output") or ()
+            outcome = _field(chunks[-1], "outcome") if chunks else None
+            value = [{"stdout": short, "stderr": "", "outcome": _plain(outcome) or {"type": "exit", "exit_code": 0}}]
         if isinstance(message, Mapping):
-            return _replace(message, output=placeholder(text))
-        return {
-            "type": "function_call_output",
-            "call_id": _field(message, "call_id"),
-            "output": placeholder(text),
-        }
+            return _replace(message, **{field: value})
+        data = dict(_plain(message))
+        data[field] = value
+        return data
+
+
+def _no_follower(reasoning: int, follower: Optional[int]) -> ValueError:
+    where = "at the end of the list" if follower is None else f"followed by message {follower}"
+    return ValueError(
+        f"message {reasoning}: a reasoning item must be followed by the output item it "
+        f"produced, not {where} (reasoning without its following item)"
+    )
+
+
+def _pair_anywhere(views: Sequence[MessageView], offset: int) -> Pairing:
+    """Responses pairing in Python (`_native.pair_anywhere` is the same over a
+    list): an output anywhere after its call and once, every call answered unless
+    it may wait, and a reasoning item followed by an output item."""
+    owner: Dict[str, int] = {}
+    results: Dict[str, List[int]] = {}
+    optional: Set[str] = set()
+    reasoning = -1  # the first item of a run of reasoning items still waiting for its follower
+    for i, v in enumerate(views, offset):
+        role = v.role
+        if role == "reasoning":
+            if reasoning < 0:
+                reasoning = i
+        elif reasoning >= 0:
+            if role not in ("assistant", "other"):
+                raise _no_follower(reasoning, i)
+            reasoning = -1
+        if type(v.calls) is _MayWait:
+            optional.update(v.calls)
+        for cid in v.calls:
+            if cid in owner:
+                raise ValueError(f"message {i}: call id {cid!r} is used twice")
+            owner[cid] = i
+            results[cid] = []
+        for cid in v.answers:
+            if cid not in owner:
+                raise ValueError(
+                    f"message {i}: the output for call {cid!r} has no earlier function_call "
+                    "or other call item (orphan tool result)"
+                )
+            if results[cid]:
+                raise ValueError(f"message {i}: call {cid!r} is answered twice (orphan tool result)")
+            results[cid].append(i)
+    if reasoning >= 0:
+        raise _no_follower(reasoning, None)
+    for cid, carriers in results.items():
+        if not carriers and cid not in optional:
+            raise ValueError(
+                f"message {owner[cid]}: function call {cid!r} has no function_call_output "
+                "or other output item (call without its result)"
+            )
+    return Pairing(owner, results)
 
 
 # --- plain (text, class_bits) pairs ------------------------------------------------
@@ -900,7 +1266,15 @@ FORMATS: Dict[str, Adapter] = {
     a.name: a for a in (OpenAIChat(), OpenAIResponses(), Anthropic(), LangChain(), Pairs())
 }
 
-_RESPONSES_TYPES = frozenset({"function_call", "function_call_output", "reasoning", "message"})
+
+
+def register_format(adapter: Adapter) -> None:
+    """Make `adapter` the one named `adapter.name` (formats of frameworks with
+    message types of their own live in modules of their own and register here)."""
+    FORMATS[adapter.name] = adapter
+
+
+_RESPONSES_TYPES = _RESPONSES_KINDS
 _ANTHROPIC_BLOCKS = frozenset({"tool_use", "tool_result", "thinking", "redacted_thinking", "image", "document"})
 _RESPONSES_PARTS = frozenset({"input_text", "output_text", "input_image", "input_file"})
 
@@ -915,7 +1289,9 @@ def detect_format(messages: Sequence[Any]) -> str:
         if type(m) is dict:
             if "tool_calls" in m or m.get("role") == "tool":
                 return "openai"
-            if isinstance(m.get("type"), str) and m["type"] in _RESPONSES_TYPES:
+            kind = m.get("type")
+            if isinstance(kind, str) and (kind in _RESPONSES_TYPES or "role" not in m):
+                # Only Responses items have a type and no role (a kind it may not know yet).
                 return "openai-responses"
             content = m.get("content")
             if type(content) is str:
@@ -924,7 +1300,9 @@ def detect_format(messages: Sequence[Any]) -> str:
             return "pairs"
         elif not isinstance(m, Mapping):
             kind = getattr(m, "type", None)
-            if isinstance(kind, str) and kind in _LC_ROLES and hasattr(m, "content") and not hasattr(m, "role"):
+            if isinstance(kind, str) and hasattr(m, "content") and (
+                (kind in _LC_ROLES and not hasattr(m, "role")) or kind in _LC_CHAT_TYPES
+            ):
                 return "langchain"
             if _field(m, "tool_calls"):
                 return "openai"

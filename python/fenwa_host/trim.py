@@ -10,7 +10,9 @@ caller's own message objects wherever they did not have to change.
 from __future__ import annotations
 
 import math
+import re
 import threading
+from functools import partial
 from array import array
 from itertools import compress, islice
 from typing import (
@@ -31,12 +33,36 @@ import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
-from .billing import RewriteGain, rules_for_format, rewrite_gain
-from .formats import IMAGE_TOKENS, Adapter, Classify, MessageView, Pairing, Reading, adapter_for
+from .billing import RewriteGain, rewrite_gain, rules_for_format
+from .formats import (
+    _ANSWERS,
+    _BITS,
+    _CALLS,
+    _EXTRA,
+    _ROLE,
+    _TEXT,
+    IMAGE_TOKENS,
+    Adapter,
+    Classify,
+    MessageView,
+    Pairing,
+    Reading,
+    adapter_for,
+)
+from .tokens import (
+    BYTES_PER_TOKEN,
+    NO_FRAMING,
+    CountCache,
+    Counting,
+    TokenCounter,
+    estimate_tokens,
+    longest_placeholder,
+    make_counting,
+    placeholder_costs,
+    placeholder_text,
+)
 
-__all__ = ["Decision", "TrimResult", "estimate_tokens", "trim", "validate"]
-
-TokenCounter = Callable[[str], int]
+__all__ = ["Decision", "TrimResult", "estimate_tokens", "is_placeholder", "trim", "validate"]
 
 # What happened to a message, as stored per index while a trim runs.
 _KEPT, _ELIDED, _STRIPPED, _DROPPED = 0, 1, 2, 3
@@ -73,19 +99,46 @@ class Decision(NamedTuple):
     reason: str
 
 
-def estimate_tokens(text: str) -> int:
-    """The module's token estimate: UTF-8 bytes // 4 + 1."""
-    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1
+_PLACEHOLDER_START = "[tool output elided: "
+_PLACEHOLDER_LINE = re.compile(r"\[tool output elided: [0-9]+ bytes(?:, a repetitive flood)?\]")
+#: Where a preview leaves out the middle of the payload.
+_PREVIEW_GAP = "\n\u2026\n"
 
 
-# Length of "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
-_PLACEHOLDER_LONGEST = len("[tool output elided:  bytes, a repetitive flood]")
+def is_placeholder(text: str) -> bool:
+    """Whether `text` is a placeholder that trimming left for an elided tool
+    output (its first line), with or without a preview after it."""
+    if not text.startswith(_PLACEHOLDER_START):
+        return False
+    end = text.find("\n")
+    return _PLACEHOLDER_LINE.fullmatch(text if end < 0 else text[:end]) is not None
 
 
-def _placeholder(text: str) -> str:
+def _preview(text: str, chars: int, flood: bool) -> str:
+    """What a placeholder keeps of its payload: the first and last characters,
+    `chars` in all; of a flood, its first line (a flood is one line many times)."""
+    if flood:
+        stripped = text.lstrip()
+        line = stripped.split("\n", 1)[0]
+        return line[:chars]
+    if len(text) <= chars:
+        return text
+    head = (chars + 1) // 2
+    tail = chars - head
+    return text[:head] + _PREVIEW_GAP + (text[len(text) - tail:] if tail else "")
+
+
+def _placeholder(text: str, preview_chars: int = 0) -> str:
+    """The placeholder of an elided tool output: its size, whether it is a flood,
+    and with `preview_chars` its head and tail. A placeholder stays as it is."""
+    if is_placeholder(text):
+        return text
     size = len(text) if text.isascii() else len(text.encode("utf-8"))
-    flood = ", a repetitive flood" if is_flood(text) else ""
-    return f"[tool output elided: {size} bytes{flood}]"
+    flood = is_flood(text)
+    line = placeholder_text(size, flood)
+    if not preview_chars:
+        return line
+    return line + "\n" + _preview(text, preview_chars, flood)
 
 
 class TrimResult:
@@ -245,32 +298,29 @@ def validate(
     _read(_check_messages(messages), format, image_tokens, None)
 
 
-def _count_all(views: List[MessageView], counter: Optional[TokenCounter]) -> List[int]:
-    if counter is None:
-        return [
-            (len(v[3]) if v[3].isascii() else len(v[3].encode("utf-8"))) // 4 + 1 + v[4] for v in views
-        ]
-    out: List[int] = []
-    for v in views:
-        n = counter(v.text)
-        if not isinstance(n, int) or isinstance(n, bool) or n < 0:
-            raise TypeError(f"token_counter must return a non-negative int, not {n!r}")
-        out.append(n + v.extra_tokens)
-    return out
+def _count_all(views: List[MessageView], counting: Counting) -> Sequence[int]:
+    """Tokens per view, framing included."""
+    return counting.views(views)
 
 
 def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
     """Responses reasoning items and the output items that followed them: the
-    provider refuses one without the other, so they stay or leave together."""
+    provider refuses one without the other, so they stay or leave together. A run
+    of reasoning items shares the output items after it."""
     groups: Dict[int, List[int]] = {}
     current: Optional[List[int]] = None
+    thinking = False  # whether `current` has only reasoning items so far
     for v in views:
         if v.role == "reasoning":
-            current = [v.position]
+            if current is None or not thinking:
+                current = []
+                thinking = True
+            current.append(v.position)
             groups[v.position] = current
         elif current is not None and v.role == "assistant":
             current.append(v.position)
             groups[v.position] = current
+            thinking = False
         else:
             current = None
     return {i: g for i, g in groups.items() if len(g) > 1}
@@ -286,10 +336,12 @@ class _Plan:
         views: List[MessageView],
         pairing: Pairing,
         tokens: Sequence[int],
-        counter: Optional[TokenCounter],
+        counting: Counting,
         image_tokens: int,
         drop_results: bool,
         shape: Optional[bytearray] = None,
+        preview_chars: int = 0,
+        sealed: FrozenSet[int] = frozenset(),
     ) -> None:
         n = len(views)
         self.adapter = adapter
@@ -299,7 +351,8 @@ class _Plan:
         self.results = pairing.results
         self.tokens: Sequence[int] = tokens
         self.current: MutableSequence[int] = list(tokens)
-        self.counter = counter
+        self.counting = counting
+        self.counter = counting.cache
         self.image_tokens = image_tokens
         self.drop_results = drop_results
         self.total = sum(tokens)
@@ -308,12 +361,21 @@ class _Plan:
         self.reasons: List[str] = []
         self.copies: Dict[int, Any] = {}
         self.gone: Set[str] = set()
-        self.groups = _reasoning_groups(views) if adapter.name == "openai-responses" else {}
+        self.groups = _reasoning_groups(views) if adapter.reasoning_groups else {}
         self.pending: List[int] = []
         self.default_reason = SURVIVED
+        self.preview_chars = preview_chars
+        self.placeholder: Callable[[str], str] = (
+            partial(_placeholder, preview_chars=preview_chars) if preview_chars else _placeholder
+        )
+        # Results a placeholder cannot stand in for leave whole, with their call
+        # (their shape sends them back from the native walk).
+        self.sealed = sealed
+        # The walks elide single results inline, from the size of the payload alone.
+        self.inline_results = not preview_chars
         # The native walk needs the shape of every message and counts that fit
         # in 64 bits (the default estimate); it writes `current` in place.
-        self.shape = shape if counter is None and not self.groups else None
+        self.shape = shape if counting.cache is None and not self.groups else None
         if self.shape is not None:
             self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
             self.current = self.tokens[:]
@@ -333,7 +395,7 @@ class _Plan:
                 reasons[i] = reason
                 stack.append(i)
 
-        # Views by position: 1 role, 2 bits, 6 answers (these run once per message).
+        # Views by slot (these run once per message).
         for i in _native.durable_views(views, _DURABLE, "system"):
             add(i, PINNED_SYSTEM if views[i].role == "system" else PINNED_DURABLE)
         for i in range(min(n, stable_prefix)):
@@ -345,7 +407,7 @@ class _Plan:
             found = 0
             for i in range(n - 1, -1, -1):
                 v = views[i]
-                if v[1] == "user" and not v[6]:
+                if v[_ROLE] == "user" and not v[_ANSWERS]:
                     start = i
                     found += 1
                     if found == keep_last_turns:
@@ -372,9 +434,7 @@ class _Plan:
 
     def _recount(self, i: int, message: Any) -> int:
         v = self.adapter.view(i, message, self.image_tokens, None)
-        if self.counter is None:
-            return estimate_tokens(v.text) + v.extra_tokens
-        return self.counter(v.text) + v.extra_tokens
+        return self.counting.view(v, i)
 
     def _set(self, i: int, action: int, reason: str, tokens: int) -> None:
         self.action[i] = action
@@ -431,24 +491,28 @@ class _Plan:
         if self.action[i] != _KEPT:
             return
         v = self.views[i]
-        estimate = self._estimate_placeholder(v.text) * len(v.answers)
+        if is_placeholder(v.text):
+            return  # elided already: it stays as it is
+        # The placeholder of every result it carries, and the message's framing.
+        framing = self.counting.view(v._replace(text="", extra_tokens=0), i)
+        estimate = framing + self._estimate_placeholder(v.text) * len(v.answers)
         if estimate < self.current[i]:
             self._set(i, _ELIDED, reason, estimate)
             self.pending.append(i)
 
     def _estimate_placeholder(self, text: str) -> int:
         size = len(text) if text.isascii() else len(text.encode("utf-8"))
-        longest = f"[tool output elided: {size} bytes, a repetitive flood]"
-        if self.counter is None:
-            return len(longest) // 4 + 1
-        return self.counter(longest)
+        longest = longest_placeholder(size)
+        if self.preview_chars:
+            longest += "\n" + _preview(text, self.preview_chars, False)
+        return self.counting.text(longest)
 
     def materialize(self) -> None:
         """Make the copies of the elided messages that survived, and count them exactly."""
         for i in self.pending:
             if self.action[i] != _ELIDED or i in self.copies:
                 continue
-            copy = self.adapter.elide(self.messages[i], _placeholder)
+            copy = self.adapter.elide(self.messages[i], self.placeholder)
             tokens = self._recount(i, copy)
             if tokens < self.tokens[i]:
                 self.copies[i] = copy
@@ -460,7 +524,7 @@ class _Plan:
     def leave(self, i: int, reason: str) -> None:
         """Message `i` would leave: tool results are elided (or dropped with their
         call), anything else is dropped with whatever depends on it."""
-        if self.views[i].answers and not self.drop_results:
+        if self.views[i].answers and not self.drop_results and i not in self.sealed:
             self.elide(i, reason)
         else:
             self.drop(i, reason)
@@ -472,7 +536,7 @@ class _Plan:
         n = len(views)
         texts = _index_texts(n)
         survivors = fm.dehydrate(
-            list(zip(islice(texts, n), [v[2] for v in views])),
+            list(zip(islice(texts, n), [v[_BITS] for v in views])),
             half_life=half_life,
             safe_threshold=safe_threshold,
             stable_prefix=stable_prefix,
@@ -497,6 +561,7 @@ class _Plan:
                 position, self.total, stopped, _ = _native.budget_walk(
                     order, position, 0, self.total, self.action, self.current,
                     self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
+                    placeholder_costs(self.counting.tokenizer)[0],
                 )
                 if not stopped:
                     # Done, or nothing is left to count: the rest are gone already.
@@ -529,7 +594,7 @@ class _Plan:
         ):
             self._fit_native(max_tokens, hl)
             return
-        bits = [v[2] for v in views]
+        bits = [v[_BITS] for v in views]
         offset = {b: hl * math.log2(_weight(b)) for b in set(bits)}
         keys = [offset[b] + i for i, b in enumerate(bits)]
         candidates = [i for i, p in enumerate(pinned) if not p]
@@ -550,12 +615,13 @@ class _Plan:
         candidates = memoryview(order).cast("I")
         end = len(candidates)
         texts = (OVER_BUDGET, CALL_LEFT)
+        costs = placeholder_costs(self.counting.tokenizer)[0]
         position = 0
         while True:
             while True:
                 position, self.total, stopped, elided = _native.budget_walk(
                     order, position, max_tokens, self.total, self.action, self.current,
-                    self.tokens, shape, True, self.reasons, texts,
+                    self.tokens, shape, self.inline_results, self.reasons, texts, costs,
                 )
                 self.pending += elided
                 if not stopped:
@@ -580,9 +646,11 @@ class _Plan:
         inline_calls = self.adapter.results_alone and not self.drop_results and not groups
         # Results are elided inline with the default counter, whose estimate of the
         # placeholder needs only the digits of the payload's size.
-        inline_results = inline_calls and self.counter is None
+        inline_results = inline_calls and self.counter is None and self.inline_results
+        costs = placeholder_costs(self.counting.tokenizer)[1]
         tokens = self.tokens
         pending = self.pending
+        sealed = self.sealed
         total = self.total
         end = len(candidates)
         while position < end and total > max_tokens:
@@ -592,11 +660,12 @@ class _Plan:
             if a == _DROPPED or a == _ELIDED:
                 continue
             v = views[i]
-            calls = v[5]
-            if inline_results and v[6] and not a and len(v[6]) == 1:
+            calls = v[_CALLS]
+            answers = v[_ANSWERS]
+            if inline_results and answers and not a and len(answers) == 1 and i not in sealed:
                 # A tool result message that would leave stays as a placeholder;
                 # the copy is made only if it survives (`materialize`).
-                estimate = (_PLACEHOLDER_LONGEST + len(str(4 * tokens[i]))) // 4 + 1
+                estimate = costs[min(20, len(str(BYTES_PER_TOKEN * tokens[i])))]
                 if estimate < current[i]:
                     action[i] = _ELIDED
                     total += estimate - current[i]
@@ -604,7 +673,7 @@ class _Plan:
                     reasons[i] = OVER_BUDGET
                     pending.append(i)
                 continue
-            if v[6] or (calls and not inline_calls) or i in groups or a:
+            if answers or (calls and not inline_calls) or i in groups or a:
                 if v.role == "reasoning" and i in groups:
                     continue  # it leaves with the items that followed it
                 self.total = total
@@ -655,7 +724,11 @@ def trim(
     messages: Sequence[Any],
     *,
     max_tokens: Optional[int] = None,
-    token_counter: Optional[TokenCounter] = None,
+    token_counter: Any = None,
+    tokenizer: str = "o200k",
+    reserve_tokens: int = 0,
+    tools: Any = None,
+    instructions: Any = None,
     half_life: float = 6.0,
     safe_threshold: float = 0.35,
     stable_prefix: int = 0,
@@ -665,6 +738,7 @@ def trim(
     classify: Optional[Classify] = None,
     image_tokens: int = IMAGE_TOKENS,
     calls_ahead: int = 8,
+    preview_chars: int = 0,
 ) -> TrimResult:
     """Trim a provider message list and keep it valid for its provider.
 
@@ -676,10 +750,21 @@ def trim(
     the last `keep_last_turns` user turns with everything after them never leave.
 
     A tool result that would leave is elided to a short placeholder
-    (`tool_results="elide"`), or leaves with its call (`"drop"`). No result is ever
+    (`tool_results="elide"`), or leaves with its call (`"drop"`). With
+    `preview_chars`, the placeholder keeps that many characters of the payload (its
+    head and tail; of a flood, its first line), counted in the budget. A placeholder
+    in `messages` is never elided again. No result is ever
     returned without its call, nor a call without its results. The caller's list
     and messages are never mutated. `format` is "auto", "openai",
     "openai-responses", "anthropic", "langchain" or "pairs".
+
+    Counts are the format's framing plus the content by `token_counter` (a
+    `str -> int` callable or an encoding such as tiktoken's `Encoding`, each
+    distinct text counted once per call) or by the estimate of `tokenizer`
+    ("o200k", "cl100k" or "claude"). `max_tokens` bounds the whole request: the
+    list, the request's framing, `reserve_tokens` (room for the reply, or what is
+    sent outside the list and not given here) and `tools` (tool schemas, counted
+    as JSON) and `instructions` (a str or a list of messages) when given.
     """
     messages = _check_messages(messages)
     if tool_results not in ("elide", "drop"):
@@ -688,21 +773,22 @@ def trim(
     _check_count("stable_prefix", stable_prefix)
     _check_count("keep_last_turns", keep_last_turns)
     _check_count("calls_ahead", calls_ahead)
-    if token_counter is not None and not callable(token_counter):
-        raise TypeError("token_counter must be a callable from str to int")
+    _check_count("preview_chars", preview_chars)
+    _check_count("reserve_tokens", reserve_tokens)
+    counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
     adapter, reading, pairing = _read(messages, format, image_tokens, classify)
+    counting = Counting(adapter.framing, counting.tokenizer, counting.cache)
     views = reading.views
-    tokens: Sequence[int]
-    if reading.tokens is not None and token_counter is None:
-        tokens = reading.tokens
-    else:
-        tokens = _count_all(views, token_counter)
+    tokens = _count_all(views, counting)
     n = len(views)
+    # What the request sends besides the messages' own tokens.
+    fixed = reserve_tokens + counting.outside(tools, instructions)
+    fixed += adapter.framing.per_request if n else 0
     plan = _Plan(
-        adapter, messages, views, pairing, tokens, token_counter, image_tokens,
-        tool_results == "drop", reading.shape,
+        adapter, messages, views, pairing, tokens, counting, image_tokens,
+        tool_results == "drop", reading.shape, preview_chars, reading.sealed,
     )
     plan.default_reason = SURVIVED if max_tokens is None else FITS
     plan.reasons = [plan.default_reason] * n
@@ -710,8 +796,8 @@ def trim(
     if max_tokens is None:
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
-        plan.fit(max_tokens, half_life)
-    if adapter.name == "anthropic":
+        plan.fit(max(0, max_tokens - fixed), half_life)
+    if adapter.user_first:
         plan.first_role()
 
     action = plan.action
@@ -726,15 +812,17 @@ def trim(
         out = list(compress(source, action.translate(_SURVIVES)))
     first = n - len(action.lstrip(b"\x00"))
     first_changed = first if first < n else None
-    before = sum(tokens)
-    after = plan.total
-    rewritten = before - sum(tokens[:first]) if first_changed is not None else 0
+    before = sum(tokens) + fixed
+    after = plan.total + fixed
+    rewritten = before - fixed - sum(tokens[:first]) if first_changed is not None else 0
     note = ""
     if max_tokens is not None and after > max_tokens:
         note = (
             f"the pinned messages and tool-result placeholders alone count {after} tokens, "
             f"over the budget of {max_tokens}"
         )
+        if fixed:
+            note += f" ({fixed} of them outside the messages: request framing, tools, instructions, reserve)"
     return TrimResult(
         out,
         action,
@@ -747,3 +835,12 @@ def trim(
         rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
     )
+
+
+def _counting(token_counter: Any, tokenizer: str) -> Counting:
+    """The counting of one call, before its format is known: a caller's counter
+    through a cache of its own (or through the one passed in, a Conversation's),
+    or the estimate of `tokenizer`."""
+    if isinstance(token_counter, CountCache):
+        return Counting(NO_FRAMING, tokenizer, token_counter)
+    return make_counting(NO_FRAMING, tokenizer, token_counter)

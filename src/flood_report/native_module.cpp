@@ -12,8 +12,9 @@ int exec_native(PyObject* module) noexcept {
         py::Ref name = py::Ref::steal(PyModule_GetNameObject(module));
         if (!name) py::throw_error();
         for (PyMethodDef* def :
-             {&flood_metrics_def, &read_openai_chat_def, &removal_order_def, &budget_walk_def,
-              &pair_adjacent_def, &durable_views_def, &file_sent_def}) {
+             {&flood_metrics_def, &read_messages_def, &removal_order_def, &budget_walk_def,
+              &pair_adjacent_def, &pair_anywhere_def, &durable_views_def, &file_sent_def,
+              &estimate_tokens_def, &token_features_def, &estimate_views_def}) {
             py::Ref fn = py::Ref::steal(PyCFunction_NewEx(def, module, name.get()));
             if (!fn) py::throw_error();
             // PyModule_AddObject takes the reference only when it succeeds.

@@ -1,9 +1,11 @@
-// Python entry points behind fenwa_host.trim's hot loops: the reader of OpenAI
-// Chat Completions dicts, the removal order and the budget walk.
+// Python entry points behind fenwa_host.trim's hot loops: the removal order, the
+// budget walk, pairing, pins and the filing of sent messages (the readers are in
+// read_functions.cpp).
 #include <cstring>
 #include <vector>
 
 #include "flood_report/registry.hpp"
+#include "host_trim/pairing.hpp"
 #include "host_trim/trim_walk.hpp"
 #include "module/boundary.hpp"
 
@@ -53,211 +55,6 @@ class Buffer {
     bool held_ = false;
 };
 
-// --- the OpenAI Chat Completions reader -------------------------------------------
-
-py::Key kRole{"role"};
-py::Key kContent{"content"};
-py::Key kToolCalls{"tool_calls"};
-py::Key kToolCallId{"tool_call_id"};
-py::Key kId{"id"};
-py::Key kFunction{"function"};
-py::Key kName{"name"};
-py::Key kArguments{"arguments"};
-py::Key kNewline{"\n"};
-
-// The value of `key` in an exact dict (borrowed; nullptr when absent).
-PyObject* item(PyObject* dict, py::Key& key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key.get());
-    if (!v && PyErr_Occurred()) py::throw_error();
-    return v;
-}
-
-bool is_str(PyObject* o) {
-    return o && PyUnicode_CheckExact(o);
-}
-
-// UTF-8 bytes of an exact str, or -1 when it holds a lone surrogate (the Python
-// path then reports it).
-std::int64_t utf8_bytes(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) py::throw_error();
-#endif
-    const int kind = PyUnicode_KIND(s);
-    text::TextView view{PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
-                        PyUnicode_IS_ASCII(s)          ? text::Width::ascii
-                        : kind == PyUnicode_1BYTE_KIND ? text::Width::latin1
-                        : kind == PyUnicode_2BYTE_KIND ? text::Width::ucs2
-                                                       : text::Width::ucs4};
-    const auto bytes = text::utf8_length(view);
-    return bytes ? static_cast<std::int64_t>(*bytes) : -1;
-}
-
-struct Read {
-    Ref text;
-    Ref calls;    // tuple of ids
-    Ref answers;  // tuple of ids
-    Ref entry;    // the role table's (kind, bits), held while the message is read
-    PyObject* kind = nullptr;
-    PyObject* bits = nullptr;
-    std::uint8_t shape = ht::kPlain;
-};
-
-// Ids and counted text of well-formed dict tool calls ("name\narguments" per call,
-// after the message's own text when it has any); false when anything is off.
-bool read_calls(PyObject* calls, PyObject* content, Read& out) {
-    const Py_ssize_t n = PyList_GET_SIZE(calls);
-    Ref ids = py::owned(PyTuple_New(n));
-    const bool lead = content && content != Py_None && PyUnicode_GET_LENGTH(content) > 0;
-    Ref pieces = py::owned(PyList_New(0));
-    if (lead && PyList_Append(pieces.get(), content) < 0) py::throw_error();
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(calls); ++k) {
-        if (k >= n) return false;  // the list grew while it was read
-        Ref call = Ref::borrow(PyList_GET_ITEM(calls, k));
-        if (!PyDict_CheckExact(call.get())) return false;
-        PyObject* cid = item(call.get(), kId);
-        PyObject* function = item(call.get(), kFunction);
-        if (!is_str(cid) || !function || !PyDict_CheckExact(function)) return false;
-        Ref hold_cid = Ref::borrow(cid);
-        Ref hold_function = Ref::borrow(function);
-        Ref name = Ref::borrow(item(function, kName));
-        PyObject* arguments = item(function, kArguments);
-        if (!is_str(name.get()) || !is_str(arguments)) return false;
-        PyTuple_SET_ITEM(ids.get(), k, new_ref(cid));
-        if (PyList_Append(pieces.get(), name.get()) < 0 ||
-            PyList_Append(pieces.get(), arguments) < 0)
-            py::throw_error();
-    }
-    if (PyList_GET_SIZE(calls) != n || n == 0) return false;
-    out.text = py::owned(PyUnicode_Join(kNewline.get(), pieces.get()));
-    PyObject_GC_UnTrack(ids.get());  // exact str only
-    out.calls = std::move(ids);
-    out.shape = ht::kCalls;
-    return true;
-}
-
-// The view of one message on the fast path; false sends it to the Python adapter.
-bool read_message(PyObject* m, PyObject* roles, Read& out) {
-    if (!PyDict_CheckExact(m)) return false;
-    PyObject* role = item(m, kRole);
-    if (!is_str(role)) return false;
-    Ref hold_role = Ref::borrow(role);
-    PyObject* entry = PyDict_GetItemWithError(roles, role);
-    if (!entry) {
-        if (PyErr_Occurred()) py::throw_error();
-        return false;
-    }
-    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
-    out.entry = Ref::borrow(entry);
-    out.kind = PyTuple_GET_ITEM(entry, 0);
-    out.bits = PyTuple_GET_ITEM(entry, 1);
-    if (!is_str(out.kind)) return false;
-    PyObject* content = item(m, kContent);
-    Ref hold_content = Ref::borrow(content);
-    if (PyUnicode_CompareWithASCIIString(out.kind, "tool") == 0) {
-        PyObject* cid = item(m, kToolCallId);
-        if (!is_str(content) || !is_str(cid)) return false;
-        out.answers = py::owned(PyTuple_Pack(1, cid));
-        PyObject_GC_UnTrack(out.answers.get());
-        out.text = Ref::borrow(content);
-        out.shape = ht::kAnswer;
-        return true;
-    }
-    if (PyUnicode_CompareWithASCIIString(out.kind, "assistant") == 0) {
-        PyObject* calls = item(m, kToolCalls);
-        const bool none = !calls || calls == Py_None ||
-                          (PyList_CheckExact(calls) && PyList_GET_SIZE(calls) == 0) ||
-                          (PyTuple_CheckExact(calls) && PyTuple_GET_SIZE(calls) == 0);
-        if (none) {
-            if (!is_str(content)) return false;
-            out.text = Ref::borrow(content);
-            return true;
-        }
-        if (!PyList_CheckExact(calls) || !(content == Py_None || is_str(content))) return false;
-        Ref hold_calls = Ref::borrow(calls);
-        return read_calls(calls, content, out);
-    }
-    if (!is_str(content)) return false;
-    out.text = Ref::borrow(content);
-    return true;
-}
-
-constexpr auto kReadSig = py::function_decl(
-    "read_openai_chat", {{"messages"}, {"roles"}, {"view_type"}},
-    "Views, token estimates and shapes of OpenAI Chat Completions dicts, with the\n"
-    "indices left to the Python adapter. Private to fenwa_host.");
-
-// The views are built with tp_alloc and filled slot by slot, which only a tuple
-// subclass that adds no fields of its own (a NamedTuple) allows.
-PyTypeObject* plain_tuple_class(PyObject* view_type) {
-    auto* type = reinterpret_cast<PyTypeObject*>(view_type);
-    if (!PyType_Check(view_type) || !PyType_IsSubtype(type, &PyTuple_Type) ||
-        type->tp_basicsize != PyTuple_Type.tp_basicsize)
-        py::raise(PyExc_TypeError, "view_type must be a tuple class without fields of its own");
-    return type;
-}
-
-Ref read_openai_chat(const py::Bound<3>& a) {
-    PyObject* messages = a[0];
-    if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
-        py::type_mismatch(messages, "list");
-    PyObject* roles = a[1];
-    if (!PyDict_CheckExact(roles)) py::type_mismatch(roles, "dict");
-    PyTypeObject* const type = plain_tuple_class(a[2]);
-    Ref seq = Ref::borrow(messages);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(messages);
-    Ref views = py::owned(PyList_New(n));
-    Ref tokens = py::owned(PyBytes_FromStringAndSize(nullptr, n * 8));
-    auto* token_out = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(tokens.get()));
-    Ref shape = py::owned(PyByteArray_FromStringAndSize(nullptr, n));
-    std::memset(PyByteArray_AS_STRING(shape.get()), 0, static_cast<std::size_t>(n));
-    Ref todo = py::owned(PyList_New(0));
-    Ref no_ids = py::owned(PyTuple_New(0));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        // A list may shrink under a key's __eq__: read only what is still there.
-        PyObject* raw = i < PySequence_Fast_GET_SIZE(messages)
-                            ? PySequence_Fast_GET_ITEM(messages, i)
-                            : nullptr;
-        Read r;
-        bool fast = false;
-        std::int64_t bytes = -1;
-        if (raw) {
-            Ref m = Ref::borrow(raw);
-            fast = read_message(m.get(), roles, r);
-            if (fast) bytes = utf8_bytes(r.text.get());
-        }
-        if (!fast || bytes < 0) {
-            Ref index = py::owned(PyLong_FromSsize_t(i));
-            if (PyList_Append(todo.get(), index.get()) < 0) py::throw_error();
-            PyList_SET_ITEM(views.get(), i, new_ref(Py_None));
-            token_out[i] = 0;
-            continue;
-        }
-        Ref view = py::owned(type->tp_alloc(type, 8));
-        PyObject* empty = no_ids.get();
-        PyTuple_SET_ITEM(view.get(), 0, py::owned(PyLong_FromSsize_t(i)).release());
-        PyTuple_SET_ITEM(view.get(), 1, new_ref(r.kind));
-        PyTuple_SET_ITEM(view.get(), 2, new_ref(r.bits));
-        PyTuple_SET_ITEM(view.get(), 3, r.text.release());
-        PyTuple_SET_ITEM(view.get(), 4, py::owned(PyLong_FromLong(0)).release());
-        PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
-        PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
-        PyTuple_SET_ITEM(view.get(), 7, new_ref(Py_False));
-        // Every item is a str, an int, a bool or a tuple of exact str: the view
-        // cannot be part of a cycle, so the collector need not scan it (the
-        // interpreter untracks such tuples itself, at its next collection).
-        PyObject_GC_UnTrack(view.get());
-        PyList_SET_ITEM(views.get(), i, view.release());
-        token_out[i] = bytes / 4 + 1;
-        PyByteArray_AS_STRING(shape.get())[i] = static_cast<char>(r.shape);
-    }
-    Ref out = py::owned(PyTuple_New(4));
-    PyTuple_SET_ITEM(out.get(), 0, views.release());
-    PyTuple_SET_ITEM(out.get(), 1, tokens.release());
-    PyTuple_SET_ITEM(out.get(), 2, shape.release());
-    PyTuple_SET_ITEM(out.get(), 3, todo.release());
-    return out;
-}
-
 // --- the removal order --------------------------------------------------------------
 
 constexpr auto kOrderSig = py::function_decl(
@@ -290,6 +87,18 @@ Ref removal_order(const py::Bound<3>& a) {
 
 // --- the walk -----------------------------------------------------------------------
 
+// The placeholder costs fenwa_host.tokens passes: bytes of 21 int64.
+ht::PlaceholderCosts placeholder_costs_of(PyObject* o) {
+    if (!PyBytes_CheckExact(o) ||
+        PyBytes_GET_SIZE(o) != static_cast<Py_ssize_t>(sizeof(ht::PlaceholderCosts)))
+        py::raise(PyExc_ValueError, "placeholder_costs must be the bytes of 21 int64");
+    ht::PlaceholderCosts out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(o), sizeof out);
+    for (std::int64_t c : out)
+        if (c < 0) py::raise(PyExc_ValueError, "placeholder costs must not be negative");
+    return out;
+}
+
 constexpr auto kWalkSig =
     py::function_decl("budget_walk",
                       {{"candidates"},
@@ -302,10 +111,11 @@ constexpr auto kWalkSig =
                        {"shape"},
                        {"inline_results"},
                        {"reasons"},
-                       {"reason_texts"}},
+                       {"reason_texts"},
+                       {"placeholder_costs"}},
                       "Removes candidates until the total fits. Private to fenwa_host.");
 
-Ref budget_walk(const py::Bound<11>& a) {
+Ref budget_walk(const py::Bound<12>& a) {
     Buffer candidates(a[0], PyBUF_SIMPLE);
     const std::uint64_t position = a.get<py::to_u64>(1);
     const std::uint64_t max_tokens = a.get<py::to_u64>(2);
@@ -324,13 +134,15 @@ Ref budget_walk(const py::Bound<11>& a) {
         py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
     if (max_tokens > INT64_MAX || total > INT64_MAX)
         py::raise(PyExc_OverflowError, "token counts beyond 2**63");
+    const ht::PlaceholderCosts costs = placeholder_costs_of(a[11]);
     ht::WalkState state{action.as<std::uint8_t>(n, "action must hold one byte per message"),
                         current.as<std::int64_t>(n, "current must hold one int64 per message"),
                         tokens.as<std::int64_t>(n, "tokens must hold one int64 per message"),
                         shape.as<std::uint8_t>(n, "shape must hold one byte per message"),
                         n,
                         static_cast<std::int64_t>(total),
-                        inline_results};
+                        inline_results,
+                        &costs};
     const std::size_t count = candidates.bytes() / sizeof(std::uint32_t);
     const auto* order = candidates.as<std::uint32_t>(count, "candidates must be uint32 indices");
     std::vector<ht::Change> changes;
@@ -356,7 +168,7 @@ Ref budget_walk(const py::Bound<11>& a) {
     return out;
 }
 
-// --- pairing of results with the calls right before them ----------------------------
+// --- pairing ----------------------------------------------------------------------
 
 // The ids a view holds at `slot` (5: calls, 6: answers), a tuple.
 PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
@@ -365,9 +177,165 @@ PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
     return ids;
 }
 
-[[noreturn]] void pairing_error(const char* format, Py_ssize_t index, PyObject* cid) {
-    PyErr_Format(PyExc_ValueError, format, index, cid);
-    py::throw_error();
+// Views as the pairing kernel's plain arrays: the id strings interned to codes
+// (equal ids, one code), the per-message offsets, and the message indices as the
+// ints the result dicts hold.
+struct PairArrays {
+    std::vector<std::uint32_t> call_start{0}, calls, answer_start{0}, answers;
+    std::vector<std::uint8_t> may_wait, follower;
+    Ref codes = py::owned(PyDict_New());   // id -> code
+    Ref ids = py::owned(PyList_New(0));    // code -> id
+    Ref index = py::owned(PyList_New(0));  // message -> its index object
+
+    std::uint32_t code(PyObject* id, bool waits) {
+        PyObject* known = PyDict_GetItemWithError(codes.get(), id);
+        if (!known && PyErr_Occurred()) py::throw_error();
+        if (known) return py::convert<py::to_u32>(known);
+        const auto next = static_cast<std::uint32_t>(PyList_GET_SIZE(ids.get()));
+        Ref value = py::owned(PyLong_FromUnsignedLong(next));
+        if (PyDict_SetItem(codes.get(), id, value.get()) < 0 || PyList_Append(ids.get(), id) < 0)
+            py::throw_error();
+        may_wait.push_back(waits ? 1 : 0);
+        return next;
+    }
+
+    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning) {
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+            const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
+            Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
+            if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
+                py::raise(PyExc_TypeError, "views must hold message views");
+            Ref made = Ref::borrow(view_ids(v.get(), 5));
+            Ref answered = Ref::borrow(view_ids(v.get(), 6));
+            // A calls tuple of a subclass holds calls the provider takes unanswered.
+            const bool waits = !PyTuple_CheckExact(made.get());
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j)
+                calls.push_back(code(PyTuple_GET_ITEM(made.get(), j), waits));
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answered.get()); ++j)
+                answers.push_back(code(PyTuple_GET_ITEM(answered.get(), j), false));
+            call_start.push_back(static_cast<std::uint32_t>(calls.size()));
+            answer_start.push_back(static_cast<std::uint32_t>(answers.size()));
+            if (reasoning) {
+                PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
+                const bool str = PyUnicode_Check(role);
+                follower.push_back(
+                    str && PyUnicode_CompareWithASCIIString(role, "reasoning") == 0
+                        ? ht::kReasoningItem
+                    : str && (PyUnicode_CompareWithASCIIString(role, "assistant") == 0 ||
+                              PyUnicode_CompareWithASCIIString(role, "other") == 0)
+                        ? ht::kOutputItem
+                        : ht::kOtherItem);
+            }
+            // The view's own position is this index wherever the views came from
+            // one list (always, from the adapters): it serves as it is.
+            PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
+            Py_ssize_t at = -1;
+            if (PyLong_CheckExact(position)) {
+                at = PyLong_AsSsize_t(position);
+                if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
+            }
+            Ref index_of = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(index.get(), index_of.get()) < 0) py::throw_error();
+        }
+    }
+
+    ht::PairInput input() const {
+        return {call_start.size() - 1, may_wait.size(),
+                call_start.data(),     calls.data(),
+                answer_start.data(),   answers.data(),
+                may_wait.data(),       follower.empty() ? nullptr : follower.data()};
+    }
+};
+
+// The kernel's error as the ValueError its rule names (message texts of the
+// formats' Python references), or (owner, results) dicts in call order.
+Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64_t offset,
+                   bool anywhere) {
+    const auto at = [&](std::size_t k) { return static_cast<Py_ssize_t>(offset + k); };
+    PyObject* id = out.error == ht::PairError::none || out.error == ht::PairError::reasoning_alone
+                       ? nullptr
+                       : PyList_GET_ITEM(in.ids.get(), out.id);
+    switch (out.error) {
+        case ht::PairError::none:
+            break;
+        case ht::PairError::id_used_twice:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere ? "message %zd: call id %R is used twice"
+                                  : "message %zd: tool call id %R is used twice",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::orphan:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere
+                             ? "message %zd: the output for call %R has no earlier function_call "
+                               "or other call item (orphan tool result)"
+                             : "message %zd: tool result for call %R does not answer a call "
+                               "of the message right before it (orphan tool result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::answered_twice:
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: call %R is answered twice (orphan tool result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::unanswered_before:
+            PyErr_Format(PyExc_ValueError,
+                         "message %zd: tool call %R has no result before message %zd "
+                         "(call without its result)",
+                         at(out.message), id, at(out.other));
+            py::throw_error();
+        case ht::PairError::unanswered:
+            PyErr_Format(PyExc_ValueError,
+                         anywhere
+                             ? "message %zd: function call %R has no function_call_output "
+                               "or other output item (call without its result)"
+                             : "message %zd: tool call %R has no result (call without its result)",
+                         at(out.message), id);
+            py::throw_error();
+        case ht::PairError::reasoning_alone: {
+            const std::size_t n = in.call_start.size() - 1;
+            if (out.other >= n)
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "message %zd: a reasoning item must be followed by the output item it "
+                    "produced, not at the end of the list (reasoning without its following item)",
+                    at(out.message));
+            else
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "message %zd: a reasoning item must be followed by the output item it "
+                    "produced, not followed by message %zd (reasoning without its following item)",
+                    at(out.message), at(out.other));
+            py::throw_error();
+        }
+    }
+    Ref owner = py::owned(PyDict_New());
+    Ref results = py::owned(PyDict_New());
+    for (std::uint32_t c : in.calls) {
+        PyObject* cid = PyList_GET_ITEM(in.ids.get(), c);
+        Ref carriers = py::owned(PyList_New(0));
+        PyObject* index = PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(out.owner[c]));
+        if (PyDict_SetItem(owner.get(), cid, index) < 0 ||
+            PyDict_SetItem(results.get(), cid, carriers.get()) < 0)
+            py::throw_error();
+    }
+    const std::size_t n = in.call_start.size() - 1;
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::uint32_t k = in.answer_start[i]; k < in.answer_start[i + 1]; ++k) {
+            PyObject* carriers = PyDict_GetItemWithError(
+                results.get(), PyList_GET_ITEM(in.ids.get(), in.answers[k]));
+            if (!carriers) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "answered id");
+                py::throw_error();
+            }
+            if (PyList_Append(carriers,
+                              PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(i))) < 0)
+                py::throw_error();
+        }
+    Ref pair = py::owned(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, owner.release());
+    PyTuple_SET_ITEM(pair.get(), 1, results.release());
+    return pair;
 }
 
 constexpr auto kPairSig = py::function_decl(
@@ -375,115 +343,22 @@ constexpr auto kPairSig = py::function_decl(
     "(owner, results) of views whose tool results follow their call directly; raises\n"
     "ValueError naming the message and the rule broken. Private to fenwa_host.");
 
-// Who makes each call and which messages answer it, for formats whose results
-// directly follow the message that made the calls. Every answered id must be a
-// call of the nearest earlier message that made calls, with only results
-// between them; every call must be answered before the next message that is
-// not a result.
 Ref pair_adjacent(const py::Bound<2>& a) {
-    PyObject* const views = exact_list(a[0]);
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    Ref owner = py::owned(PyDict_New());
-    Ref results = py::owned(PyDict_New());
-    Ref pending = py::owned(PyDict_New());  // insertion-ordered: the oldest open call first
-    Py_ssize_t open_owner = -1;
-    Ref open_index;  // open_owner as an int, for the comparisons
-    // Message `i` arrives while a call is still pending: that call has no result.
-    auto require_answered = [&](Py_ssize_t i) {
-        if (!PyDict_GET_SIZE(pending.get())) return;
-        Py_ssize_t pos = 0;
-        PyObject *cid, *unused;
-        PyDict_Next(pending.get(), &pos, &cid, &unused);
-        PyErr_Format(PyExc_ValueError,
-                     "message %zd: tool call %R has no result before message %zd "
-                     "(call without its result)",
-                     open_owner, cid, i);
-        py::throw_error();
-    };
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
-        const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
-        Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
-            py::raise(PyExc_TypeError, "views must hold message views");
-        PyObject* calls = view_ids(v.get(), 5);
-        PyObject* answers = view_ids(v.get(), 6);
-        if (!PyTuple_GET_SIZE(answers) && !PyTuple_GET_SIZE(calls)) {
-            // A message that neither calls nor answers closes the open call.
-            require_answered(i);
-            open_owner = -1;
-            continue;
-        }
-        // The view's own position is this index wherever the views came from one
-        // list (always, from the adapters): it serves as the dict value as it is.
-        PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
-        Py_ssize_t at = -1;
-        if (PyLong_CheckExact(position)) {
-            at = PyLong_AsSsize_t(position);
-            if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
-        }
-        Ref index = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
-        if (PyTuple_GET_SIZE(answers)) {
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answers); ++j) {
-                PyObject* cid = PyTuple_GET_ITEM(answers, j);
-                bool matches = false;
-                if (open_owner >= 0) {
-                    PyObject* o = PyDict_GetItemWithError(owner.get(), cid);
-                    if (!o && PyErr_Occurred()) py::throw_error();
-                    if (o) {
-                        const int eq = PyObject_RichCompareBool(o, open_index.get(), Py_EQ);
-                        if (eq < 0) py::throw_error();
-                        matches = eq == 1;
-                    }
-                }
-                if (!matches)
-                    pairing_error(
-                        "message %zd: tool result for call %R does not answer a call "
-                        "of the message right before it (orphan tool result)",
-                        i, cid);
-                const int open = PyDict_Contains(pending.get(), cid);
-                if (open < 0) py::throw_error();
-                if (!open)
-                    pairing_error("message %zd: call %R is answered twice (orphan tool result)", i,
-                                  cid);
-                if (PyDict_DelItem(pending.get(), cid) < 0) py::throw_error();
-                PyObject* carriers = PyDict_GetItemWithError(results.get(), cid);
-                if (!carriers) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cid);
-                    py::throw_error();
-                }
-                if (PyList_Append(carriers, index.get()) < 0) py::throw_error();
-            }
-            if (!PyTuple_GET_SIZE(calls)) continue;
-        }
-        require_answered(i);
-        open_owner = -1;
-        if (PyTuple_GET_SIZE(calls)) {
-            open_owner = i;
-            open_index = Ref::borrow(index.get());
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(calls); ++j) {
-                PyObject* cid = PyTuple_GET_ITEM(calls, j);
-                const int used = PyDict_Contains(owner.get(), cid);
-                if (used < 0) py::throw_error();
-                if (used) pairing_error("message %zd: tool call id %R is used twice", i, cid);
-                Ref carriers = py::owned(PyList_New(0));
-                if (PyDict_SetItem(owner.get(), cid, index.get()) < 0 ||
-                    PyDict_SetItem(results.get(), cid, carriers.get()) < 0 ||
-                    PyDict_SetItem(pending.get(), cid, Py_None) < 0)
-                    py::throw_error();
-            }
-        }
-    }
-    if (PyDict_GET_SIZE(pending.get())) {
-        Py_ssize_t pos = 0;
-        PyObject *cid, *unused;
-        PyDict_Next(pending.get(), &pos, &cid, &unused);
-        pairing_error("message %zd: tool call %R has no result (call without its result)",
-                      open_owner, cid);
-    }
-    Ref out = py::owned(PyTuple_New(2));
-    PyTuple_SET_ITEM(out.get(), 0, owner.release());
-    PyTuple_SET_ITEM(out.get(), 1, results.release());
-    return out;
+    const PairArrays arrays(exact_list(a[0]), offset, false);
+    return pairing_result(arrays, ht::pair_adjacent(arrays.input()), offset, false);
+}
+
+constexpr auto kAnywhereSig = py::function_decl(
+    "pair_anywhere", {{"views"}, {"offset"}},
+    "(owner, results) of Responses views: an output anywhere after its call, a reasoning\n"
+    "item followed by an output item; raises ValueError naming the message and the\n"
+    "rule broken. Private to fenwa_host.");
+
+Ref pair_anywhere(const py::Bound<2>& a) {
+    const std::uint64_t offset = a.get<py::to_u64>(1);
+    const PairArrays arrays(exact_list(a[0]), offset, true);
+    return pairing_result(arrays, ht::pair_anywhere(arrays.input()), offset, true);
 }
 
 // --- pins -----------------------------------------------------------------------
@@ -519,7 +394,8 @@ Ref durable_views(const py::Bound<3>& a) {
 // --- the cached prefix's decay tables ----------------------------------------------
 
 constexpr auto kFileSig = py::function_decl(
-    "file_sent", {{"views"}, {"tokens"}, {"sizes"}, {"start"}, {"end"}, {"elide"}},
+    "file_sent",
+    {{"views"}, {"tokens"}, {"sizes"}, {"start"}, {"end"}, {"elide"}, {"placeholder_costs"}},
     "Token and byte sums of the views from start to end and, per decay class, the\n"
     "(position, saving) pairs of those a purge would shorten. Private to fenwa_host.");
 
@@ -534,13 +410,14 @@ Ref tuple_of(Refs&... items) {
 
 // The messages views[start:end] join the cached prefix: their token and byte sums,
 // and the (position, saving) pairs filed per decay class (host_trim::file_sent).
-Ref file_sent(const py::Bound<6>& a) {
+Ref file_sent(const py::Bound<7>& a) {
     PyObject* const views = exact_list(a[0]);
     PyObject* const tokens = exact_list(a[1]);
     PyObject* const sizes = exact_list(a[2]);
     const std::uint64_t start = a.get<py::to_u64>(3);
     const std::uint64_t end = a.get<py::to_u64>(4);
     const bool elide = a.get<py::to_bool>(5);
+    const ht::PlaceholderCosts costs = placeholder_costs_of(a[6]);
     Ref parts[4] = {py::owned(PyList_New(0)), py::owned(PyList_New(0)), py::owned(PyList_New(0)),
                     py::owned(PyList_New(0))};
     std::uint64_t token_sum = 0;
@@ -572,7 +449,7 @@ Ref file_sent(const py::Bound<6>& a) {
             static_cast<std::uint64_t>(PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), 6)));
         const ht::Filing filing =
             ht::file_sent(bits, system, answers, static_cast<std::int64_t>(n_tokens),
-                          static_cast<std::int64_t>(n_bytes), elide);
+                          static_cast<std::int64_t>(n_bytes), elide, costs);
         if (filing.decay_class < 0 || filing.saving <= 0) continue;
         Ref position = py::owned(PyLong_FromSsize_t(at));
         Ref saving = py::owned(PyLong_FromLongLong(filing.saving));
@@ -588,10 +465,10 @@ Ref file_sent(const py::Bound<6>& a) {
 
 }  // namespace
 
-PyMethodDef read_openai_chat_def = py::function_def<kReadSig, read_openai_chat>();
 PyMethodDef removal_order_def = py::function_def<kOrderSig, removal_order>();
 PyMethodDef budget_walk_def = py::function_def<kWalkSig, budget_walk>();
 PyMethodDef pair_adjacent_def = py::function_def<kPairSig, pair_adjacent>();
+PyMethodDef pair_anywhere_def = py::function_def<kAnywhereSig, pair_anywhere>();
 PyMethodDef durable_views_def = py::function_def<kDurableSig, durable_views>();
 PyMethodDef file_sent_def = py::function_def<kFileSig, file_sent>();
 

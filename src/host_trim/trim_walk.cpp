@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string_view>
 
 #include "context_apoptosis/blocks.hpp"
 
@@ -13,9 +12,6 @@ namespace {
 constexpr std::uint32_t kConversational = blocks::CONVERSATIONAL_MASK;
 constexpr std::uint32_t kTool = blocks::TOOL;
 constexpr std::uint32_t kThinking = blocks::THINKING;
-
-// "[tool output elided: {size} bytes, a repetitive flood]" without the digits.
-constexpr std::string_view kPlaceholderLongest = "[tool output elided:  bytes, a repetitive flood]";
 
 std::int64_t decimal_digits(std::int64_t v) noexcept {
     std::int64_t digits = v < 0 ? 2 : 1;  // a minus sign counts as a character
@@ -66,24 +62,26 @@ int decay_class(std::uint32_t bits) noexcept {
     return 3;
 }
 
-std::int64_t placeholder_estimate_of_size(std::int64_t bytes) noexcept {
-    const std::int64_t length =
-        static_cast<std::int64_t>(kPlaceholderLongest.size()) + decimal_digits(bytes);
-    return length / 4 + 1;
+std::int64_t placeholder_estimate_of_size(std::int64_t bytes,
+                                          const PlaceholderCosts& costs) noexcept {
+    return costs[static_cast<std::size_t>(std::min<std::int64_t>(decimal_digits(bytes), 20))];
 }
 
-std::int64_t placeholder_estimate(std::int64_t tokens) noexcept {
-    return placeholder_estimate_of_size(4 * tokens);
+std::int64_t placeholder_estimate(std::int64_t tokens, const PlaceholderCosts& costs) noexcept {
+    const std::int64_t bytes =
+        tokens > INT64_MAX / kBytesPerToken ? INT64_MAX : tokens * kBytesPerToken;
+    return placeholder_estimate_of_size(bytes, costs);
 }
 
 Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, std::int64_t tokens,
-                 std::int64_t bytes, bool elide) noexcept {
+                 std::int64_t bytes, bool elide, const PlaceholderCosts& costs) noexcept {
     if (blocks::is_durable(bits) || system_role) return {-1, 0};
     std::int64_t saving = tokens;
     if (elide && answers != 0 && tokens > 0) {
         // tokens - placeholder * answers, floored at 0 without overflowing: the
         // product exceeds tokens exactly when answers exceeds tokens / placeholder.
-        const std::int64_t placeholder = placeholder_estimate_of_size(bytes);
+        const std::int64_t placeholder =
+            std::max<std::int64_t>(1, placeholder_estimate_of_size(bytes, costs));
         const auto most = static_cast<std::uint64_t>(tokens / placeholder);
         saving = answers > most ? 0 : tokens - placeholder * static_cast<std::int64_t>(answers);
     }
@@ -104,7 +102,7 @@ WalkStop walk(WalkState& s, const std::uint32_t* candidates, std::size_t count,
         if (shape == kAnswer && a == kKept && s.inline_results) {
             // A tool result that would leave stays as a placeholder; the copy is
             // made by the caller, and only if it survives.
-            const std::int64_t estimate = placeholder_estimate(s.tokens[i]);
+            const std::int64_t estimate = placeholder_estimate(s.tokens[i], *s.placeholder_costs);
             if (estimate < s.current[i]) {
                 s.action[i] = kElided;
                 total += estimate - s.current[i];

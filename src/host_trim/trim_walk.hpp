@@ -2,6 +2,7 @@
 // candidates, and the loop that removes them until the token count fits.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -30,6 +31,11 @@ double removal_weight(std::uint32_t bits) noexcept;
 std::vector<std::uint32_t> removal_order(const std::uint32_t* bits, const std::uint8_t* pinned,
                                          std::size_t n, double half_life);
 
+// The token cost of the longest placeholder of an elided tool result, by the
+// number of decimal digits of the payload's size (index 1 to 20; the text and
+// its estimate belong to fenwa_host.tokens, which passes the table in).
+using PlaceholderCosts = std::array<std::int64_t, 21>;
+
 struct Change {
     std::uint32_t index;
     Reason reason;
@@ -45,6 +51,7 @@ struct WalkState {
     // Tool results are elided in place (the estimate of their placeholder needs
     // only the digits of the payload's size); otherwise they stop the walk.
     bool inline_results;
+    const PlaceholderCosts* placeholder_costs;
 };
 
 // Where the walk stopped.
@@ -64,11 +71,13 @@ WalkStop walk(WalkState& state, const std::uint32_t* candidates, std::size_t cou
               std::size_t position, std::int64_t max_tokens, std::vector<Change>& changes,
               std::vector<std::uint32_t>& elided);
 
-// The token estimate of the longest placeholder for a payload of `bytes` bytes:
-// "[tool output elided: {bytes} bytes, a repetitive flood]".
-std::int64_t placeholder_estimate_of_size(std::int64_t bytes) noexcept;
-// The same for a payload of `tokens` estimated tokens, taken as 4 * tokens bytes.
-std::int64_t placeholder_estimate(std::int64_t tokens) noexcept;
+// The token estimate of the longest placeholder for a payload of `bytes` bytes.
+std::int64_t placeholder_estimate_of_size(std::int64_t bytes,
+                                          const PlaceholderCosts& costs) noexcept;
+// The same for a payload of `tokens` estimated tokens, taken as at most
+// kBytesPerToken * tokens bytes (the estimate never gives fewer tokens per byte).
+inline constexpr std::int64_t kBytesPerToken = 64;
+std::int64_t placeholder_estimate(std::int64_t tokens, const PlaceholderCosts& costs) noexcept;
 
 // The decay class of a message that is not durable, in the order the one-pass
 // rule tests them: 0 conversational, 1 thinking, 2 tool, 3 unclassed.
@@ -84,6 +93,6 @@ struct Filing {
     std::int64_t saving;
 };
 Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, std::int64_t tokens,
-                 std::int64_t bytes, bool elide) noexcept;
+                 std::int64_t bytes, bool elide, const PlaceholderCosts& costs) noexcept;
 
 }  // namespace fenwa::host_trim

@@ -24,29 +24,47 @@ void order() {
     CHECK((ht::removal_order(same, none, 3, 0.1) == std::vector<std::uint32_t>{0, 1, 2}));
 }
 
+// A cost table that grows by one token per digit from 10 (one digit).
+ht::PlaceholderCosts costs_by_digit() {
+    ht::PlaceholderCosts c{};
+    for (std::size_t d = 1; d < c.size(); ++d) c[d] = 9 + static_cast<std::int64_t>(d);
+    return c;
+}
+const ht::PlaceholderCosts kCosts = costs_by_digit();
+
 void placeholder() {
-    // "[tool output elided: 4000 bytes, a repetitive flood]" is 52 characters.
-    CHECK(ht::placeholder_estimate(1000) == 52 / 4 + 1);
-    CHECK(ht::placeholder_estimate(1) == 49 / 4 + 1);
-    CHECK(ht::placeholder_estimate_of_size(4000) == ht::placeholder_estimate(1000));
+    // The cost is looked up by the digits of the size, a tokens count taken as
+    // kBytesPerToken bytes each.
+    CHECK(ht::placeholder_estimate_of_size(4000, kCosts) == 13);
+    CHECK(ht::placeholder_estimate_of_size(9, kCosts) == 10);
+    CHECK(ht::placeholder_estimate_of_size(-5, kCosts) == 11);  // the sign counts
+    CHECK(ht::placeholder_estimate(1000, kCosts) ==
+          ht::placeholder_estimate_of_size(64000, kCosts));
+    // Saturated, never past the table.
+    CHECK(ht::placeholder_estimate(INT64_MAX, kCosts) == 28);
+    CHECK(ht::placeholder_estimate_of_size(INT64_MAX, kCosts) == 28);
 }
 
 void filing_of_sent_messages() {
     // Durable classes and the system role are never filed.
-    CHECK(ht::file_sent(0x08 | 0x02, false, 0, 50, 200, true).decay_class == -1);  // FACT | USER
-    CHECK(ht::file_sent(0x02, true, 0, 50, 200, true).decay_class == -1);
+    CHECK(ht::file_sent(0x08 | 0x02, false, 0, 50, 200, true, kCosts).decay_class ==
+          -1);  // FACT | USER
+    CHECK(ht::file_sent(0x02, true, 0, 50, 200, true, kCosts).decay_class == -1);
     // The first matching class wins: conversational, thinking, tool, unclassed.
-    CHECK(ht::file_sent(0x02 | 0x20, false, 0, 7, 28, true).decay_class == 0);
-    CHECK(ht::file_sent(0x20 | 0x10, false, 0, 7, 28, true).decay_class == 1);
-    CHECK(ht::file_sent(0x10, false, 0, 7, 28, true).decay_class == 2);
-    CHECK(ht::file_sent(0, false, 0, 7, 28, true).decay_class == 3);
-    // A tool result saves its tokens less one placeholder (14 tokens at 4000
+    CHECK(ht::file_sent(0x02 | 0x20, false, 0, 7, 28, true, kCosts).decay_class == 0);
+    CHECK(ht::file_sent(0x20 | 0x10, false, 0, 7, 28, true, kCosts).decay_class == 1);
+    CHECK(ht::file_sent(0x10, false, 0, 7, 28, true, kCosts).decay_class == 2);
+    CHECK(ht::file_sent(0, false, 0, 7, 28, true, kCosts).decay_class == 3);
+    // A tool result saves its tokens less one placeholder (13 tokens at 4000
     // bytes) per answered call, only when results are elided, and never below 0.
-    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, true).saving == 1000 - 14);
-    CHECK(ht::file_sent(0x10, false, 2, 1000, 4000, true).saving == 1000 - 28);
-    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, false).saving == 1000);
-    CHECK(ht::file_sent(0x10, false, 1, 10, 40, true).saving == 0);
-    CHECK(ht::file_sent(0x10, false, UINT64_MAX, INT64_MAX, 4000, true).saving == 0);
+    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, true, kCosts).saving == 1000 - 13);
+    CHECK(ht::file_sent(0x10, false, 2, 1000, 4000, true, kCosts).saving == 1000 - 26);
+    CHECK(ht::file_sent(0x10, false, 1, 1000, 4000, false, kCosts).saving == 1000);
+    CHECK(ht::file_sent(0x10, false, 1, 10, 40, true, kCosts).saving == 0);
+    CHECK(ht::file_sent(0x10, false, UINT64_MAX, INT64_MAX, 4000, true, kCosts).saving == 0);
+    // A table of zero costs still saves no more than the message holds.
+    const ht::PlaceholderCosts zero{};
+    CHECK(ht::file_sent(0x10, false, 3, 10, 40, true, zero).saving == 7);
 }
 
 void walk_drops_calls_with_results_and_elides_results() {
@@ -58,7 +76,7 @@ void walk_drops_calls_with_results_and_elides_results() {
                                   ht::kAnswer, ht::kPlain, ht::kPlain};
     std::int64_t total = 0;
     for (const std::int64_t t : tokens) total += t;
-    ht::WalkState s{action, current, tokens, shape, 6, total, true};
+    ht::WalkState s{action, current, tokens, shape, 6, total, true, &kCosts};
     std::vector<ht::Change> changes;
     std::vector<std::uint32_t> elided;
     // Results first: each becomes a placeholder; that is enough for the budget.
@@ -83,7 +101,7 @@ void walk_stops_where_the_caller_must_act() {
     std::int64_t tokens[] = {10, 10, 10};
     std::int64_t current[] = {10, 10, 10};
     const std::uint8_t shape[] = {ht::kComplex, ht::kPlain, ht::kAnswer};
-    ht::WalkState s{action, current, tokens, shape, 3, 30, false};
+    ht::WalkState s{action, current, tokens, shape, 3, 30, false, &kCosts};
     std::vector<ht::Change> changes;
     std::vector<std::uint32_t> elided;
     const std::uint32_t candidates[] = {0, 1, 2, 7};

@@ -1,0 +1,606 @@
+// Python entry point that reads provider message lists into fenwa_host's views,
+// one reader per format: OpenAI Chat Completions dicts, Responses item dicts and
+// LangChain message objects. Each reads the well-formed common shapes and leaves
+// every other message to the format's Python adapter, which also reports what is
+// wrong with it.
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "flood_report/registry.hpp"
+#include "host_trim/trim_walk.hpp"
+#include "module/boundary.hpp"
+
+namespace fenwa {
+namespace {
+
+using py::Ref;
+namespace ht = host_trim;
+
+// A new reference to `o` (Py_NewRef arrived in 3.10).
+PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+py::Key kRole{"role"};
+py::Key kContent{"content"};
+py::Key kToolCalls{"tool_calls"};
+py::Key kInvalidToolCalls{"invalid_tool_calls"};
+py::Key kToolCallId{"tool_call_id"};
+py::Key kId{"id"};
+py::Key kFunction{"function"};
+py::Key kName{"name"};
+py::Key kArguments{"arguments"};
+py::Key kArgs{"args"};
+py::Key kType{"type"};
+py::Key kCallId{"call_id"};
+py::Key kOutput{"output"};
+py::Key kNewline{"\n"};
+py::Key kFields{"_fields"};
+
+// The order of MessageView's fields, which the readers fill by slot.
+constexpr const char* kViewFields[] = {"position",     "role",  "bits",    "text",
+                                       "extra_tokens", "calls", "answers", "thinking"};
+constexpr Py_ssize_t kViewSlots = 8;
+
+// The value of `key` in an exact dict (borrowed; nullptr when absent).
+PyObject* item(PyObject* dict, py::Key& key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key.get());
+    if (!v && PyErr_Occurred()) py::throw_error();
+    return v;
+}
+
+// The attribute `key` of `o` (nullptr when it has none, or reading it fails: the
+// Python adapter then reads the message and reports any error itself).
+Ref attribute(PyObject* o, py::Key& key) {
+    Ref v = Ref::steal(PyObject_GetAttr(o, key.get()));
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// An object's fields. A model (pydantic's, LangChain's messages) keeps its fields
+// in its instance dict; when its class defines none of the names read here and
+// no attribute hook of its own, reading that dict is what attribute access does,
+// at a fraction of the cost. Classes are checked once each (a class changed
+// afterwards gets a new version tag and is checked again); anything else is read
+// attribute by attribute.
+class Fields {
+  public:
+    explicit Fields(PyObject* o) : o_(o) {
+        if (plain_class(Py_TYPE(o))) {
+            dict_ = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+            if (!dict_ || !PyDict_CheckExact(dict_.get())) {
+                PyErr_Clear();
+                dict_ = Ref();
+            }
+        }
+    }
+    // The field `key` (nullptr when absent: the Python adapter then reads it).
+    Ref get(py::Key& key) const {
+        if (!dict_) return attribute(o_, key);
+        PyObject* v = PyDict_GetItemWithError(dict_.get(), key.get());
+        if (!v && PyErr_Occurred()) py::throw_error();
+        return Ref::borrow(v);
+    }
+
+  private:
+    static bool plain_class(PyTypeObject* type);
+    PyObject* o_;
+    Ref dict_;
+};
+
+bool is_str(PyObject* o) {
+    return o && PyUnicode_CheckExact(o);
+}
+
+bool equals(PyObject* s, const char* ascii) {
+    return PyUnicode_CompareWithASCIIString(s, ascii) == 0;
+}
+
+bool no_calls(PyObject* calls) {
+    return !calls || calls == Py_None ||
+           (PyList_CheckExact(calls) && PyList_GET_SIZE(calls) == 0) ||
+           (PyTuple_CheckExact(calls) && PyTuple_GET_SIZE(calls) == 0);
+}
+
+// UTF-8 bytes of an exact str, or -1 when it holds a lone surrogate (the Python
+// path then reports it).
+std::int64_t utf8_bytes(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) py::throw_error();
+#endif
+    const int kind = PyUnicode_KIND(s);
+    text::TextView view{PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+                        PyUnicode_IS_ASCII(s)          ? text::Width::ascii
+                        : kind == PyUnicode_1BYTE_KIND ? text::Width::latin1
+                        : kind == PyUnicode_2BYTE_KIND ? text::Width::ucs2
+                                                       : text::Width::ucs4};
+    const auto bytes = text::utf8_length(view);
+    return bytes ? static_cast<std::int64_t>(*bytes) : -1;
+}
+
+// The names Fields reads, and the attribute hook it must not bypass.
+py::Key* const kFieldNames[] = {&kType, &kContent, &kToolCalls, &kInvalidToolCalls, &kToolCallId};
+py::Key kGetAttribute{"__getattribute__"};
+
+struct CheckedClass {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    bool plain = false;
+};
+// A few classes are read per list (one per message kind); the table is
+// per-interpreter state only in what it caches, guarded by the GIL.
+CheckedClass g_checked[16];
+std::size_t g_next_checked = 0;
+
+bool check_plain_class(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_dictoffset == 0) return false;
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k));
+        // Static built-in classes (object) define none of these names.
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* dict = base->tp_dict;
+        if (!dict) return false;
+        for (py::Key* key : kFieldNames) {
+            const int has = PyDict_Contains(dict, key->get());
+            if (has < 0) py::throw_error();
+            if (has) return false;
+        }
+        const int hook = PyDict_Contains(dict, kGetAttribute.get());
+        if (hook < 0) py::throw_error();
+        if (hook) return false;
+    }
+    return true;
+}
+
+bool Fields::plain_class(PyTypeObject* type) {
+    const unsigned int version = type->tp_version_tag;
+    if (version == 0) return false;  // no version to check it against later
+    for (const CheckedClass& c : g_checked)
+        if (c.type == type && c.version == version) return c.plain;
+    const bool plain = check_plain_class(type);
+    g_checked[g_next_checked] = {type, version, plain};
+    g_next_checked = (g_next_checked + 1) % std::size(g_checked);
+    return plain;
+}
+
+// --- JSON text of tool-call arguments -----------------------------------------------
+
+// Builds a view's counted text in one buffer: str pieces, line feeds, and the JSON
+// of tool-call arguments as json.dumps(o, ensure_ascii=False, separators=(",", ":"))
+// writes it, for exact dicts, lists, tuples, str, int, float, bool and None
+// (`json` is false for anything else: the Python adapter serialises those, with
+// `default=str`).
+class TextWriter {
+  public:
+    explicit TextWriter(std::u32string& buffer) : out_(buffer) { out_.clear(); }
+
+    void line_feed() { out_.push_back('\n'); }
+    bool json(PyObject* o, int depth = 0) { return write(o, depth); }
+    bool append(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) py::throw_error();
+#endif
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* p = static_cast<const Py_UCS1*>(data);
+            out_.append(p, p + n);
+        } else {
+            for (Py_ssize_t k = 0; k < n; ++k) out_.push_back(PyUnicode_READ(kind, data, k));
+        }
+        return true;
+    }
+
+  private:
+    bool write(PyObject* o, int depth) {
+        if (depth > 64) return false;
+        if (o == Py_None) return ascii("null");
+        if (o == Py_True) return ascii("true");
+        if (o == Py_False) return ascii("false");
+        if (PyUnicode_CheckExact(o)) return string(o);
+        if (PyLong_CheckExact(o)) return repr(o);
+        if (PyFloat_CheckExact(o)) {
+            const double v = PyFloat_AS_DOUBLE(o);
+            if (std::isnan(v)) return ascii("NaN");
+            if (std::isinf(v)) return ascii(v > 0 ? "Infinity" : "-Infinity");
+            return repr(o);
+        }
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            Ref hold = Ref::borrow(o);
+            out_.push_back('[');
+            for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(o); ++k) {
+                if (k) out_.push_back(',');
+                Ref v = Ref::borrow(PySequence_Fast_GET_ITEM(o, k));
+                if (!write(v.get(), depth + 1)) return false;
+            }
+            out_.push_back(']');
+            return true;
+        }
+        if (PyDict_CheckExact(o)) {
+            Ref hold = Ref::borrow(o);
+            out_.push_back('{');
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            bool first = true;
+            const Py_ssize_t size = PyDict_GET_SIZE(o);
+            while (PyDict_Next(o, &pos, &key, &value)) {
+                if (PyDict_GET_SIZE(o) != size || !PyUnicode_CheckExact(key)) return false;
+                Ref k = Ref::borrow(key);
+                Ref v = Ref::borrow(value);
+                if (!first) out_.push_back(',');
+                first = false;
+                if (!string(k.get())) return false;
+                out_.push_back(':');
+                if (!write(v.get(), depth + 1)) return false;
+            }
+            out_.push_back('}');
+            return true;
+        }
+        return false;
+    }
+
+  public:
+    Ref finish() {
+        return py::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out_.data(),
+                                                   static_cast<Py_ssize_t>(out_.size())));
+    }
+
+  private:
+    bool ascii(const char* s) {
+        while (*s) out_.push_back(static_cast<unsigned char>(*s++));
+        return true;
+    }
+    bool repr(PyObject* o) {
+        Ref r = Ref::steal(PyObject_Repr(o));
+        if (!r) {
+            PyErr_Clear();
+            return false;
+        }
+        return append(r.get());
+    }
+    bool string(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) py::throw_error();
+#endif
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        out_.push_back('"');
+        for (Py_ssize_t k = 0; k < PyUnicode_GET_LENGTH(s); ++k) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, k);
+            switch (c) {
+                case '"':
+                    ascii("\\\"");
+                    break;
+                case '\\':
+                    ascii("\\\\");
+                    break;
+                case '\n':
+                    ascii("\\n");
+                    break;
+                case '\r':
+                    ascii("\\r");
+                    break;
+                case '\t':
+                    ascii("\\t");
+                    break;
+                case '\b':
+                    ascii("\\b");
+                    break;
+                case '\f':
+                    ascii("\\f");
+                    break;
+                default:
+                    if (c < 0x20) {
+                        static const char digits[] = "0123456789abcdef";
+                        ascii("\\u00");
+                        out_.push_back(static_cast<unsigned char>(digits[c >> 4]));
+                        out_.push_back(static_cast<unsigned char>(digits[c & 15]));
+                    } else {
+                        out_.push_back(c);
+                    }
+            }
+        }
+        out_.push_back('"');
+        return true;
+    }
+
+    std::u32string& out_;
+};
+
+// --- one message ---------------------------------------------------------------------
+
+struct Read {
+    Ref text;
+    Ref calls;    // tuple of ids
+    Ref answers;  // tuple of ids
+    Ref entry;    // the table's (kind, bits), held while the message is read
+    PyObject* kind = nullptr;
+    PyObject* bits = nullptr;
+    std::uint8_t shape = ht::kPlain;
+    // The buffer the counted text of calls is built in, one per read (a Python
+    // call made on the way may start another read: it has its own).
+    std::u32string* scratch = nullptr;
+};
+
+// Takes the (kind, bits) entry of `key` in `table`; false when there is none.
+bool take_entry(PyObject* table, PyObject* key, Read& out) {
+    PyObject* entry = PyDict_GetItemWithError(table, key);
+    if (!entry) {
+        if (PyErr_Occurred()) py::throw_error();
+        return false;
+    }
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    out.entry = Ref::borrow(entry);
+    out.kind = PyTuple_GET_ITEM(entry, 0);
+    out.bits = PyTuple_GET_ITEM(entry, 1);
+    return is_str(out.kind);
+}
+
+// Takes the call's id and writes its name, a line feed and its counted arguments;
+// false when the call is not well formed.
+using CallParts = bool (*)(PyObject* call, Ref& id, TextWriter& text);
+
+// An OpenAI Chat call: {"id", "function": {"name", "arguments": str}}.
+bool chat_call(PyObject* call, Ref& id, TextWriter& text) {
+    if (!PyDict_CheckExact(call)) return false;
+    id = Ref::borrow(item(call, kId));
+    Ref function = Ref::borrow(item(call, kFunction));
+    if (!is_str(id.get()) || !function || !PyDict_CheckExact(function.get())) return false;
+    Ref name = Ref::borrow(item(function.get(), kName));
+    Ref arguments = Ref::borrow(item(function.get(), kArguments));
+    if (!is_str(name.get()) || !is_str(arguments.get())) return false;
+    text.append(name.get());
+    text.line_feed();
+    return text.append(arguments.get());
+}
+
+// A LangChain call: {"name", "args": JSON data, "id"}; the args are counted as JSON.
+bool langchain_call(PyObject* call, Ref& id, TextWriter& text) {
+    if (!PyDict_CheckExact(call)) return false;
+    id = Ref::borrow(item(call, kId));
+    Ref name = Ref::borrow(item(call, kName));
+    Ref args = Ref::borrow(item(call, kArgs));
+    if (!is_str(id.get()) || !is_str(name.get())) return false;
+    text.append(name.get());
+    text.line_feed();
+    if (!args || args.get() == Py_None) return true;
+    if (is_str(args.get())) return text.append(args.get());
+    return text.json(args.get());
+}
+
+// Ids and counted text of a list of calls ("name\narguments" per call, after the
+// message's own text when it has any, one per line); false when anything is off.
+bool read_calls(PyObject* calls, PyObject* content, CallParts parts, Read& out) {
+    if (!PyList_CheckExact(calls)) return false;
+    Ref hold_calls = Ref::borrow(calls);
+    const Py_ssize_t n = PyList_GET_SIZE(calls);
+    if (n == 0) return false;
+    Ref ids = py::owned(PyTuple_New(n));
+    TextWriter text(*out.scratch);
+    const bool lead = content && content != Py_None && PyUnicode_GET_LENGTH(content) > 0;
+    if (lead) text.append(content);
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(calls); ++k) {
+        if (k >= n) return false;  // the list grew while it was read
+        Ref call = Ref::borrow(PyList_GET_ITEM(calls, k));
+        Ref id;
+        if (lead || k) text.line_feed();
+        if (!parts(call.get(), id, text)) return false;
+        PyTuple_SET_ITEM(ids.get(), k, id.release());
+    }
+    if (PyList_GET_SIZE(calls) != n) return false;
+    out.text = text.finish();
+    PyObject_GC_UnTrack(ids.get());  // exact str only
+    out.calls = std::move(ids);
+    out.shape = ht::kCalls;
+    return true;
+}
+
+void answer(PyObject* id, PyObject* text, Read& out) {
+    out.answers = py::owned(PyTuple_Pack(1, id));
+    PyObject_GC_UnTrack(out.answers.get());
+    out.text = Ref::borrow(text);
+    out.shape = ht::kAnswer;
+}
+
+// An OpenAI Chat Completions message dict; `table` maps roles to (kind, bits).
+bool read_chat(PyObject* m, PyObject* table, Read& out) {
+    if (!PyDict_CheckExact(m)) return false;
+    Ref role = Ref::borrow(item(m, kRole));
+    if (!is_str(role.get()) || !take_entry(table, role.get(), out)) return false;
+    Ref content = Ref::borrow(item(m, kContent));
+    if (equals(out.kind, "tool")) {
+        PyObject* cid = item(m, kToolCallId);
+        if (!is_str(content.get()) || !is_str(cid)) return false;
+        answer(cid, content.get(), out);
+        return true;
+    }
+    if (equals(out.kind, "assistant")) {
+        Ref calls = Ref::borrow(item(m, kToolCalls));
+        if (!no_calls(calls.get())) {
+            if (!(content.get() == Py_None || is_str(content.get()))) return false;
+            return read_calls(calls.get(), content.get(), chat_call, out);
+        }
+    }
+    if (!is_str(content.get())) return false;
+    out.text = std::move(content);
+    return true;
+}
+
+// A Responses input item dict: a message with str content, a function_call or a
+// function_call_output with a str output. `table` maps the message roles, and
+// the two item kinds, to (kind, bits).
+bool read_responses(PyObject* m, PyObject* table, Read& out) {
+    if (!PyDict_CheckExact(m)) return false;
+    Ref type = Ref::borrow(item(m, kType));
+    if (!type || (is_str(type.get()) && equals(type.get(), "message"))) {
+        Ref role = Ref::borrow(item(m, kRole));
+        if (!is_str(role.get()) || equals(role.get(), "function_call") ||
+            equals(role.get(), "function_call_output") || !take_entry(table, role.get(), out))
+            return false;
+        Ref content = Ref::borrow(item(m, kContent));
+        if (!is_str(content.get())) return false;
+        out.text = std::move(content);
+        return true;
+    }
+    if (!is_str(type.get())) return false;
+    const bool call = equals(type.get(), "function_call");
+    if (!call && !equals(type.get(), "function_call_output")) return false;
+    if (!take_entry(table, type.get(), out)) return false;
+    Ref cid = Ref::borrow(item(m, kCallId));
+    if (!is_str(cid.get())) return false;
+    if (!call) {
+        Ref output = Ref::borrow(item(m, kOutput));
+        if (!is_str(output.get())) return false;
+        answer(cid.get(), output.get(), out);
+        return true;
+    }
+    Ref name = Ref::borrow(item(m, kName));
+    Ref arguments = Ref::borrow(item(m, kArguments));
+    if (!is_str(name.get()) || !is_str(arguments.get())) return false;
+    Ref pair = py::owned(PyTuple_Pack(2, name.get(), arguments.get()));
+    out.text = py::owned(PyUnicode_Join(kNewline.get(), pair.get()));
+    out.calls = py::owned(PyTuple_Pack(1, cid.get()));
+    PyObject_GC_UnTrack(out.calls.get());
+    out.shape = ht::kCalls;
+    return true;
+}
+
+// A LangChain message object with str content: `table` maps its `type` (system,
+// human, ai, tool and their chunks) to (kind, bits). AI messages with invalid
+// tool calls, and ChatMessages, go to the Python adapter.
+bool read_langchain(PyObject* m, PyObject* table, Read& out) {
+    if (PyDict_Check(m) || PyTuple_Check(m) || PyUnicode_Check(m)) return false;
+    const Fields fields(m);
+    Ref type = fields.get(kType);
+    if (!is_str(type.get()) || !take_entry(table, type.get(), out)) return false;
+    Ref content = fields.get(kContent);
+    if (!is_str(content.get())) return false;
+    if (equals(out.kind, "tool")) {
+        Ref cid = fields.get(kToolCallId);
+        if (!is_str(cid.get())) return false;
+        answer(cid.get(), content.get(), out);
+        return true;
+    }
+    if (equals(out.kind, "assistant")) {
+        Ref invalid = fields.get(kInvalidToolCalls);
+        if (!invalid || !no_calls(invalid.get())) return false;
+        Ref calls = fields.get(kToolCalls);
+        if (!calls) return false;
+        if (!no_calls(calls.get()))
+            return read_calls(calls.get(), content.get(), langchain_call, out);
+    }
+    out.text = std::move(content);
+    return true;
+}
+
+using Reader = bool (*)(PyObject* m, PyObject* table, Read& out);
+constexpr Reader kReaders[] = {read_chat, read_responses, read_langchain};
+
+// --- the list ------------------------------------------------------------------------
+
+// The views are built with tp_alloc and filled slot by slot, which only a tuple
+// subclass that adds no fields of its own (a NamedTuple) allows, with its fields
+// in the order the slots are filled.
+PyTypeObject* view_class(PyObject* view_type) {
+    auto* type = reinterpret_cast<PyTypeObject*>(view_type);
+    if (!PyType_Check(view_type) || !PyType_IsSubtype(type, &PyTuple_Type) ||
+        type->tp_basicsize != PyTuple_Type.tp_basicsize)
+        py::raise(PyExc_TypeError, "view_type must be a tuple class without fields of its own");
+    Ref fields = Ref::steal(PyObject_GetAttr(view_type, kFields.get()));
+    if (!fields) py::throw_error();
+    bool same = PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) == kViewSlots;
+    for (Py_ssize_t k = 0; same && k < kViewSlots; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(fields.get(), k);
+        same = is_str(name) && equals(name, kViewFields[k]);
+    }
+    if (!same)
+        py::raise(PyExc_TypeError,
+                  "view_type's fields must be (position, role, bits, text, extra_tokens, calls, "
+                  "answers, thinking)");
+    return type;
+}
+
+constexpr auto kReadSig = py::function_decl(
+    "read_messages", {{"messages"}, {"reader"}, {"table"}, {"view_type"}},
+    "Views, token estimates and shapes of a message list read by one format's reader\n"
+    "(0 OpenAI Chat, 1 Responses, 2 LangChain), with the indices left to the Python\n"
+    "adapter. Private to fenwa_host.");
+
+Ref read_messages(const py::Bound<4>& a) {
+    PyObject* messages = a[0];
+    if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
+        py::type_mismatch(messages, "list");
+    const std::uint64_t which = a.get<py::to_u64>(1);
+    if (which >= std::size(kReaders)) py::raise(PyExc_ValueError, "reader must be 0, 1 or 2");
+    const Reader reader = kReaders[which];
+    PyObject* table = a[2];
+    if (!PyDict_CheckExact(table)) py::type_mismatch(table, "dict");
+    PyTypeObject* const type = view_class(a[3]);
+    Ref seq = Ref::borrow(messages);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(messages);
+    Ref views = py::owned(PyList_New(n));
+    Ref tokens = py::owned(PyBytes_FromStringAndSize(nullptr, n * 8));
+    auto* token_out = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(tokens.get()));
+    Ref shape = py::owned(PyByteArray_FromStringAndSize(nullptr, n));
+    std::memset(PyByteArray_AS_STRING(shape.get()), 0, static_cast<std::size_t>(n));
+    Ref todo = py::owned(PyList_New(0));
+    Ref no_ids = py::owned(PyTuple_New(0));
+    std::u32string scratch;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A list may shrink under a key's __eq__ or a property: read only what is
+        // still there.
+        PyObject* raw = i < PySequence_Fast_GET_SIZE(messages)
+                            ? PySequence_Fast_GET_ITEM(messages, i)
+                            : nullptr;
+        Read r;
+        r.scratch = &scratch;
+        bool fast = false;
+        std::int64_t bytes = -1;
+        if (raw) {
+            Ref m = Ref::borrow(raw);
+            fast = reader(m.get(), table, r);
+            if (fast) bytes = utf8_bytes(r.text.get());
+        }
+        if (!fast || bytes < 0) {
+            Ref index = py::owned(PyLong_FromSsize_t(i));
+            if (PyList_Append(todo.get(), index.get()) < 0) py::throw_error();
+            PyList_SET_ITEM(views.get(), i, new_ref(Py_None));
+            token_out[i] = 0;
+            continue;
+        }
+        Ref view = py::owned(type->tp_alloc(type, kViewSlots));
+        PyObject* empty = no_ids.get();
+        PyTuple_SET_ITEM(view.get(), 0, py::owned(PyLong_FromSsize_t(i)).release());
+        PyTuple_SET_ITEM(view.get(), 1, new_ref(r.kind));
+        PyTuple_SET_ITEM(view.get(), 2, new_ref(r.bits));
+        PyTuple_SET_ITEM(view.get(), 3, r.text.release());
+        PyTuple_SET_ITEM(view.get(), 4, py::owned(PyLong_FromLong(0)).release());
+        PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), 7, new_ref(Py_False));
+        // Every item is a str, an int, a bool or a tuple of exact str: the view
+        // cannot be part of a cycle, so the collector need not scan it (the
+        // interpreter untracks such tuples itself, at its next collection).
+        PyObject_GC_UnTrack(view.get());
+        PyList_SET_ITEM(views.get(), i, view.release());
+        token_out[i] = bytes / 4 + 1;
+        PyByteArray_AS_STRING(shape.get())[i] = static_cast<char>(r.shape);
+    }
+    Ref out = py::owned(PyTuple_New(4));
+    PyTuple_SET_ITEM(out.get(), 0, views.release());
+    PyTuple_SET_ITEM(out.get(), 1, tokens.release());
+    PyTuple_SET_ITEM(out.get(), 2, shape.release());
+    PyTuple_SET_ITEM(out.get(), 3, todo.release());
+    return out;
+}
+
+}  // namespace
+
+PyMethodDef read_messages_def = py::function_def<kReadSig, read_messages>();
+
+}  // namespace fenwa

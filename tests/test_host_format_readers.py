@@ -1,0 +1,179 @@
+"""The native readers of LangChain messages and Responses items against the
+formats' Python adapters, message by message, oddities and errors included."""
+from __future__ import annotations
+
+import json
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import fenwa_host as fh
+from fenwa_host import _native
+from fenwa_host.formats import FORMATS, IMAGE_TOKENS, MessageView, _estimate, _shape
+from host_conversations import conversation_st, langchain_messages, responses_items
+
+lcm = pytest.importorskip("langchain_core.messages")
+
+LANGCHAIN = FORMATS["langchain"]
+RESPONSES = FORMATS["openai-responses"]
+
+
+class ContentProperty(lcm.HumanMessage):
+    """A message class whose `content` is computed: its instance dict must not be read."""
+
+    @property
+    def shouted(self):  # pragma: no cover - never read
+        return self.content.upper()
+
+
+def _shadowing_class():
+    class Shadow(lcm.AIMessage):
+        pass
+
+    Shadow.tool_call_id = property(lambda self: "shadowed")  # a class attribute of a read name
+    return Shadow
+
+
+def _with(m, **fields):
+    return m.model_copy(update=fields)
+
+
+LC_ODDITIES = {
+    "as is": lambda m: m,
+    "blocks": lambda m: _with(m, content=[{"type": "text", "text": m.content}]) if isinstance(m.content, str) else m,
+    "tool_use block": lambda m: _with(m, content=[{"type": "tool_use", "id": c["id"], "name": c["name"], "input": c["args"]} for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
+    "chunk": lambda m: lcm.AIMessageChunk(content=m.content, tool_calls=m.tool_calls) if m.type == "ai" and isinstance(m.content, str) else m,
+    "human chunk": lambda m: lcm.HumanMessageChunk(content=m.content) if m.type == "human" else m,
+    "chat message": lambda m: lcm.ChatMessage(role="user", content=m.content) if m.type == "human" else m,
+    "invalid call": lambda m: _with(m, invalid_tool_calls=[{"name": "x", "args": "{", "id": "bad_1", "error": None, "type": "invalid_tool_call"}]) if m.type == "ai" else m,
+    "args str": lambda m: _with(m, tool_calls=[dict(c, args=json.dumps(c["args"])) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
+    "args nested": lambda m: _with(m, tool_calls=[dict(c, args={"q": "naïve \"quoted\"\n\ttab \x01", "n": [1, 2.5, None, True], "f": float("nan"), "big": 2**70}) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
+    "args odd": lambda m: _with(m, tool_calls=[dict(c, args={1: "int key", "s": {1, 2}}) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
+    "non-ascii": lambda m: _with(m, content=m.content + " ключ 日志 \U0001f600") if isinstance(m.content, str) else m,
+    "lone surrogate": lambda m: _with(m, content="bad \ud800") if isinstance(m.content, str) else m,
+    "bad type": lambda m: _with(m, type="robot"),
+    "id not str": lambda m: _with(m, tool_call_id=3) if m.type == "tool" else m,
+    "subclass": lambda m: ContentProperty(content=m.content) if m.type == "human" else m,
+    "shadowing class": lambda m: _shadowing_class()(content=m.content) if m.type == "ai" and not m.tool_calls and isinstance(m.content, str) else m,
+}
+
+
+RESPONSES_ODDITIES = {
+    "as is": lambda m: m,
+    "str content": lambda m: dict(m, content=m["content"][0]["text"]) if isinstance(m.get("content"), list) else m,
+    "no type": lambda m: {k: v for k, v in m.items() if k != "type"} if m.get("type") == "message" else m,
+    "output parts": lambda m: dict(m, output=[{"type": "input_text", "text": m["output"]}]) if m.get("type") == "function_call_output" else m,
+    "arguments dict": lambda m: dict(m, arguments={"n": 1}) if m.get("type") == "function_call" else m,
+    "role as kind": lambda m: dict(m, role="function_call") if "role" in m else m,
+    "custom call": lambda m: dict(m, type="custom_tool_call", input=m["arguments"]) if m.get("type") == "function_call" else m,
+    "custom output": lambda m: dict(m, type="custom_tool_call_output") if m.get("type") == "function_call_output" else m,
+    "hosted": lambda m: {"type": "web_search_call", "id": "ws", "status": "completed"} if m.get("type") == "reasoning" else m,
+    "call_id not str": lambda m: dict(m, call_id=5) if "call_id" in m else m,
+    "non-ascii": lambda m: dict(m, content=m["content"] + " ключ \U0001f600") if isinstance(m.get("content"), str) else m,
+}
+
+
+def _reference(adapter, messages):
+    try:
+        return [adapter.view(i, m, IMAGE_TOKENS, None) for i, m in enumerate(messages)], None
+    except (TypeError, ValueError) as exc:
+        return None, exc
+
+
+def _compare(adapter, messages):
+    expected, error = _reference(adapter, messages)
+    if error is not None:
+        with pytest.raises(type(error)) as got:
+            adapter.read(messages)
+        assert str(got.value) == str(error)
+        return
+    reading = adapter.read(messages)
+    assert reading.views == expected
+    assert all(type(v) is MessageView for v in reading.views)
+    assert list(reading.shape) == [
+        3 if i in reading.sealed else _shape(v) for i, v in enumerate(expected)
+    ]
+    try:
+        estimates = [_estimate(v) for v in expected]
+    except UnicodeEncodeError:
+        assert reading.tokens is None
+    else:
+        assert list(reading.tokens) == estimates
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.lists(st.sampled_from(sorted(LC_ODDITIES)), max_size=4), st.data())
+def test_native_langchain_reader_equals_the_python_adapter(conversation, oddities, data):
+    messages = langchain_messages(conversation)
+    for name in oddities:
+        k = data.draw(st.integers(0, len(messages) - 1))
+        messages[k] = LC_ODDITIES[name](messages[k])
+    _compare(LANGCHAIN, messages)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.lists(st.sampled_from(sorted(RESPONSES_ODDITIES)), max_size=4), st.data())
+def test_native_responses_reader_equals_the_python_adapter(conversation, oddities, data):
+    messages = responses_items(conversation)
+    for name in oddities:
+        k = data.draw(st.integers(0, len(messages) - 1))
+        messages[k] = RESPONSES_ODDITIES[name](messages[k])
+    _compare(RESPONSES, messages)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.one_of(st.none(), st.integers(0, 3000)), st.sampled_from(["elide", "drop"]))
+def test_native_langchain_trim_equals_the_python_path(conversation, max_tokens, tool_results):
+    messages = langchain_messages(conversation)
+    native = fh.trim(messages, max_tokens=max_tokens, tool_results=tool_results)
+    python = fh.trim(messages, max_tokens=max_tokens, tool_results=tool_results, classify=lambda m: None)
+    assert [id(m) for m in native.messages if any(m is x for x in messages)] == [
+        id(m) for m in python.messages if any(m is x for x in messages)]
+    assert (native.decisions, native.tokens_before, native.tokens_after) == (
+        python.decisions, python.tokens_before, python.tokens_after)
+
+
+def test_view_fields_are_checked_by_the_native_reader():
+    from typing import NamedTuple
+
+    class Reordered(NamedTuple):
+        role: str
+        position: int
+        bits: int
+        text: str
+        extra_tokens: int
+        calls: tuple
+        answers: tuple
+        thinking: bool
+
+    with pytest.raises(TypeError, match="view_type's fields must be"):
+        _native.read_messages([], 0, {}, Reordered)
+
+
+ID = st.sampled_from(["a", "b", "c", "d"])
+RESPONSES_VIEW = st.tuples(
+    st.sampled_from(["user", "assistant", "tool", "reasoning", "other", "system"]),
+    st.lists(ID, max_size=2),
+    st.booleans(),
+    st.lists(ID, max_size=2),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(RESPONSES_VIEW, max_size=8), st.integers(0, 3))
+def test_native_responses_pairing_equals_the_python_reference(rows, offset):
+    from fenwa_host.formats import _MayWait, _pair_anywhere
+
+    views = [
+        MessageView(offset + i, role, 0, "", 0, (_MayWait if waits else tuple)(calls), tuple(answers), False)
+        for i, (role, calls, waits, answers) in enumerate(rows)
+    ]
+    try:
+        expected = tuple(_pair_anywhere(views, offset))
+    except ValueError as exc:
+        with pytest.raises(ValueError) as got:
+            _native.pair_anywhere(views, offset)
+        assert str(got.value) == str(exc)
+        return
+    assert _native.pair_anywhere(views, offset) == expected

@@ -1,0 +1,166 @@
+"""fenwa_host.integrations.langchain in LangChain's own create_agent loop, with a
+scripted chat model built on BaseChatModel."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any, List, Optional
+
+import pytest
+
+pytest.importorskip("langchain.agents")
+lc_openai = pytest.importorskip("langchain_openai.chat_models.base")
+lc_anthropic = pytest.importorskip("langchain_anthropic.chat_models")
+
+from langchain.agents import create_agent  # noqa: E402
+from langchain_core.callbacks import CallbackManagerForLLMRun  # noqa: E402
+from langchain_core.language_models.chat_models import BaseChatModel  # noqa: E402
+from langchain_core.messages import AIMessage, BaseMessage, HumanMessage, SystemMessage  # noqa: E402
+from langchain_core.outputs import ChatGeneration, ChatResult  # noqa: E402
+from langchain_core.tools import tool  # noqa: E402
+from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
+
+import fenwa_host as fh  # noqa: E402
+from fenwa_host.integrations import ContextOverflow  # noqa: E402
+from fenwa_host.integrations.langchain import ContextMiddleware, tools_text  # noqa: E402
+
+from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question, tool_output  # noqa: E402
+
+SYSTEM = "You answer questions about the repository, using the read_log tool. " * 8
+
+
+@tool
+def read_log(turn: int) -> str:
+    """Read the log of one turn."""
+    return tool_output(turn)
+
+
+class ScriptedChat(BaseChatModel):
+    """Per question: four read_log calls, then an answer. `anthropic=True` shapes
+    its messages as ChatAnthropic returns them (content blocks with tool_use) and
+    names itself as an Anthropic model, so the middleware applies its rules."""
+
+    session: str = "a"
+    anthropic: bool = False
+    overflow_first: int = 0  # refuse this many calls as too long
+    requests: List[List[BaseMessage]] = []
+    systems: List[Optional[str]] = []
+    calls: int = 0
+
+    @property
+    def _llm_type(self) -> str:
+        return "anthropic-chat" if self.anthropic else "openai-chat"
+
+    def bind_tools(self, tools: Any, **kwargs: Any) -> Any:
+        return self
+
+    def _generate(self, messages: List[BaseMessage], stop: Any = None,
+                  run_manager: Optional[CallbackManagerForLLMRun] = None, **kwargs: Any) -> ChatResult:
+        if self.overflow_first > 0:
+            self.overflow_first -= 1
+            raise ValueError("Error code: 400 - {'error': {'code': 'context_length_exceeded'}}")
+        system = [m for m in messages if isinstance(m, SystemMessage)]
+        rest = [m for m in messages if not isinstance(m, SystemMessage)]
+        self.requests = [*self.requests, rest]
+        self.systems = [*self.systems, system[0].text if system else None]
+        n = self.calls
+        self.calls += 1
+        k = n // CALLS_PER_QUESTION
+        if n % CALLS_PER_QUESTION < CALLS_PER_QUESTION - 1:
+            cid = f"call_{self.session}_{n}"
+            args = {"turn": n}
+            if self.anthropic:
+                content: Any = [{"type": "text", "text": "Reading the log."},
+                                {"type": "tool_use", "id": cid, "name": "read_log", "input": args}]
+            else:
+                content = ""
+            message = AIMessage(content=content, id=f"ai_{self.session}_{n}",
+                                tool_calls=[{"name": "read_log", "args": args, "id": cid, "type": "tool_call"}])
+        else:
+            message = AIMessage(content=answer(k, self.session), id=f"ai_{self.session}_{n}")
+        return ChatResult(generations=[ChatGeneration(message=message)])
+
+
+def _payload_tokens(messages: List[BaseMessage], system: Optional[str]) -> int:
+    return (fh.trim(messages, format="langchain", max_tokens=2**62).tokens_before
+            + (fh.estimate_tokens(system) if system else 0) + fh.estimate_tokens(tools_text([read_log])))
+
+
+def _check(model: ScriptedChat) -> None:
+    assert len(model.requests) == QUESTIONS * CALLS_PER_QUESTION
+    for messages, system in zip(model.requests, model.systems):
+        assert system == SYSTEM
+        if model.anthropic:
+            # ChatAnthropic's own converter, then the Anthropic rules.
+            _, payload = lc_anthropic._format_messages(messages, model="claude-sonnet-4-5")
+            fh.validate(payload, "anthropic")
+        else:
+            payload = [lc_openai._convert_message_to_dict(m) for m in messages]
+            fh.validate(payload, "openai")
+        assert _payload_tokens(messages, system) <= BUDGET
+        assert isinstance(messages[-1], (HumanMessage,)) or messages[-1].type in ("tool", "human")
+
+
+def _agent(model: ScriptedChat, **options: Any) -> Any:
+    return create_agent(model, [read_log], system_prompt=SYSTEM,
+                        middleware=[ContextMiddleware(max_tokens=BUDGET, **options)], checkpointer=InMemorySaver())
+
+
+def _run(agent: Any, session: str, questions: int = QUESTIONS, use_async: bool = False) -> None:
+    config = {"configurable": {"thread_id": session}, "recursion_limit": 100}
+    for k in range(questions):
+        payload = {"messages": [HumanMessage(question(k, session))]}
+        if use_async:
+            asyncio.run(agent.ainvoke(payload, config))
+        else:
+            agent.invoke(payload, config)
+
+
+@pytest.mark.parametrize("anthropic", [False, True], ids=["openai-shaped", "anthropic-shaped"])
+@pytest.mark.parametrize("use_async", [False, True], ids=["invoke", "ainvoke"])
+def test_scripted_agent_stays_valid_and_within_budget(anthropic: bool, use_async: bool) -> None:
+    model = ScriptedChat(session="a", anthropic=anthropic)
+    _run(_agent(model), "a", use_async=use_async)
+    _check(model)
+
+
+def test_two_threads_stay_isolated() -> None:
+    model = ScriptedChat(session="a")
+    agent = _agent(model)
+    _run(agent, "a", 2)
+    model.session = "b"
+    _run(agent, "b", 2)
+    for messages in model.requests[2 * CALLS_PER_QUESTION:]:
+        assert "[a]" not in "".join(str(m.content) for m in messages)
+
+
+@pytest.mark.parametrize("refusals, raises", [(1, False), (2, True)])
+def test_context_overflow_retries_once_smaller(refusals: int, raises: bool) -> None:
+    model = ScriptedChat(session="a")
+    agent = _agent(model)
+    _run(agent, "a", 2)
+    model.overflow_first = refusals
+    before = len(model.requests)
+    if raises:
+        with pytest.raises(ContextOverflow) as info:
+            _run(agent, "a", 1)
+        first, second = info.value.tokens_sent
+        assert second < first and info.value.budgets[1] < info.value.budgets[0]
+    else:
+        _run(agent, "a", 1)
+        assert len(model.requests) > before
+        # The retried request was trimmed to a smaller budget than the budget itself.
+        retried = model.requests[before]
+        assert _payload_tokens(retried, SYSTEM) <= BUDGET
+
+
+def test_provider_option_overrides_the_model() -> None:
+    model = ScriptedChat(session="a")  # an OpenAI-shaped model, sent as to Anthropic
+    _run(_agent(model, provider="anthropic"), "a", 3)
+    for messages in model.requests:
+        assert messages[0].type == "human"
+
+
+def test_conversation_mode_is_refused_clearly() -> None:
+    with pytest.raises(NotImplementedError, match="mode='trim'"):
+        ContextMiddleware(max_tokens=100, mode="conversation")

@@ -1,0 +1,98 @@
+"""fenwa_host.integrations.langgraph as the pre_model_hook of LangGraph's prebuilt
+agent, on a scripted chat model built on BaseChatModel."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any, List
+
+import pytest
+
+prebuilt = pytest.importorskip("langgraph.prebuilt")
+pytest.importorskip("langchain_openai")
+pytest.importorskip("langchain_anthropic")
+
+from langchain_core.messages import BaseMessage, HumanMessage  # noqa: E402
+from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
+
+import fenwa_host as fh  # noqa: E402
+from fenwa_host.integrations.langgraph import pre_model_hook  # noqa: E402
+from fenwa_host.integrations.langchain import tools_text  # noqa: E402
+
+from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, question  # noqa: E402
+
+pytestmark = pytest.mark.filterwarnings("ignore:create_react_agent has been moved")
+from test_integration_langchain import SYSTEM, ScriptedChat, lc_anthropic, lc_openai, read_log  # noqa: E402
+
+
+def _agent(model: ScriptedChat, saver: Any, **options: Any) -> Any:
+    hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log], **options)
+    return prebuilt.create_react_agent(model, [read_log], prompt=SYSTEM, pre_model_hook=hook, checkpointer=saver)
+
+
+def _run(agent: Any, session: str, questions: range, use_async: bool = False) -> None:
+    config = {"configurable": {"thread_id": session}, "recursion_limit": 100}
+    for k in questions:
+        payload = {"messages": [HumanMessage(question(k, session))]}
+        if use_async:
+            asyncio.run(agent.ainvoke(payload, config))
+        else:
+            agent.invoke(payload, config)
+
+
+def _plain(messages: List[BaseMessage]) -> List[Any]:
+    return [(m.type, m.content, getattr(m, "tool_calls", None), getattr(m, "tool_call_id", None)) for m in messages]
+
+
+def _check(model: ScriptedChat, count: int) -> None:
+    assert len(model.requests) == count
+    tools = fh.estimate_tokens(tools_text([read_log]))
+    for messages, system in zip(model.requests, model.systems):
+        assert system == SYSTEM
+        if model.anthropic:
+            _, payload = lc_anthropic._format_messages(messages, model="claude-sonnet-4-5")
+            fh.validate(payload, "anthropic")
+        else:
+            fh.validate([lc_openai._convert_message_to_dict(m) for m in messages], "openai")
+        tokens = fh.trim(messages, format="langchain", max_tokens=2**62).tokens_before
+        assert tokens + fh.estimate_tokens(SYSTEM) + tools <= BUDGET
+
+
+@pytest.mark.parametrize("compact_state", [False, True], ids=["llm_input", "compact_state"])
+@pytest.mark.parametrize("anthropic", [False, True], ids=["openai-shaped", "anthropic-shaped"])
+def test_scripted_agent_stays_valid_and_within_budget(compact_state: bool, anthropic: bool) -> None:
+    model = ScriptedChat(session="a", anthropic=anthropic)
+    saver = InMemorySaver()
+    agent = _agent(model, saver, compact_state=compact_state, user_first=anthropic)
+    _run(agent, "a", range(QUESTIONS), use_async=compact_state)
+    _check(model, QUESTIONS * CALLS_PER_QUESTION)
+    state = agent.get_state({"configurable": {"thread_id": "a"}}).values["messages"]
+    full = 2 * QUESTIONS + (CALLS_PER_QUESTION - 1) * 2 * QUESTIONS  # every message of the run
+    if compact_state:
+        # The state itself was trimmed: placeholders and removals, not the full history.
+        assert fh.trim(state, format="langchain", max_tokens=2**62).tokens_before < 2 * BUDGET
+    else:
+        assert len(state) == full
+
+
+@pytest.mark.parametrize("compact_state", [False, True])
+def test_restart_from_checkpoint_sends_identical_requests(compact_state: bool) -> None:
+    straight = ScriptedChat(session="a")
+    _run(_agent(straight, InMemorySaver(), compact_state=compact_state), "a", range(4))
+    saver = InMemorySaver()
+    first = ScriptedChat(session="a")
+    _run(_agent(first, saver, compact_state=compact_state), "a", range(3))
+    # A new process: a new agent, hook and model over the same checkpoints.
+    again = ScriptedChat(session="a", calls=first.calls)
+    _run(_agent(again, saver, compact_state=compact_state), "a", range(3, 4))
+    assert [_plain(r) for r in again.requests] == [_plain(r) for r in straight.requests[-CALLS_PER_QUESTION:]]
+
+
+def test_two_threads_stay_isolated() -> None:
+    model = ScriptedChat(session="a")
+    agent = _agent(model, InMemorySaver())
+    _run(agent, "a", range(2))
+    model.session = "b"
+    _run(agent, "b", range(2))
+    for messages in model.requests[2 * CALLS_PER_QUESTION:]:
+        assert "[a]" not in "".join(str(m.content) for m in messages)

@@ -1,0 +1,319 @@
+"""fenwa_host.tokens: the estimate against its plain-Python reference, framing per
+format, the public counters, counter caches and bad counters, and Conversation's
+budget items (the ledger within max_tokens, reserve/tools/instructions,
+record_usage)."""
+from __future__ import annotations
+
+import json
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import fenwa_host as fh
+from fenwa_host import _native
+from fenwa_host.formats import FORMATS
+from fenwa_host.tokens import CountCache, coefficients, placeholder_costs
+from tokens_reference import GROUP_ENDS, estimate, features
+
+# One sample character per byte class: every ASCII class and each multi-byte group.
+CLASS_SAMPLES = (
+    "a", "Z", "7", " ", "\n", "\t", "\r", "\x00", "\x7f", "!", "{",
+    "\u00e9", "\u0301", "\u03c9", "\u0416", "\u05d0", "\u0627", "\u0915", "\u0e01",
+    "\u10d0", "\u1200", "\u1ea1", "\u2014", "\u2705", "\u3042", "\u4e2d", "\uac00",
+    "\ud7a3", "\ufe0f", "\ufeff", "\U0001F600", "\U0001F468", "\U00020000",
+)
+group_edges = [chr(c) for end in GROUP_ENDS[:-1] for c in (end - 1, end) if not 0xD800 <= c < 0xE000]
+text_st = st.lists(
+    st.one_of(st.sampled_from(CLASS_SAMPLES + tuple(group_edges)), st.characters(), st.text(max_size=3)),
+    max_size=60,
+).map("".join)
+
+
+@settings(max_examples=400, deadline=None)
+@given(text_st, st.sampled_from(fh.tokens.TOKENIZERS))
+def test_estimate_equals_the_reference(text, tokenizer):
+    assert list(_native.token_features(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"))) == \
+        features(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"))
+    # The str entry reads the interpreter's own code units (1, 2 or 4 bytes wide).
+    assert fh.estimate_tokens(text, tokenizer) == estimate(text, coefficients(tokenizer))
+
+
+@pytest.mark.parametrize("text", ["", "a", "ab" * 1000, "é" * 300, "Ж" * 300, "中" * 300, "😀" * 300,
+                                  "x" + "😀", "\ud800 lone surrogate"])
+def test_estimate_by_width_and_edge(text):
+    for tokenizer in fh.tokens.TOKENIZERS:
+        assert fh.estimate_tokens(text, tokenizer) == estimate(text, coefficients(tokenizer))
+    assert fh.estimate_tokens(text) == 0 if not text else fh.estimate_tokens(text) >= 1
+
+
+def test_claude_table_is_o200k_with_its_factor():
+    o200k, claude = coefficients("o200k"), coefficients("claude")
+    assert all(abs(c - o * fh.tokens.CLAUDE_FACTOR) <= 1 for o, c in zip(o200k, claude))
+    text = "def f(x):\n    return x + 1\n" * 20
+    assert fh.estimate_tokens(text, "claude") >= fh.estimate_tokens(text)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: fh.estimate_tokens("x", "gpt2"),
+    lambda: fh.count_tokens([], tokenizer="p50k"),
+    lambda: fh.token_counter("llama"),
+    lambda: fh.trim([{"role": "user", "content": "x"}], tokenizer=None),
+])
+def test_unknown_tokenizer_lists_the_known_ones(call):
+    with pytest.raises(ValueError, match="'o200k', 'cl100k', 'claude'"):
+        call()
+
+
+def test_placeholder_cost_depends_only_on_the_digits():
+    _, costs = placeholder_costs("o200k")
+    for size in (1, 9, 10, 4321, 99999, 10**12):
+        text = fh.tokens.longest_placeholder(size)
+        assert fh.estimate_tokens(text) == costs[len(str(size))]
+    assert list(costs[1:]) == sorted(costs[1:])  # never fewer tokens for more digits
+
+
+# --- framing, hand-computed -------------------------------------------------------------
+
+def chars(text):
+    return len(text)
+
+
+@pytest.mark.parametrize("fmt, messages, expected", [
+    # OpenAI Chat: 4 per message (3 + role), 3 per request; a call adds 3 and its id,
+    # a tool message its tool_call_id.
+    ("openai", [{"role": "user", "content": "hello"}], 5 + 4 + 3),
+    ("openai", [{"role": "system", "content": "ab"}, {"role": "user", "content": "cde"}], 2 + 3 + 8 + 3),
+    ("openai", [
+        {"role": "user", "content": "go"},
+        {"role": "assistant", "content": None, "tool_calls": [
+            {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}]},
+        {"role": "tool", "tool_call_id": "c1", "content": "done"},
+    ], 2 + len("f\n{}") + len("done") + 3 * 4 + 3 + 2 + 2 + 3),
+    # Responses: a function_call adds 3 and its call_id, its output 3 and the call_id.
+    ("openai-responses", [
+        {"role": "user", "content": "go"},
+        {"type": "function_call", "call_id": "c1", "name": "f", "arguments": "{}"},
+        {"type": "function_call_output", "call_id": "c1", "output": "done"},
+    ], 2 + len("f\n{}") + 4 + 3 * 4 + 3 + 2 + 3 + 2 + 3),
+    # Anthropic: 4 per message, 4 per tool_use and per tool_result block, the ids.
+    ("anthropic", [
+        {"role": "user", "content": "go"},
+        {"role": "assistant", "content": [{"type": "tool_use", "id": "t1", "name": "f", "input": {}}]},
+        {"role": "user", "content": [{"type": "tool_result", "tool_use_id": "t1", "content": "done"}]},
+    ], 2 + len("f\n{}") + 4 + 3 * 4 + 4 + 2 + 4 + 2 + 3),
+    ("pairs", [("abc", 2), ("de", 4)], 5),
+    ("openai", [], 0),
+])
+def test_framing_per_format(fmt, messages, expected):
+    assert fh.count_tokens(messages, fmt, token_counter=chars) == expected
+
+
+def test_framing_is_in_every_trim_figure():
+    msgs = [{"role": "user", "content": "hello"}, {"role": "assistant", "content": "hi there"}]
+    r = fh.trim(msgs, max_tokens=10**6, token_counter=chars)
+    assert r.tokens_before == r.tokens_after == fh.count_tokens(msgs, token_counter=chars) == 5 + 8 + 8 + 3
+    tools = [{"type": "function", "function": {"name": "f", "parameters": {}}}]
+    r = fh.trim(msgs, max_tokens=10**6, token_counter=chars, reserve_tokens=100, tools=tools,
+                instructions="be brief")
+    tools_json = json.dumps(tools, separators=(",", ":"))
+    assert r.tokens_after == 24 + 100 + len(tools_json) + len("be brief") + 4
+
+
+@pytest.mark.parametrize("extra", [{"reserve_tokens": 50}, {"instructions": "x" * 50},
+                                   {"tools": {"name": "y" * 40}}])
+def test_outside_items_take_room_from_the_list(extra):
+    msgs = []
+    for k in range(20):
+        msgs += [{"role": "user", "content": f"question {k} " + "w" * 20},
+                 {"role": "assistant", "content": f"answer {k} " + "v" * 20}]
+    plain = fh.trim(msgs, max_tokens=300, token_counter=chars)
+    squeezed = fh.trim(msgs, max_tokens=300, token_counter=chars, **extra)
+    assert squeezed.within_budget and squeezed.tokens_after <= 300
+    assert len(squeezed.messages) < len(plain.messages)
+
+
+# --- public counters ------------------------------------------------------------------
+
+def test_count_tokens_does_not_check_pairing_and_matches_trim():
+    orphan = [{"role": "tool", "tool_call_id": "nowhere", "content": "result"}]
+    assert fh.count_tokens(orphan) == fh.estimate_tokens("result") + 4 + fh.estimate_tokens("nowhere") + 3
+    with pytest.raises(ValueError):
+        fh.trim(orphan)
+    msgs = [{"role": "user", "content": "Привет, как дела?"}, {"role": "assistant", "content": "{\"ok\": 1}"}]
+    assert fh.count_tokens(msgs) == fh.trim(msgs).tokens_before
+    assert fh.count_tokens(msgs, tokenizer="cl100k") == fh.trim(msgs, tokenizer="cl100k").tokens_before
+
+
+def test_token_counter_serves_langchain_trim_messages():
+    lc = pytest.importorskip("langchain_core.messages")
+    from langchain_core.messages import trim_messages
+
+    history = [lc.SystemMessage("You are terse.")]
+    for k in range(30):
+        history += [lc.HumanMessage(f"question {k}: " + "why " * 10), lc.AIMessage(f"answer {k}: because")]
+    counter = fh.token_counter()
+    assert counter(history) == fh.count_tokens(history, "langchain")
+    assert counter(history[1]) == fh.count_tokens([history[1]], "langchain")
+    out = trim_messages(history, max_tokens=200, token_counter=counter, strategy="last", include_system=True)
+    assert counter(out) <= 200 and out[0] is history[0] and out[-1] is history[-1]
+
+
+# --- exact counters, the cache, bad counters ------------------------------------------------
+
+class Encoding:
+    """Something shaped like tiktoken's Encoding."""
+
+    name = "fake_base"
+
+    def __init__(self):
+        self.calls = 0
+
+    def encode_ordinary(self, text):
+        self.calls += 1
+        return text.split()
+
+
+def test_encoding_is_accepted_and_each_text_counted_once_per_call():
+    enc = Encoding()
+    msgs = [{"role": "user", "content": "same words here"}] * 30 + [{"role": "assistant", "content": "other"}]
+    r = fh.trim(msgs, max_tokens=10**6, token_counter=enc)
+    assert r.tokens_before == 30 * (3 + 4) + (1 + 4) + 3
+    assert enc.calls == 2  # two distinct texts
+
+
+def test_conversation_counts_each_text_once():
+    seen = []
+
+    def counter(text):
+        seen.append(text)
+        return len(text.split())
+
+    conv = fh.Conversation("Be brief.", token_counter=counter, max_tokens=500)
+    for k in range(40):
+        conv.extend([{"role": "user", "content": f"turn {k % 5}"}, {"role": "assistant", "content": "ok"}])
+        conv.request()
+    assert len(seen) == len(set(seen))
+
+
+def test_cache_is_bounded():
+    cache = CountCache(len, size=8)
+    for k in range(100):
+        cache.count(f"text {k}")
+    assert len(cache._counts) <= 8 and cache.calls == 100
+
+
+def boom(text):
+    raise RuntimeError("tokenizer offline")
+
+
+@pytest.mark.parametrize("counter, error, match", [
+    (lambda s: "many", TypeError, "must return an int, not str"),
+    (lambda s: True, TypeError, "must return an int, not bool"),
+    (lambda s: 2.0, TypeError, "must return an int, not float"),
+    (lambda s: -1, ValueError, "from 0 to 2\\*\\*53, not -1"),
+    (lambda s: 2**53 + 1, ValueError, "from 0 to 2\\*\\*53"),
+    (boom, ValueError, "token_counter boom failed on message 1: tokenizer offline"),
+])
+def test_bad_counter_names_itself_and_the_message(counter, error, match):
+    msgs = [{"role": "user", "content": ""}, {"role": "assistant", "content": "x"}]
+    calls = []
+
+    def wrapped(text):
+        calls.append(text)
+        return len(text) if not text else counter(text)
+
+    wrapped.__qualname__ = getattr(counter, "__qualname__", "counter")
+    snapshot = json.dumps(msgs)
+    for call in (lambda: fh.trim(msgs, token_counter=wrapped), lambda: fh.count_tokens(msgs, token_counter=wrapped)):
+        with pytest.raises(error, match=match) as info:
+            call()
+        assert "message 1" in str(info.value)
+    assert json.dumps(msgs) == snapshot
+    if counter is boom:
+        assert isinstance(info.value.__cause__, RuntimeError)
+
+
+def test_not_a_counter():
+    with pytest.raises(TypeError, match="token_counter must be a callable"):
+        fh.trim([{"role": "user", "content": "x"}], token_counter=42)
+
+
+# --- Conversation: the ledger within the budget, record_usage ------------------------------
+
+def test_ledger_stays_within_max_tokens_and_reports_what_it_left_out():
+    conv = fh.Conversation("You help with short questions.", max_tokens=1000, state_capacity=64)
+    reports = []
+    for k in range(80):
+        conv.extend([{"role": "user", "content": f"Question {k}: what is the status of item {k * 7}?"},
+                     {"role": "assistant", "content": f"Item {k * 7} is fine, nothing to do."}])
+        conv.request()
+        reports.append(conv.last_report)
+    assert all(r["within_budget"] and r["tokens_sent"] <= 1000 for r in reports)
+    assert any(r["ledger_omitted"] > 0 for r in reports)
+    # The system message stays within its share of the budget; history keeps the rest.
+    assert fh.estimate_tokens(conv.system_prompt) + 4 <= 1000 * fh.conversation.LEDGER_SHARE
+    last = reports[-1]
+    assert len(conv.ledger) - last["ledger_omitted"] >= 0
+    assert conv.system_prompt.startswith("You help with short questions.")
+
+
+@pytest.mark.parametrize("usage, expected", [
+    ({"prompt_tokens": 1100, "completion_tokens": 5}, 1100),
+    ({"input_tokens": 1100, "output_tokens": 5}, 1100),
+    ({"input_tokens": 100, "cache_creation_input_tokens": 400, "cache_read_input_tokens": 600}, 1100),
+])
+def test_record_usage_reads_each_provider(usage, expected):
+    from fenwa_host.conversation import _input_tokens
+
+    assert _input_tokens(usage) == expected
+    assert _input_tokens(type("Usage", (), usage)()) == expected
+
+
+def test_record_usage_converges_and_wild_reports_are_bounded():
+    from fenwa_host.conversation import USAGE_RATIO_MAX, USAGE_STEP
+
+    conv = fh.Conversation("Count me.", max_tokens=4000)
+    true_ratio = 1.3
+    for k in range(6):
+        conv.extend([{"role": "user", "content": f"message {k} " * 30}, {"role": "assistant", "content": "ok"}])
+        conv.request()
+        counted = conv.last_report["tokens_sent"]
+        assert conv.record_usage({"prompt_tokens": round(counted * true_ratio)})
+    assert abs(conv.usage_ratio / true_ratio - 1) < 0.05
+    conv.request()
+    report = conv.last_report
+    assert report["tokens_provider_estimate"] >= report["tokens_sent"] * 1.2
+    before = conv.usage_ratio
+    for wild in (0, -50, None):
+        assert not conv.record_usage({"prompt_tokens": wild})
+        assert conv.usage_ratio == before
+    conv.record_usage({"prompt_tokens": report["tokens_sent"] * 100})
+    assert conv.usage_ratio <= min(before * USAGE_STEP, USAGE_RATIO_MAX)
+    data = json.loads(json.dumps(conv.to_dict()))
+    assert fh.Conversation.from_dict(data).usage_ratio == conv.usage_ratio
+
+
+def test_usage_ratio_tightens_the_budget():
+    conv = fh.Conversation(max_tokens=2000)
+    for k in range(60):
+        conv.extend([{"role": "user", "content": f"step {k}: " + "data " * 20}, {"role": "assistant", "content": "ok"}])
+        conv.request()
+        conv.record_usage({"prompt_tokens": 2 * conv.last_report["tokens_sent"]})
+    assert conv.usage_ratio == pytest.approx(2.0)
+    r = conv.last_report
+    assert r["tokens_provider_estimate"] <= 2000 + 2 and r["within_budget"]
+
+
+@pytest.mark.parametrize("fmt", ["openai", "openai-responses", "anthropic"])
+def test_conversation_reserve_and_tools_count(fmt):
+    tools = [{"name": "grep", "description": "search", "input_schema": {"type": "object"}}]
+    conv = fh.Conversation("Agent.", format=fmt, max_tokens=600, reserve_tokens=200, tools=tools)
+    for k in range(30):
+        conv.extend([{"role": "user", "content": f"please look at file {k} " * 3},
+                     {"role": "assistant", "content": f"file {k} looks fine"}])
+        conv.request()
+        r = conv.last_report
+        assert r["tokens_outside"] > 200
+        assert r["tokens_sent"] + r["tokens_outside"] <= 600 and r["within_budget"]
+    assert FORMATS[fmt].framing.per_request > 0
