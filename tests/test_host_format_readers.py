@@ -47,7 +47,7 @@ LC_ODDITIES = {
     "human chunk": lambda m: lcm.HumanMessageChunk(content=m.content) if m.type == "human" else m,
     "chat message": lambda m: lcm.ChatMessage(role="user", content=m.content) if m.type == "human" else m,
     "invalid call": lambda m: _with(m, invalid_tool_calls=[{"name": "x", "args": "{", "id": "bad_1", "error": None, "type": "invalid_tool_call"}]) if m.type == "ai" else m,
-    "args str": lambda m: _with(m, tool_calls=[dict(c, args=json.dumps(c["args"])) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
+    "args str": lambda m: _with(m, tool_calls=[dict(c, args=json.dumps(c["args"], default=sorted)) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
     "args nested": lambda m: _with(m, tool_calls=[dict(c, args={"q": "naïve \"quoted\"\n\ttab \x01", "n": [1, 2.5, None, True], "f": float("nan"), "big": 2**70}) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
     "args odd": lambda m: _with(m, tool_calls=[dict(c, args={1: "int key", "s": {1, 2}}) for c in m.tool_calls]) if m.type == "ai" and m.tool_calls else m,
     "non-ascii": lambda m: _with(m, content=m.content + " ключ 日志 \U0001f600") if isinstance(m.content, str) else m,
