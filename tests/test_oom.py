@@ -95,7 +95,10 @@ def test_drain_gives_back_every_event_it_could_not_deliver():
 
 def test_drain_after_a_failed_one_serves_held_events_first():
     bus = bus_with_events(5)
-    errors = [fail_at(k, bus.drain_events, 10)[1] for k in (0, 1, 2)]
+    # The first allocation (the result list's item array) is the one that always
+    # happens: the later ones may be served by the interpreter's free lists, so
+    # which of them allocates at all depends on the tests run before this one.
+    errors = [fail_at(0, bus.drain_events, 10)[1] for _ in range(3)]
     assert [type(e) for e in errors] == [MemoryError] * 3
     bus.secrete(64, 2.0)
     assert bus.drain_events(2) == [(1, 0.0), (2, 0.25)]
