@@ -119,7 +119,18 @@ namespace {
 template <class Unit>
 TokenFeatures features_of_units(const Unit* data, std::size_t size) noexcept {
     TokenScanner s;
-    for (std::size_t i = 0; i < size; ++i) s.push(static_cast<std::uint32_t>(data[i]));
+    std::size_t i = 0;
+    while (i < size) {
+        const auto c = static_cast<std::uint32_t>(data[i++]);
+        s.push(c);
+        if (c - 'a' < 26u) {
+            // The rest of a run of lower-case letters changes only the letter count.
+            std::size_t j = i;
+            while (j < size && static_cast<std::uint32_t>(data[j]) - 'a' < 26u) ++j;
+            s.add_lower(j - i);
+            i = j;
+        }
+    }
     return s.features();
 }
 
