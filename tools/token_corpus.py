@@ -109,8 +109,8 @@ def english(rng: random.Random, n: int) -> Iterator[Sample]:
     for dom, t in sorted(catalogue("de", ids=True).items()):
         sources.append(("msgid/" + dom, t))
     docs = []
-    import builtins, collections, json as _j, os as _o, re, string, textwrap, typing  # noqa: E401
-    for mod in (builtins, collections, _j, _o, re, string, textwrap, typing):
+    import builtins, collections, json as _j, os as _o, re, string, textwrap  # noqa: E401
+    for mod in (builtins, collections, _j, _o, re, string, textwrap):
         for name in dir(mod):
             doc = getattr(getattr(mod, name), "__doc__", None)
             if isinstance(doc, str) and len(doc) > 200:

@@ -496,10 +496,11 @@ class Conversation:
     def _limit(self) -> Optional[int]:
         """The budget for the counted system message, messages and request
         framing: max_tokens less what is sent outside them, in counted tokens
-        (the provider's tokens divided by the usage ratio)."""
+        (the provider's tokens divided by the usage ratio), less the estimate's
+        margin when no exact counter counts."""
         if self.max_tokens is None:
             return None
-        return max(0, int(self.max_tokens / self._usage_ratio) - self._outside)
+        return self._counting.limit(max(0, int(self.max_tokens / self._usage_ratio) - self._outside))
 
     def _fits(self, request_tokens: int) -> bool:
         limit = self._limit()
