@@ -162,6 +162,17 @@ def _turn(k, rng_text):
     ]
 
 
+def _anthropic_turn(k, rng_text):
+    cid = f"toolu_{k}"
+    return [
+        {"role": "user", "content": rng_text(40, 300)},
+        {"role": "assistant", "content": [{"type": "tool_use", "id": cid, "name": "read_file", "input": {"k": k}}]},
+        {"role": "user", "content": [{"type": "tool_result", "tool_use_id": cid,
+                                      "content": "def f():\n    return %d\n" % k * 60}]},
+        {"role": "assistant", "content": rng_text(60, 400)},
+    ]
+
+
 def _text_maker(seed):
     rng = random.Random(seed)
     words = ["checkout", "latency", "cache", "pricing", "retry", "config", "ttl", "redis", "test", "fails"]
@@ -224,6 +235,43 @@ def run_conversation(quick=False):
     trim_all = per_call(lambda: fh.trim(full_history, safe_threshold=0.0), repeat)
     rows.append(row("Conversation.request(), 200 turns all live, rewrite", rewrite_all,
                     "trim(same history, same rule)", trim_all, "<= 2x"))
+    # request_params() places cache breakpoints and bills the request on top: the
+    # same all-live rewrite, for OpenAI Chat and for Anthropic (blocks and marks).
+    params_all = _single(lambda c: c.request_params(consolidate=True), lambda: prepared(data_all), repeat)
+    rows.append(row("Conversation.request_params(), 200 turns all live, rewrite", params_all,
+                    "trim(same history, same rule)", trim_all, "<= 2x"))
+    a_turns = [_anthropic_turn(k, text) for k in range(201)]
+    a_history = [m for t in a_turns[:200] for m in t]
+    a_conv = fh.Conversation("You are a coding agent.", format="anthropic", safe_threshold=0.0)
+    a_conv.extend(a_history)
+    a_conv.request_params()
+    a_data = json.loads(json.dumps(a_conv.to_dict()))
+
+    def a_prepared():
+        c = fh.Conversation.from_dict(a_data)
+        c.extend(a_turns[200])
+        return c
+
+    a_rewrite = _single(lambda c: c.request_params(consolidate=True), a_prepared, repeat)
+    a_trim = per_call(lambda: fh.trim(a_history + a_turns[200], safe_threshold=0.0), repeat)
+    rows.append(row("request_params(), Anthropic, 200 turns all live, rewrite", a_rewrite,
+                    "trim(same history, same rule)", a_trim, "<= 2x"))
+    a_growth = []
+    for n in (100, 10_000):
+        conv = fh.Conversation("You are a coding agent.", format="anthropic", safe_threshold=0.0, calls_ahead=1)
+        for k in range(n):
+            conv.extend(_anthropic_turn(k, text))
+        conv.request_params()
+        counter = [n]
+
+        def one_params(c, counter=counter):
+            c.extend(_anthropic_turn(counter[0], text))
+            counter[0] += 1
+            c.request_params()
+        a_growth.append((n, _single(one_params, lambda conv=conv: conv, repeat * 3)))
+    for n, t in a_growth:
+        rows.append(row(f"append 1 turn + request_params(), Anthropic, {n:,} turns", t, "the same at 100 turns",
+                        a_growth[0][1], "O(new msgs)", note=f"{4 * n:,} msgs"))
     # Growth of an appending request with the size of the cached history (nothing
     # decays, so all of it stays live). The returned list is a new list: its
     # reference copy is the only part that grows, shown in the note.
@@ -239,9 +287,9 @@ def run_conversation(quick=False):
             c.extend(_turn(counter[0], text))
             counter[0] += 1
             c.request()
-        extend_only = _single(lambda c: c.extend(_turn(0, text)) or c._truncate(len(c) - 4), lambda conv=conv: conv,
-                              repeat)
-        copy = per_call(lambda conv=conv: list(conv._live), 20)
+        extend_only = _single(lambda c: c.extend(_turn(0, text)) or c._history.truncate(len(c) - 4),
+                              lambda conv=conv: conv, repeat)
+        copy = per_call(lambda conv=conv: list(conv._history.messages), 20)
         growth.append((n, _single(one_turn, lambda conv=conv: conv, repeat * 3), copy, extend_only))
     small = growth[0][1]
     for n, t, copy, extend_only in growth:

@@ -84,17 +84,48 @@ def test_cache_stable_prefix_and_consolidations(replayed):
     rows = summary["rows"]
     assert rows[0]["consolidated"] and rows[0]["cache_stable_tokens"] == 0
     for k in range(1, len(rows)):
+        previous, current = requests[k - 1], requests[k]
+        same = 0
+        while same < min(len(previous), len(current)) and previous[same] == current[same]:
+            same += 1
         if rows[k]["consolidated"]:
-            assert rows[k]["cache_stable_tokens"] == 0 and rows[k]["reason"]
-            continue
-        previous = requests[k - 1]
-        assert requests[k][: len(previous)] == previous  # only appended
-        assert rows[k]["cache_stable_tokens"] == sum(tokens(m) for m in previous)
-        assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in previous)
+            assert rows[k]["reason"]
+        else:
+            assert same == len(previous)  # only appended
+        # A rewrite keeps what it did not change: the system message and the
+        # messages before the first one it elided or dropped.
+        assert rows[k]["cache_stable_tokens"] == sum(tokens(m) for m in current[:same])
+        assert rows[k]["cache_stable_bytes"] == sum(len(text_of(m).encode()) for m in current[:same])
     consolidated = [r for r in rows if r["consolidated"]]
     assert summary["consolidations"] == len(consolidated) < len(rows)
     assert sum(summary["consolidation_reasons"].values()) == len(consolidated)
     assert summary["cache_stable_tokens"] == sum(r["cache_stable_tokens"] for r in rows) > 0
+
+
+@pytest.mark.parametrize("provider", ["openai", "anthropic"])
+def test_billed_cost_never_above_the_full_history(replayed, provider):
+    summary, _, _, _ = replayed
+    billing = summary["billing"][provider]
+    assert billing["provider"] == provider and billing["requests"] == summary["turns"]
+    assert billing["cost_ratio"] == billing["billed"]["cost"] / billing["full_history"]["cost"] < 1.0
+    billed = billing["billed"]
+    assert 0.5 < billing["cache_read_share"] <= 1.0
+    if provider == "openai":  # the rows are the OpenAI replay
+        assert billed["read_tokens"] + billed["write_tokens"] + billed["uncached_tokens"] == summary["tokens_sent"]
+        assert billed["cost"] == pytest.approx(sum(r["billed"] for r in summary["rows"]))
+        assert billed["read_tokens"] == sum(r["billed_read_tokens"] for r in summary["rows"])
+        assert billed["write_tokens"] == 0
+
+
+def test_user_turns_stay_verbatim(replayed):
+    summary, transcript, requests, _ = replayed
+    said = [m["content"] for t in transcript["turns"] for m in t if m["role"] == "user"]
+    assert summary["user_turns"] == len(said)
+    kept = [m["content"] for m in requests[-1] if m["role"] == "user"]
+    assert summary["user_turns_kept"] == len(kept)
+    ledger = requests[-1][0]["content"]
+    for text in said:  # every user statement is in the last request, verbatim or in the ledger
+        assert text in kept or " ".join(text.split()) in ledger
 
 
 def test_flood_alert_and_bus(replayed):

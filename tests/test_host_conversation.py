@@ -146,19 +146,27 @@ ConversationMachine.TestCase.settings = settings(
 TestConversation = ConversationMachine.TestCase
 
 
-def test_digests_follow_the_window_rule():
+def test_leaving_turns_keep_the_user_text_and_digest_the_assistant():
+    # A user turn that must leave keeps its text in the ledger (White_Space runs
+    # collapsed); an assistant turn leaves the window's digest in the recap.
     conv = fh.Conversation("p", state_capacity=8, max_tokens=60, keep_last_turns=1)
     long_turn = "  Estou   a\tinvestigar\n" + "erro de migração " * 20
-    conv.extend([{"role": "user", "content": long_turn}, {"role": "assistant", "content": "ok"}])
+    long_answer = "  Verifiquei   a\ttabela\n" + "de preços bloqueada " * 20
+    conv.extend([{"role": "user", "content": long_turn}, {"role": "assistant", "content": long_answer}])
     conv.request()
     conv.extend([{"role": "user", "content": "next " * 40}, {"role": "assistant", "content": "done " * 30}])
     conv.request()
     assert conv.last_report["consolidated"] and "budget" in conv.last_report["reason"]
-    assert digest(long_turn) in conv.ledger and conv.ledger[conv.ledger.index(digest(long_turn))].endswith("…")
+    assert conv.ledger == [" ".join(long_turn.split())]
+    assert conv.recap == [digest(long_answer)] and conv.recap[0].endswith("…")
     window = fm.ContextApoptosis()
-    window.insert(long_turn, fm.USER, 0.0)
+    window.insert(long_answer, fm.USER, 0.0)
     window.dehydrate(absorb=True)
-    assert window.state_entries() == [digest(long_turn)]
+    assert window.state_entries() == [digest(long_answer)]
+    assert conv.last_report["user_turns_in_ledger"] == 1
+    # Neither fits the system prompt's share of a 60-token budget: both stay out
+    # of the request, and the report says so.
+    assert conv.system_prompt == "p\n" and conv.last_report["ledger_omitted"] == 2
 
 
 def test_append_only_until_consolidation_pays():
@@ -199,7 +207,7 @@ def test_from_dict_rejects_tampering_and_builds_nothing():
     good = json.loads(json.dumps(conv.to_dict()))
     assert fh.Conversation.from_dict(good).to_dict() == good
     cases = [
-        ("version", 2, "version"),
+        ("version", 1, "version"),
         ("sent", 5, "sent"),
         ("sent", -1, "sent"),
         ("ledger", ["a", "a"], "ledger"),
@@ -221,6 +229,39 @@ def test_from_dict_rejects_tampering_and_builds_nothing():
     del good["messages"]
     with pytest.raises(ValueError, match="field 'messages' is missing"):
         fh.Conversation.from_dict(good)
+
+
+def _stored():
+    conv = fh.Conversation("You are a coding agent.", state_capacity=3, max_tokens=500)
+    conv.extend([{"role": "user", "content": "hi"}, {"role": "assistant", "content": "hello"}])
+    conv.request()
+    return json.loads(json.dumps(conv.to_dict()))
+
+
+@pytest.mark.parametrize("key", sorted(_stored()))
+def test_from_dict_refuses_every_missing_key(key):
+    data = _stored()
+    del data[key]
+    with pytest.raises(ValueError, match=f"field '{key}' is missing"):
+        fh.Conversation.from_dict(data)
+
+
+@pytest.mark.parametrize("key", sorted(_stored()["settings"]) + ["cache.entries", "cache.billed.cost"])
+def test_from_dict_refuses_a_missing_nested_key(key):
+    data = _stored()
+    where = data
+    parts = ("settings." + key if "." not in key else key).split(".")
+    for part in parts[:-1]:
+        where = where[part]
+    del where[parts[-1]]
+    with pytest.raises(ValueError, match=f"field '{'.'.join(parts)}' is missing"):
+        fh.Conversation.from_dict(data)
+
+
+def test_from_dict_keeps_a_purpose_of_none_apart_from_a_missing_one():
+    data = _stored()
+    data["purpose"] = None
+    assert fh.Conversation.from_dict(data).to_dict()["purpose"] is None
 
 
 def test_bad_input_is_refused_whole():

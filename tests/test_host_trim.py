@@ -10,8 +10,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import fenwa_host as fh
-from fenwa_host.tokens import OPENAI_CHAT_FRAMING
 from fenwa_host.billing import OPENAI, rewrite_gain
+from fenwa_host.tokens import OPENAI_CHAT_FRAMING
 from host_conversations import BUILDERS, conversation_st, openai_messages
 
 pytest.importorskip("openai")

@@ -1,18 +1,30 @@
 """Conversation: a cache-stable, self-summarising context kept between requests.
 
-The host appends provider messages as they happen and asks `request()` for the
-list to send. Between requests the rendered prefix (the system message and every
-message already sent) stays byte-identical, so the provider's prompt cache keeps
-paying, and new messages are only appended. Each request asks
-`fenwa_micro.consolidation_gain` whether rewriting the prefix now beats paying the
-cached read of its ballast over the next `calls_ahead` calls; only then (or when
-the budget forces it) is the history trimmed as `trim` does, with the user and
-assistant turns that leave leaving one-line digests in the STATE ledger.
+The host appends provider messages as they happen and asks `request()` (the list
+to send) or `request_params()` (the provider call's keyword arguments, with cache
+breakpoints) for the next call. Between requests the rendered prefix stays
+byte-identical, so the provider's prompt cache keeps paying, and new messages are
+only appended. What each request is billed, and whether rewriting the prefix pays,
+comes from one table of the provider's cache rules (`fenwa_host.billing`).
 
-The purpose and the ledger live in a `fenwa_micro.ContextApoptosis` window, whose
-rules they follow exactly: the ledger is deduplicated by content hash and its
-oldest entries roll off past `state_capacity`; digests collapse White_Space runs
-and are cut at the first character boundary at or after byte 120, with "…".
+What the user says is memory; tool output is ballast. A rewrite first turns older
+tool results into placeholders; conversation text leaves only when it alone no
+longer fits the budget, assistant turns before user turns, and a user turn that
+leaves keeps its content in the STATE ledger. Assistant turns that leave are
+digested into a recap of their own, so acknowledgements never push the user's
+statements out of the ledger.
+
+The system prompt is the purpose, then the ledger (and recap). The purpose comes
+first and changes never; the ledger changes only when conversation text leaves,
+which rewrites the messages from their start anyway. So a rewrite that only elides
+tool results keeps the whole system prompt and every message before the first
+elided result cached, and one that drops turns still keeps the purpose cached
+(for Anthropic it is a system block of its own with a breakpoint).
+
+The ledger follows `fenwa_micro.ContextApoptosis`'s rules: deduplicated by content
+hash, the oldest entries roll off past `state_capacity`; assistant digests collapse
+White_Space runs and are cut at the first character boundary at or after byte
+120, with "…".
 
 Threads: every public method takes one lock, so a Conversation may be shared by
 several threads; each call sees and leaves a consistent state.
@@ -20,32 +32,64 @@ several threads; each call sees and leaves a consistent state.
 
 from __future__ import annotations
 
+import dataclasses
 import math
+from bisect import bisect_right
 import operator
+import secrets
 import threading
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from itertools import accumulate
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    List,
+    Literal,
+    Mapping,
+    NamedTuple,
+    Optional,
+    Sequence,
+    Tuple,
+    TypedDict,
+    cast,
+)
 
 import fenwa_micro as fm
 
 from . import _native
 from ._screen import is_flood
-from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView
+from .billing import (
+    Bill,
+    CacheRules,
+    CacheTTL,
+    RewriteGain,
+    add_bills,
+    anthropic_rules,
+    bill_request,
+    empty_bill,
+    place_breakpoints,
+    rewrite_gain,
+    rules_for_format,
+)
+from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView, _field, _replace
 from .reasoning import reasoning_params
 from .tokens import CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
-from .trim import trim
+from .trim import TrimResult, trim
 
-__all__ = ["Conversation"]
+__all__ = ["Conversation", "ConversationSettings", "RequestReport", "BillingSummary"]
 
+#: The providers a Conversation speaks.
+Format = Literal["openai", "openai-responses", "anthropic"]
+ToolResults = Literal["elide", "drop"]
 _FORMATS = ("openai", "openai-responses", "anthropic")
-_VERSION = 1
+_VERSION = 2
 _CONVERSATIONAL = fm.USER | fm.ASSISTANT
 _DURABLE = fm.SYSTEM | fm.FACT
 # Classes whose messages decay, with their weights (as in the one-pass rule).
 _CLASSES: Tuple[Tuple[int, float], ...] = ((_CONVERSATIONAL, 1.0), (fm.THINKING, 0.15), (fm.TOOL, 0.25))
 _OTHER_WEIGHT = 0.6
-
-
-#: The share of the budget the system message (purpose and ledger) may take.
+#: The share of the budget the system prompt (purpose and ledger) may take.
 LEDGER_SHARE = 0.25
 #: record_usage: bounds of the provider/counted ratio, its largest move per
 #: report (a factor), and the smoothing of each report.
@@ -53,6 +97,10 @@ USAGE_RATIO_MIN = 0.5
 USAGE_RATIO_MAX = 2.0
 USAGE_STEP = 1.25
 USAGE_SMOOTHING = 0.5
+# How every elision placeholder starts.
+_PLACEHOLDER_HEAD = "[tool output elided:"
+# A user turn kept in the ledger keeps at most this many bytes of its text.
+_LEDGER_ENTRY_BYTES = 1024
 
 
 def _class_of(bits: int) -> int:
@@ -96,106 +144,481 @@ def _text_bytes(text: str) -> int:
     return len(text) if text.isascii() else len(text.encode("utf-8"))
 
 
+def _cut(text: str, limit: int) -> str:
+    """`text` with White_Space runs collapsed, cut at a character boundary at or
+    after `limit` bytes, with "…" when something was cut."""
+    words = " ".join(text.split())
+    raw = words.encode("utf-8")
+    if len(raw) <= limit:
+        return words
+    cut = limit
+    while cut < len(raw) and (raw[cut] & 0xC0) == 0x80:
+        cut += 1
+    return raw[:cut].decode("utf-8") + "…"
+
+
+def _is_user_turn(view: MessageView) -> bool:
+    return view.role == "user" and not view.answers and not view.bits & fm.TOOL
+
+
+def _ballast_only(view: MessageView) -> bool:
+    """Held in a rewrite that lets only ballast go: every conversation message."""
+    return bool(view.bits & _CONVERSATIONAL) and not view.answers
+
+
+def _nothing(view: MessageView) -> bool:
+    return False
+
+
+# -- settings ---------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class ConversationSettings:
+    """Everything that shapes a Conversation's requests, persisted with it."""
+
+    #: "openai" (Chat Completions), "openai-responses" or "anthropic".
+    format: str = "openai"
+    #: Bound of every request: the system prompt (ledger entries that do not fit
+    #: its share are left out, oldest first), the messages, the format's framing,
+    #: `reserve_tokens` (room for the reply, or what the host sends outside the list
+    #: and does not pass here), and `tools` and `instructions` when given.
+    max_tokens: Optional[int] = None
+    #: The estimate's tokenizer family ("o200k", "cl100k" or "claude"), used when
+    #: no `token_counter` is given.
+    tokenizer: str = "o200k"
+    reserve_tokens: int = 0
+    tools: Any = None
+    instructions: Any = None
+    #: `trim`'s decay and pinning options.
+    half_life: float = 6.0
+    safe_threshold: float = 0.35
+    keep_last_turns: int = 1
+    tool_results: str = "elide"
+    image_tokens: int = IMAGE_TOKENS
+    #: Entries of the STATE ledger (user statements and noted facts); assistant
+    #: digests have a recap of a quarter of that (at least one).
+    state_capacity: int = 64
+    #: Horizon over which a prefix rewrite must pay for itself.
+    calls_ahead: int = 8
+    #: A rewrite the budget forces trims to this share of `max_tokens`, so the
+    #: appends after it fit without another rewrite.
+    rewrite_target: float = 0.5
+    #: The model the requests go to (Anthropic's cache minimum depends on it).
+    model: Optional[str] = None
+    #: Anthropic's cache lifetime, "5m" or "1h" (writes at 1.25x or 2x).
+    cache_ttl: str = "5m"
+    #: Overrides of the provider's cache table (None: the table's value).
+    cache_read_ratio: Optional[float] = None
+    cache_write_ratio: Optional[float] = None
+    cache_min_tokens: Optional[int] = None
+
+    def __post_init__(self) -> None:
+        if self.format not in _FORMATS:
+            raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {self.format!r}")
+        for name in ("state_capacity", "calls_ahead", "keep_last_turns", "image_tokens", "reserve_tokens"):
+            value = getattr(self, name)
+            if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+                raise ValueError(f"{name} must be a non-negative int, not {value!r}")
+        mt = self.max_tokens
+        if mt is not None and (not isinstance(mt, int) or isinstance(mt, bool) or mt < 0):
+            raise ValueError(f"max_tokens must be a non-negative int or None, not {mt!r}")
+        if self.tool_results not in ("elide", "drop"):
+            raise ValueError(f"tool_results must be 'elide' or 'drop', not {self.tool_results!r}")
+        for name in ("half_life", "safe_threshold"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise ValueError(f"{name} must be a number, not {value!r}")
+            object.__setattr__(self, name, float(value))
+        target = self.rewrite_target
+        if isinstance(target, bool) or not isinstance(target, (int, float)) or not 0 < target <= 1:
+            raise ValueError(f"rewrite_target must be a number in (0, 1], not {target!r}")
+        if self.model is not None and not isinstance(self.model, str):
+            raise ValueError(f"model must be a str or None, not {self.model!r}")
+        if self.cache_ttl not in ("5m", "1h"):
+            raise ValueError(f"cache_ttl must be '5m' or '1h', not {self.cache_ttl!r}")
+        self.rules()  # the overrides are checked by the table itself
+
+    def rules(self) -> CacheRules:
+        """The provider's cache table with this conversation's overrides."""
+        if self.format == "anthropic":
+            base = anthropic_rules(self.model, ttl=cast(CacheTTL, self.cache_ttl))
+        else:
+            base = rules_for_format(self.format)
+        changes: Dict[str, Any] = {}
+        if self.cache_read_ratio is not None:
+            changes["read_ratio"] = self.cache_read_ratio
+        if self.cache_write_ratio is not None:
+            changes["write_ratio"] = self.cache_write_ratio
+        if self.cache_min_tokens is not None:
+            changes["min_tokens"] = self.cache_min_tokens
+        return dataclasses.replace(base, **changes) if changes else base
+
+
+_SETTINGS = tuple(f.name for f in dataclasses.fields(ConversationSettings))
+
+
+# -- reports ----------------------------------------------------------------------------------
+
+
+class RequestBilling(TypedDict):
+    """One request's billed input, and the full history's with the same caching."""
+
+    request: Bill
+    full_history: Bill
+
+
+class _RequestReport(TypedDict):
+    """What one request sent, why, and what it is billed."""
+
+    #: Tokens of the request (system prompt included), by the counter in use.
+    tokens_sent: int
+    #: Tokens the full history would have been, with this request's system prompt.
+    tokens_full_history: int
+    reduction: float
+    #: What repeats the previous request byte for byte, from its start.
+    cache_stable_bytes: int
+    cache_stable_tokens: int
+    #: Whether the prefix was rewritten, and why (or why not).
+    consolidated: bool
+    reason: str
+    #: The rewrite decision under the provider's cache table.
+    consolidation_gain: RewriteGain
+    elided: int
+    dropped: int
+    ledger_size: int
+    #: User turns sent verbatim, and those whose content is in the ledger.
+    user_turns_kept: int
+    user_turns_in_ledger: int
+    #: Cache breakpoints the request carries (request_params, explicit caching).
+    breakpoints: int
+    effort_tier: str
+    reasoning: Dict[str, Any]
+    saturation: List[Dict[str, Any]]
+    within_budget: bool
+    billing: RequestBilling
+    #: Ledger and recap entries left out of the system prompt to keep it within
+    #: LEDGER_SHARE of the budget.
+    ledger_omitted: int
+    #: What is sent outside the list (reserve_tokens, tools, instructions), counted.
+    tokens_outside: int
+    #: Provider tokens per counted token (record_usage), and the request in them.
+    usage_ratio: float
+    tokens_provider_estimate: int
+    #: The provider's own count of the previous request, when reported.
+    provider_input_tokens: Optional[int]
+
+
+class RequestReport(_RequestReport, total=False):
+    """What one request sent, why, and what it is billed; the framework
+    integrations add why they started over or trimmed further."""
+
+    restarted: str
+    fallback: str
+
+
+class BillingSummary(TypedDict):
+    """Billed input of every request so far against the full history with caching."""
+
+    provider: str
+    requests: int
+    #: What the requests were billed (input-token-equivalents in `cost`).
+    billed: Bill
+    #: The full history, sent every time with the provider's caching.
+    full_history: Bill
+    #: billed cost / full-history cost.
+    cost_ratio: float
+    #: Share of the tokens sent that were read from the cache.
+    cache_read_share: float
+    rules: Dict[str, Any]
+
+
+# -- decisions --------------------------------------------------------------------------------
+
+
+class RewriteState(NamedTuple):
+    """What the rewrite decision looks at."""
+
+    forced: bool
+    first: bool
+    prefix_tokens: int
+    purgeable_tokens: int
+    append_tokens: int
+    max_tokens: Optional[int]
+    calls_ahead: int
+    #: Tokens at the start of the prefix that a rewrite leaves unchanged.
+    kept_tokens: int = 0
+
+
+class Verdict(NamedTuple):
+    rewrite: bool
+    #: Why the budget forces it (trim to `rewrite_target`), or the decision said so.
+    budget: bool
+    reason: str
+    gain: RewriteGain
+
+
+def decide(state: RewriteState, rules: CacheRules) -> Verdict:
+    """Rewrite the prefix now, or append to it? A pure function of the counts and
+    the provider's cache table."""
+    gain = rewrite_gain(rules, state.prefix_tokens, state.purgeable_tokens, state.calls_ahead, state.kept_tokens)
+    if state.forced:
+        return Verdict(True, False, "asked to consolidate", gain)
+    if state.first:
+        return Verdict(True, False, "first request: nothing is cached yet", gain)
+    if state.max_tokens is not None and state.append_tokens > state.max_tokens:
+        return Verdict(True, True, f"the budget forces it: appending would send {state.append_tokens} tokens", gain)
+    if gain["consolidate"]:
+        return Verdict(
+            True,
+            False,
+            f"rewriting pays: {state.purgeable_tokens} purgeable tokens, gain "
+            f"{gain['gain_token_equiv']:.1f} token-equivalents over {state.calls_ahead} calls",
+            gain,
+        )
+    if not state.purgeable_tokens:
+        return Verdict(False, False, "kept the cached prefix: nothing to purge", gain)
+    return Verdict(
+        False, False, f"kept the cached prefix: rewriting {state.purgeable_tokens} purgeable tokens does not pay yet", gain
+    )
+
+
+# -- the history ------------------------------------------------------------------------------
+
+
+class _History:
+    """The live messages and their per-message columns, their cacheable blocks
+    (cumulative tokens, whether a breakpoint may sit there, the caller's own
+    breakpoints), and the cached prefix: how many were sent, their sums, and the
+    decay tables of the sent ones."""
+
+    __slots__ = (
+        "messages", "views", "tokens", "bytes", "pinned", "turn_starts", "total", "explicit",
+        "block_starts", "ends", "markable", "caller",
+        "sent", "sent_tokens", "sent_bytes", "classes", "class_pointer", "purgeable", "checked", "elidable",
+    )
+
+    def __init__(self, explicit: bool) -> None:
+        self.messages: List[Any] = []
+        self.views: List[MessageView] = []
+        self.tokens: List[int] = []
+        self.bytes: List[int] = []
+        self.pinned: List[bool] = []
+        self.turn_starts: List[int] = []
+        self.total = 0
+        #: Whether a message is cached block by block (explicit caching) or whole.
+        self.explicit = explicit
+        #: Per message, the index of its first block; per block, the tokens of the
+        #: messages through it, and whether it may carry a breakpoint; the blocks
+        #: the caller marked.
+        self.block_starts: List[int] = []
+        self.ends: List[int] = []
+        self.markable: List[bool] = []
+        self.caller: List[int] = []
+        self.sent = 0
+        self.sent_tokens = 0
+        self.sent_bytes = 0
+        # Per decaying class: (position, tokens a purge would save) of sent messages,
+        # a pointer to the first not yet counted as purgeable, and the running sum.
+        self.classes: List[List[Tuple[int, int]]] = [[], [], [], []]
+        self.class_pointer = [0, 0, 0, 0]
+        self.purgeable = 0
+        self.checked = 0  # pairing is checked up to here (no call waits there)
+        self.elidable = 0  # no tool result before here is still whole
+
+    def fill(self, messages: Sequence[Any], views: List[MessageView], tokens: List[int], nbytes: List[int],
+             pinned: Sequence[bool]) -> None:
+        self.messages = list(messages)
+        self.views = views
+        self.tokens = tokens
+        self.bytes = nbytes
+        self.pinned = list(pinned)
+        self.total = sum(tokens)
+        self.turn_starts = [i for i, v in enumerate(views) if _is_user_turn(v)]
+        if not self.explicit:
+            self.block_starts = list(range(len(messages)))
+            self.ends = list(accumulate(tokens))
+            self.markable = [True] * len(messages)
+            return
+        for message, n in zip(messages, tokens):
+            self._blocks(message, n)
+
+    def _blocks(self, message: Any, tokens: int) -> None:
+        start = len(self.ends)
+        self.block_starts.append(start)
+        before = self.ends[-1] if self.ends else 0
+        if not self.explicit:
+            self.ends.append(before + tokens)
+            self.markable.append(True)
+            return
+        content = _field(message, "content")
+        if not isinstance(content, (list, tuple)) or not content:
+            self.ends.append(before + tokens)
+            self.markable.append(True)
+            return
+        last = len(content) - 1
+        for k, block in enumerate(content):
+            self.ends.append(before + tokens if k == last else before)
+            self.markable.append(_field(block, "type") not in ("thinking", "redacted_thinking"))
+            if _field(block, "cache_control") is not None:
+                self.caller.append(start + k)
+
+    def append(self, message: Any, view: MessageView, tokens: int, pinned: bool) -> None:
+        position = len(self.messages)
+        self.messages.append(message)
+        self.views.append(view)
+        self.tokens.append(tokens)
+        self.bytes.append(_text_bytes(view.text))
+        self.pinned.append(pinned)
+        self._blocks(message, tokens)
+        self.total += tokens
+        if _is_user_turn(view):
+            self.turn_starts.append(position)
+
+    def truncate(self, mark: int) -> None:
+        self.total -= sum(self.tokens[mark:])
+        if mark < len(self.block_starts):
+            block = self.block_starts[mark]
+            del self.block_starts[mark:], self.ends[block:], self.markable[block:]
+            self.caller = [c for c in self.caller if c < block]
+        for column in (self.messages, self.views, self.tokens, self.bytes, self.pinned):
+            del column[mark:]
+        while self.turn_starts and self.turn_starts[-1] >= mark:
+            self.turn_starts.pop()
+
+    def blocks_before(self, message: int) -> int:
+        """How many blocks the first `message` messages are."""
+        return self.block_starts[message] if message < len(self.block_starts) else len(self.ends)
+
+
+class _Joined(Sequence[Any]):
+    """The system prompt's blocks followed by the messages' blocks (whose cumulative
+    tokens are shifted by the system prompt's), without copying either."""
+
+    def __init__(self, head: List[Any], tail: List[Any], shift: Optional[int] = None) -> None:
+        self.head, self.tail, self.shift = head, tail, shift
+
+    def __len__(self) -> int:
+        return len(self.head) + len(self.tail)
+
+    def __getitem__(self, i: Any) -> Any:
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(len(self)))]
+        if i < 0:
+            i += len(self)
+        if i < len(self.head):
+            return self.head[i]
+        value = self.tail[i - len(self.head)]
+        return value + self.shift if self.shift is not None else value
+
+
+def _marked(block: Any, mark: Dict[str, str]) -> Any:
+    if isinstance(block, Mapping):
+        return {**block, "cache_control": mark}
+    dump = getattr(block, "model_dump", None)
+    if callable(dump):
+        return {**dump(mode="json", exclude_none=True), "cache_control": mark}
+    return _replace(block, cache_control=mark)
+
+
 class Conversation:
     """A provider conversation that trims itself and keeps its prompt cache warm.
 
-    `format` is "openai" (Chat Completions), "openai-responses" or "anthropic".
-    `max_tokens` bounds every request: the system message (purpose and ledger;
-    ledger entries that do not fit are left out of the request, oldest first),
-    the messages, the format's framing, `reserve_tokens` (room for the reply, or
-    what the host sends outside the list and does not pass here), and `tools` and
-    `instructions` when given. `token_counter` is a `str -> int` callable or an
-    encoding (tiktoken's `Encoding`), each distinct text counted once per
-    conversation; without it, the estimate of `tokenizer` ("o200k", "cl100k" or
-    "claude"). `record_usage` corrects the estimate from the provider's own
-    counts. `half_life`,
-    `safe_threshold`, `keep_last_turns`, `tool_results` and `image_tokens` are
-    those of `trim`. `calls_ahead`, `cache_read_ratio` and `cache_write_ratio` feed
-    `fenwa_micro.consolidation_gain`.
+    Settings are those of `ConversationSettings`, given as a `settings` object or as
+    keywords (`format="anthropic", max_tokens=16000, ...`). `token_counter` is any
+    `str -> int` (default: UTF-8 bytes // 4 + 1). `prompt_cache_key` is the OpenAI
+    `prompt_cache_key` sent with every request (default: a random key made once and
+    persisted with the conversation).
     """
 
     def __init__(
         self,
         purpose: Optional[str] = None,
+        settings: Optional[ConversationSettings] = None,
         *,
-        format: str = "openai",
-        max_tokens: Optional[int] = None,
-        token_counter: Any = None,
-        tokenizer: str = "o200k",
-        reserve_tokens: int = 0,
-        tools: Any = None,
-        instructions: Any = None,
-        half_life: float = 6.0,
-        safe_threshold: float = 0.35,
-        state_capacity: int = 64,
-        calls_ahead: int = 8,
-        keep_last_turns: int = 1,
-        tool_results: str = "elide",
-        image_tokens: int = IMAGE_TOKENS,
-        cache_read_ratio: float = 0.1,
-        cache_write_ratio: float = 1.25,
+        token_counter: Optional[TokenCounter] = None,
+        prompt_cache_key: Optional[str] = None,
+        **options: Any,
     ) -> None:
-        if format not in _FORMATS:
-            raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {format!r}")
         if purpose is not None and not isinstance(purpose, str):
             raise TypeError(f"purpose must be a str or None, not {type(purpose).__name__}")
-        for name, value in (
-            ("state_capacity", state_capacity),
-            ("calls_ahead", calls_ahead),
-            ("keep_last_turns", keep_last_turns),
-            ("image_tokens", image_tokens),
-            ("reserve_tokens", reserve_tokens),
-        ):
-            if not isinstance(value, int) or isinstance(value, bool) or value < 0:
-                raise ValueError(f"{name} must be a non-negative int, not {value!r}")
-        if max_tokens is not None and (
-            not isinstance(max_tokens, int) or isinstance(max_tokens, bool) or max_tokens < 0
-        ):
-            raise ValueError(f"max_tokens must be a non-negative int or None, not {max_tokens!r}")
-        if tool_results not in ("elide", "drop"):
-            raise ValueError(f"tool_results must be 'elide' or 'drop', not {tool_results!r}")
+        if settings is not None and not isinstance(settings, ConversationSettings):
+            raise TypeError(f"settings must be a ConversationSettings, not {type(settings).__name__}")
+        unknown = sorted(set(options) - set(_SETTINGS))
+        if unknown:
+            raise TypeError(f"Conversation() got an unexpected keyword argument {unknown[0]!r}")
+        if settings is None:
+            settings = ConversationSettings(**options)
+        elif options:
+            settings = dataclasses.replace(settings, **options)
+        if prompt_cache_key is not None and (not isinstance(prompt_cache_key, str) or not prompt_cache_key):
+            raise ValueError("prompt_cache_key must be a non-empty str or None")
         self._lock = threading.RLock()
-        self.format = format
-        self.max_tokens = max_tokens
-        self.half_life = float(half_life)
-        self.safe_threshold = float(safe_threshold)
-        self.state_capacity = max(1, state_capacity)
-        self.calls_ahead = calls_ahead
-        self.keep_last_turns = keep_last_turns
-        self.tool_results = tool_results
-        self.image_tokens = image_tokens
-        self.cache_read_ratio = float(cache_read_ratio)
-        self.cache_write_ratio = float(cache_write_ratio)
+        self.settings = settings
+        self.rules = settings.rules()
+        self.prompt_cache_key = prompt_cache_key or f"fenwa-{secrets.token_hex(8)}"
+        self._capacity = max(1, settings.state_capacity)
         self._counter = token_counter
-        self._adapter: Adapter = FORMATS[format]
+        self._adapter: Adapter = FORMATS[settings.format]
         # Every text is counted once per conversation (the cache is bounded).
         self._counting = Counting(
-            self._adapter.framing, tokenizer, CountCache(token_counter) if token_counter is not None else None
+            self._adapter.framing, settings.tokenizer, CountCache(token_counter) if token_counter is not None else None
         )
-        self.tokenizer = tokenizer
-        self.reserve_tokens = reserve_tokens
-        self.tools = tools
-        self.instructions = instructions
-        # What every request sends outside the history and the system message.
-        self._outside = reserve_tokens + self._counting.outside(tools, instructions)
+        # What every request sends outside the history and the system prompt.
+        self._outside = settings.reserve_tokens + self._counting.outside(settings.tools, settings.instructions)
         # Provider tokens per counted token, from record_usage (1.0 until then).
         self._usage_ratio = 1.0
         self._provider_tokens: Optional[int] = None
         self._ledger_omitted = 0
         self._last_counted = 0  # what the last request sent, counted
         self._purpose = purpose
-        self._window = fm.ContextApoptosis(state_capacity=self.state_capacity)
-        if purpose is not None:
-            self._window.set_purpose(purpose)
-        self._reset_history([], [])
+        self._window = self._new_window([])
+        self._recap = fm.ContextApoptosis(state_capacity=max(1, self._capacity // 4))
+        self._history = _History(self.rules.explicit)
+        self._user_in_ledger = 0
         self._system_text = ""
+        self._purpose_text = ""
         self._system_tokens = 0
+        self._purpose_tokens = 0
         self._system_message: Optional[Dict[str, Any]] = None
         self._requests = 0
         self._appended = 0
         self._full_tokens = 0  # every message ever appended, by the counter
         self._consolidations = 0
-        self.last_report: Dict[str, Any] = {}
+        # The provider's cache: block indices of cached prefix ends, in this lineage.
+        self._cache_entries: List[int] = []
+        self._previous_full = 0  # tokens of the previous full-history request
+        self._billed = empty_bill()
+        self._billed_full = empty_bill()
+        self._sent_total = 0
+        self._marks: List[Tuple[int, int]] = []  # (message or -1 - system block, block offset)
+        self.last_report: RequestReport = cast(RequestReport, {})
+
+    # -- settings, read-only ----------------------------------------------------------------
+
+    @property
+    def format(self) -> str:
+        return self.settings.format
+
+    @property
+    def max_tokens(self) -> Optional[int]:
+        return self.settings.max_tokens
+
+    @property
+    def state_capacity(self) -> int:
+        return self._capacity
+
+    @property
+    def tokenizer(self) -> str:
+        return self.settings.tokenizer
+
+    def _new_window(self, entries: Sequence[str]) -> Any:
+        window = fm.ContextApoptosis(state_capacity=self._capacity)
+        if self._purpose is not None:
+            window.set_purpose(self._purpose)
+        for entry in entries:
+            window.note_state(entry)
+        return window
 
     # -- history bookkeeping ------------------------------------------------------------
 
@@ -207,23 +630,7 @@ class Conversation:
         objects where it can, and where every message is still that same object
         its view and counts are reused rather than read again."""
         reused = self._previous_counts(messages, origins) if origins is not None else None
-        self._live: List[Any] = []
-        self._views: List[MessageView] = []
-        self._tokens: List[int] = []
-        self._bytes: List[int] = []
-        self._pinned: List[bool] = []
-        self._turn_starts: List[int] = []
-        self._live_tokens = 0
-        # The cached prefix: how many live messages were sent, their tokens and bytes.
-        self._sent = 0
-        self._sent_tokens = 0
-        self._sent_bytes = 0
-        # Per decaying class: (position, tokens a purge would save) of sent messages,
-        # a pointer to the first not yet counted as purgeable, and the running sum.
-        self._classes: List[List[Tuple[int, int]]] = [[], [], [], []]
-        self._class_pointer = [0, 0, 0, 0]
-        self._purgeable = 0
-        self._checked = 0  # pairing is checked up to here (no call waits there)
+        h = self._history = _History(self.rules.explicit)
         if not messages:
             return
         if reused is not None:
@@ -233,19 +640,13 @@ class Conversation:
             pinned_ids = {id(m) for m, p in zip(messages, pinned) if p}
             views = self._adapter.views(
                 messages,
-                self.image_tokens,
+                self.settings.image_tokens,
                 (lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None,
             )
             texts = [v.text for v in views]
             nbytes = [len(t) if t.isascii() else len(t.encode("utf-8")) for t in texts]
             tokens = self._counting.views(views).tolist()
-        self._live = list(messages)
-        self._views = views
-        self._tokens = tokens
-        self._bytes = nbytes
-        self._pinned = list(pinned)
-        self._live_tokens = sum(tokens)
-        self._turn_starts = [i for i, v in enumerate(views) if v.role == "user" and not v.answers]
+        h.fill(messages, views, tokens, nbytes, pinned)
 
     def _previous_counts(
         self, messages: Sequence[Any], origins: List[int]
@@ -253,92 +654,119 @@ class Conversation:
         """The views, tokens and bytes of the live messages at `origins`, if
         `messages` are those very objects. (A reused view keeps the position it
         was read at; the history never reads positions back.)"""
+        h = self._history
         if len(origins) != len(messages) or not all(
-            map(operator.is_, messages, map(self._live.__getitem__, origins))
+            map(operator.is_, messages, map(h.messages.__getitem__, origins))
         ):
             return None
         return (
-            list(map(self._views.__getitem__, origins)),
-            list(map(self._tokens.__getitem__, origins)),
-            list(map(self._bytes.__getitem__, origins)),
+            list(map(h.views.__getitem__, origins)),
+            list(map(h.tokens.__getitem__, origins)),
+            list(map(h.bytes.__getitem__, origins)),
         )
+
+    # The history's columns, by the names the bookkeeping checks use.
+    @property
+    def _views(self) -> List[MessageView]:
+        return self._history.views
+
+    @property
+    def _tokens(self) -> List[int]:
+        return self._history.tokens
+
+    @property
+    def _bytes(self) -> List[int]:
+        return self._history.bytes
 
     def _count(self, text: str) -> int:
         return self._counting.text(text)
 
-    def _add(self, message: Any, pinned: bool) -> int:
-        position = len(self._live)
-        view = self._adapter.view(
-            position, message, self.image_tokens, (lambda m: fm.FACT) if pinned else None
-        )
-        tokens = self._counting.view(view, position)
-        self._live.append(message)
-        self._views.append(view)
-        self._tokens.append(tokens)
-        self._bytes.append(_text_bytes(view.text))
-        self._pinned.append(pinned)
-        self._live_tokens += tokens
-        if view.role == "user" and not view.answers:
-            self._turn_starts.append(position)
-        return tokens
+    def _system_cost(self, text: str) -> int:
+        """The system prompt's tokens: sent as a message (for Anthropic, the system
+        parameter), with a message's framing."""
+        return self._count(text) + self._counting.framing.per_message if text else 0
 
-    def _truncate(self, mark: int) -> None:
-        self._live_tokens -= sum(self._tokens[mark:])
-        del self._live[mark:], self._views[mark:], self._tokens[mark:], self._bytes[mark:]
-        del self._pinned[mark:]
-        while self._turn_starts and self._turn_starts[-1] >= mark:
-            self._turn_starts.pop()
+    def _limit(self) -> Optional[int]:
+        """The budget for the counted system prompt, messages and request framing:
+        max_tokens less what is sent outside them, in counted tokens (the
+        provider's tokens divided by the usage ratio), less the estimate's margin
+        when no exact counter counts."""
+        if self.settings.max_tokens is None:
+            return None
+        return self._counting.limit(max(0, int(self.settings.max_tokens / self._usage_ratio) - self._outside))
+
+    def _request_tokens(self) -> int:
+        """What the next request sends: the system prompt, the live messages and
+        the request's own framing."""
+        n = self._system_tokens + self._history.total
+        if self._history.messages or self._system_tokens:
+            n += self._counting.framing.per_request
+        return n
+
+    def _add(self, message: Any, pinned: bool) -> int:
+        h = self._history
+        view = self._adapter.view(
+            len(h.messages), message, self.settings.image_tokens, (lambda m: fm.FACT) if pinned else None
+        )
+        tokens = self._counting.view(view, len(h.messages))
+        h.append(message, view, tokens, pinned)
+        return tokens
 
     def _mark_sent(self, upto: Optional[int] = None) -> None:
         """Everything live (or the first `upto` messages) is now sent: extend the
         prefix and file the new messages into the decay tables (each message once)."""
-        start = self._sent
-        end = len(self._live) if upto is None else upto
+        h = self._history
+        start = h.sent
+        end = len(h.messages) if upto is None else upto
         if end <= start:
             return
-        elide = self.tool_results == "elide"
+        elide = self.settings.tool_results == "elide"
         if self._counter is None:  # every message of a consolidation passes here: natively
             tokens, size, parts = _native.file_sent(
-                self._views, self._tokens, self._bytes, start, end, elide, placeholder_costs(self.tokenizer)[0]
+                h.views, h.tokens, h.bytes, start, end, elide, placeholder_costs(self.settings.tokenizer)[0]
             )
         else:
-            tokens, size, parts = _file_sent(self._views, self._tokens, self._bytes, start, end, elide, self._count)
-        self._sent_tokens += tokens
-        self._sent_bytes += size
-        for table, part in zip(self._classes, parts):
+            tokens, size, parts = _file_sent(h.views, h.tokens, h.bytes, start, end, elide, self._count)
+        h.sent_tokens += tokens
+        h.sent_bytes += size
+        for table, part in zip(h.classes, parts):
             table.extend(part)
-        self._sent = end
+        h.sent = end
 
     def _purgeable_estimate(self) -> int:
-        """Tokens of the cached prefix that a consolidation now would purge, by the
-        one-pass rule: a message of weight w leaves once its age exceeds
-        half_life * log2(w / threshold), and never inside the recent turns. Ages
+        """Tokens of the cached prefix that a rewrite now would purge: ballast (tool
+        results, thinking, unclassed messages) that the one-pass rule lets go, a
+        message of weight w once its age exceeds half_life * log2(w / threshold),
+        and never inside the recent turns. Conversation text is not ballast. Ages
         only grow, so each class advances a pointer: O(new messages) per request."""
-        n = len(self._live)
+        h = self._history
+        s = self.settings
+        n = len(h.messages)
         recent = n
-        if self.keep_last_turns and self._turn_starts:
-            recent = self._turn_starts[-min(self.keep_last_turns, len(self._turn_starts))]
-        limit = min(recent, self._sent)
-        hl = self.half_life if self.half_life >= 0.1 else 0.1
+        if s.keep_last_turns and h.turn_starts:
+            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        limit = min(recent, h.sent)
+        hl = s.half_life if s.half_life >= 0.1 else 0.1
         weights = [w for _, w in _CLASSES] + [_OTHER_WEIGHT]
         for k, weight in enumerate(weights):
-            if self.safe_threshold <= 0:
-                continue  # nothing decays below a threshold of zero
-            ratio = weight / self.safe_threshold
+            if s.safe_threshold <= 0 or k == 0:
+                continue  # nothing decays below a threshold of zero; conversation text stays
+            ratio = weight / s.safe_threshold
             oldest_kept_age = math.floor(hl * math.log2(ratio)) if ratio >= 1 else -1
             cutoff = min(limit, n - 1 - oldest_kept_age)
-            entries = self._classes[k]
-            p = self._class_pointer[k]
+            entries = h.classes[k]
+            p = h.class_pointer[k]
             while p < len(entries) and entries[p][0] < cutoff:
-                self._purgeable += entries[p][1]
+                h.purgeable += entries[p][1]
                 p += 1
-            self._class_pointer[k] = p
-        return self._purgeable
+            h.class_pointer[k] = p
+        return h.purgeable
 
     def _check_new(self) -> None:
-        if self._checked < len(self._views):
-            self._adapter.check(self._views[self._checked :], self._checked)
-            self._checked = len(self._views)
+        h = self._history
+        if h.checked < len(h.views):
+            self._adapter.check(h.views[h.checked :], h.checked)
+            h.checked = len(h.views)
 
     # -- filling it -------------------------------------------------------------------------
 
@@ -353,16 +781,17 @@ class Conversation:
         if isinstance(messages, (str, bytes)):
             raise TypeError("messages must be a sequence of messages, not a str")
         with self._lock:
-            mark = len(self._live)
+            h = self._history
+            mark = len(h.messages)
             added = 0
             try:
                 for message in messages:
                     added += self._add(message, False)
             except BaseException:
-                self._truncate(mark)
+                h.truncate(mark)
                 raise
             self._full_tokens += added
-            self._appended += len(self._live) - mark
+            self._appended += len(h.messages) - mark
 
     def pin(self, message: Any) -> None:
         """Append a durable FACT message: it is never trimmed."""
@@ -373,19 +802,27 @@ class Conversation:
     def note(self, fact: str) -> bool:
         """Add a fact to the STATE ledger; returns whether it was new.
 
-        The ledger reaches the system message at the next consolidation, so the
-        cached prefix stays intact until then; `pin` a message to say something now,
-        or `request(consolidate=True)`."""
+        The ledger reaches the system prompt at the next rewrite, so the cached
+        prefix stays intact until then; `pin` a message to say something now, or
+        `request(consolidate=True)`."""
         if not isinstance(fact, str):
             raise TypeError(f"fact must be a str, not {type(fact).__name__}")
         with self._lock:
-            return self._window.note_state(fact)
+            return bool(self._window.note_state(fact))
 
     @property
     def ledger(self) -> List[str]:
-        """The STATE ledger, oldest first."""
+        """The STATE ledger: the user's statements that left the messages, and noted
+        facts, oldest first."""
         with self._lock:
-            return self._window.state_entries()
+            return list(self._window.state_entries())
+
+    @property
+    def recap(self) -> List[str]:
+        """Digests of the assistant turns that left, oldest first (listed in the
+        system prompt after the ledger)."""
+        with self._lock:
+            return list(self._recap.state_entries())
 
     @property
     def system_prompt(self) -> str:
@@ -401,147 +838,176 @@ class Conversation:
 
     def __len__(self) -> int:
         with self._lock:
-            return len(self._live)
+            return len(self._history.messages)
 
-    # -- requests ---------------------------------------------------------------------------
+    # -- the system prompt ------------------------------------------------------------------
 
-    def _set_system(self, text: str) -> None:
+    def _render(self, window: Any, recap: Any) -> Tuple[str, str]:
+        """The purpose text and the ledger text (purpose first, so it stays cached),
+        within LEDGER_SHARE of the budget: recap entries leave first, then the
+        oldest ledger entries; how many left is `_ledger_omitted`."""
+        purpose = f"{self._purpose}\n" if self._purpose is not None else ""
+        ledger, recaps = list(window.state_entries()), list(recap.state_entries())
+        limit = self._limit()
+        room = None if limit is None else max(0, int(limit * LEDGER_SHARE))
+
+        def text(drop: int) -> str:
+            kept = ledger[max(0, drop - len(recaps)):] + recaps[drop:]
+            return "STATE:\n" + "".join(f"- {e}\n" for e in kept) if kept else ""
+
+        total = len(ledger) + len(recaps)
+        self._ledger_omitted = 0
+        if room is None or not total or self._system_cost(purpose + text(0)) <= room:
+            return purpose, text(0)
+        lo, hi = 1, total  # the fewest entries to leave out lie in [lo, hi]
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if self._system_cost(purpose + text(mid)) <= room:
+                hi = mid
+            else:
+                lo = mid + 1
+        self._ledger_omitted = lo
+        return purpose, text(lo)
+
+    def _set_system(self, purpose: str, ledger: str) -> None:
+        text = purpose + ledger
+        self._purpose_text = purpose
         self._system_text = text
-        # The system text is sent as a message (Anthropic: the system parameter),
-        # with a message's framing.
-        self._system_tokens = self._count(text) + self._counting.framing.per_message if text else 0
-        if not text or self.format == "anthropic":
+        self._system_tokens = self._system_cost(text)
+        self._purpose_tokens = min(self._system_tokens, self._system_cost(purpose)) if purpose else 0
+        if not text or self.settings.format == "anthropic":
             self._system_message = None
         else:
             self._system_message = {"role": "system", "content": text}
 
-    def _with_digests(self, dropped: Sequence[int]) -> Any:
-        """A copy of the ledger window with the digests of the user and assistant
-        turns at the live positions `dropped`: the window's own digest and ledger
-        rules."""
-        window = fm.ContextApoptosis(state_capacity=self.state_capacity)
-        if self._purpose is not None:
-            window.set_purpose(self._purpose)
-        for entry in self._window.state_entries():
-            window.note_state(entry)
-        digests = 0
-        for i in dropped:
-            v = self._views[i]
-            if v.bits & _CONVERSATIONAL and not v.bits & _DURABLE and not v.calls and not v.answers:
-                window.insert(v.text, fm.USER, 0.0)
-                digests += 1
-        if digests:
-            window.dehydrate(absorb=True)  # oxygen 0 falls below any positive threshold
-        return window
+    # -- rewriting --------------------------------------------------------------------------
 
-    def _trim(self, messages: List[Any], max_tokens: Optional[int], pinned_ids: Any) -> Any:
+    def _trim(self, messages: List[Any], max_tokens: Optional[int], keep: Callable[[MessageView], bool]) -> TrimResult:
+        """`trim` over the live history with every message `keep` accepts (and every
+        pinned one) held as durable."""
+        h = self._history
+        if max_tokens is None and keep is _ballast_only and not self._text_decays():
+            keep = _nothing  # the one-pass rule leaves every conversation message anyway
+        held = {id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v)}
+        s = self.settings
         return trim(
             messages,
             max_tokens=max_tokens,
             token_counter=self._counting.cache,
-            tokenizer=self.tokenizer,
-            half_life=self.half_life,
-            safe_threshold=self.safe_threshold,
-            keep_last_turns=self.keep_last_turns,
-            tool_results=self.tool_results,
-            format=self.format,
-            classify=(lambda m: fm.FACT if id(m) in pinned_ids else None) if pinned_ids else None,
-            image_tokens=self.image_tokens,
-            calls_ahead=self.calls_ahead,
+            tokenizer=s.tokenizer,
+            half_life=s.half_life,
+            safe_threshold=s.safe_threshold,
+            keep_last_turns=s.keep_last_turns,
+            tool_results=s.tool_results,
+            format=s.format,
+            classify=(lambda m: fm.FACT if id(m) in held else None) if held else None,
+            image_tokens=s.image_tokens,
+            calls_ahead=s.calls_ahead,
         )
 
-    def _consolidate(self) -> Tuple[int, int, bool]:
-        """Rewrite the prefix: the one-pass rule over the live history (as `trim`
-        without a budget), then, if the request would still exceed `max_tokens`,
-        removal by score until it fits; the user and assistant turns that leave are
-        digested into the ledger and the system message is rendered anew.
-        Returns the elided and dropped counts and whether the budget holds."""
-        pinned_ids = {id(m) for m, p in zip(self._live, self._pinned) if p}
-        decayed = self._trim(self._live, None, pinned_ids)
-        survivors, gone = decayed._sent_and_dropped()
-        messages = decayed.messages
-        elided = decayed.elided
-        limit = self._limit()
-        # The system message (purpose and ledger) takes at most LEDGER_SHARE of the
-        # budget: the oldest ledger entries beyond it stay out of the request.
-        share = None if limit is None else max(0, int(limit * LEDGER_SHARE))
-        window = self._with_digests(gone)
-        text, omitted = self._render(window, share)
-        system = self._system_cost(text)
-        if limit is not None and decayed.tokens_after + system > limit:
-            budget = max(0, limit - system)
-            for _ in range(4):
-                fitted = self._trim(decayed.messages, budget, pinned_ids)
-                sent, dropped = fitted._sent_and_dropped()
-                kept = [survivors[j] for j in sent]
-                left = gone + [survivors[j] for j in dropped]
-                window = self._with_digests(sorted(left))
-                text, omitted = self._render(window, share)
-                system = self._system_cost(text)
-                over = fitted.tokens_after + system - limit
-                if over <= 0 or not fitted.within_budget or budget == 0:
-                    break
-                budget = max(0, budget - over)  # the digests took room: trim further
-            messages = fitted.messages
-            elided += fitted.elided
-            survivors, gone = kept, sorted(left)
-        self._ledger_omitted = omitted
-        self._window = window
-        self._reset_history(messages, [self._pinned[i] for i in survivors], survivors)
-        self._checked = len(self._live)  # trim returns valid lists
-        self._set_system(text)
-        self._consolidations += 1
-        return elided, len(gone), self._fits(self._request_tokens())
+    def _text_decays(self) -> bool:
+        """Whether the one-pass rule would let a conversation message go now: the
+        oldest one is older than a weight of 1.0 survives, and not a recent turn."""
+        h = self._history
+        s = self.settings
+        if s.safe_threshold <= 0:
+            return False
+        first = next((i for i, v in enumerate(h.views) if _ballast_only(v) and not v.bits & _DURABLE), None)
+        if first is None:
+            return False
+        ratio = 1.0 / s.safe_threshold
+        hl = s.half_life if s.half_life >= 0.1 else 0.1
+        oldest_kept_age = math.floor(hl * math.log2(ratio)) if ratio >= 1 else -1
+        recent = len(h.messages)
+        if s.keep_last_turns and h.turn_starts:
+            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        return first < recent and len(h.messages) - 1 - first > oldest_kept_age
 
-    def _limit(self) -> Optional[int]:
-        """The budget for the counted system message, messages and request
-        framing: max_tokens less what is sent outside them, in counted tokens
-        (the provider's tokens divided by the usage ratio), less the estimate's
-        margin when no exact counter counts."""
-        if self.max_tokens is None:
-            return None
-        return self._counting.limit(max(0, int(self.max_tokens / self._usage_ratio) - self._outside))
-
-    def _fits(self, request_tokens: int) -> bool:
-        limit = self._limit()
-        return limit is None or request_tokens <= limit
-
-    def _render(self, window: Any, room: Optional[int]) -> Tuple[str, int]:
-        """The system text of `window` within `room` counted tokens (framing
-        included), and how many ledger entries it leaves out: the oldest go first;
-        the purpose always stays."""
-        text = window.render()
-        entries = window.state_entries()
-        if room is None or not entries or self._system_cost(text) <= room:
-            return text, 0
-
-        def rendered(keep: int) -> str:
-            w = fm.ContextApoptosis(state_capacity=self.state_capacity)
-            if self._purpose is not None:
-                w.set_purpose(self._purpose)
-            for entry in entries[len(entries) - keep:] if keep else ():
-                w.note_state(entry)
-            return str(w.render())
-
-        lo, hi = 0, len(entries) - 1  # the most entries that fit lie in [lo, hi]
-        while lo < hi:
-            mid = (lo + hi + 1) // 2
-            if self._system_cost(rendered(mid)) <= room:
-                lo = mid
+    def _with_gone(self, gone: Sequence[int]) -> Tuple[Any, Any, int]:
+        """Copies of the ledger and the recap with the turns at the live positions
+        `gone`: a user turn keeps its text (up to 1 KB) in the ledger, an assistant
+        turn leaves the window's digest in the recap. Returns both and how many
+        user turns went to the ledger."""
+        h = self._history
+        window = self._new_window(self._window.state_entries())
+        recap = fm.ContextApoptosis(state_capacity=max(1, self._capacity // 4))
+        for entry in self._recap.state_entries():
+            recap.note_state(entry)
+        users = digests = 0
+        for i in gone:
+            v = h.views[i]
+            if v.bits & _DURABLE or v.calls or v.answers or not v.bits & _CONVERSATIONAL or not v.text.strip():
+                continue
+            if _is_user_turn(v):
+                window.note_state(_cut(v.text, _LEDGER_ENTRY_BYTES))
+                users += 1
             else:
-                hi = mid - 1
-        return rendered(lo), len(entries) - lo
+                recap.insert(v.text, fm.ASSISTANT, 0.0)
+                digests += 1
+        if digests:
+            recap.dehydrate(absorb=True)  # oxygen 0 falls below any positive threshold
+        return window, recap, users
 
-    def _system_cost(self, text: str) -> int:
-        return self._count(text) + self._counting.framing.per_message if text else 0
+    def _rewrite(self, budget_forced: bool) -> Tuple[int, int, bool, int]:
+        """Rewrite the prefix. Ballast goes first: tool results become placeholders
+        (by the one-pass rule, or oldest first down to `rewrite_target` of the budget
+        when the budget forces the rewrite) while all conversation text stays. Only
+        if the conversation text alone does not fit the budget do assistant turns
+        leave (their digests to the recap), then user turns (their text to the
+        ledger), down to `rewrite_target`. Returns the elided and dropped counts,
+        whether the budget holds, and how many messages kept their place."""
+        h = self._history
+        s = self.settings
+        live = h.messages
+        limit = self._limit()
+        stages: List[Callable[[MessageView], bool]] = [
+            _ballast_only,
+            _is_user_turn,  # assistant turns too
+            _nothing,  # user turns too
+        ]
+        attempts: List[Tuple[Callable[[MessageView], bool], Optional[int]]] = []
+        if limit is None or not budget_forced:
+            attempts.append((stages[0], None))  # the one-pass rule
+        if limit is not None:
+            goal = int(limit * s.rewrite_target)
+            attempts += [(keep, goal) for keep in stages]
+        result: Optional[TrimResult] = None
+        window, recap, users = self._window, self._recap, 0
+        purpose, ledger = self._render(window, recap)
+        system = 0
+        gone: List[int] = []
+        kept: List[int] = []
+        for keep, goal_tokens in attempts:
+            system = self._system_cost(purpose + ledger)
+            budget = None if goal_tokens is None else max(0, goal_tokens - system)
+            for _ in range(4):
+                result = self._trim(live, budget, keep)
+                kept, gone = result._sent_and_dropped()
+                window, recap, users = self._with_gone(gone)
+                purpose, ledger = self._render(window, recap)
+                system = self._system_cost(purpose + ledger)
+                if budget is None or goal_tokens is None or not result.within_budget or budget == 0:
+                    break
+                over = result.tokens_after + system - goal_tokens
+                if over <= 0:
+                    break
+                budget = max(0, budget - over)  # the new ledger entries took room: trim further
+            assert result is not None
+            if limit is None or result.tokens_after + system <= limit:
+                break
+        assert result is not None
+        first = result.first_changed
+        unchanged = len(live) if first is None else first
+        self._window, self._recap = window, recap
+        self._user_in_ledger += users
+        self._reset_history(result.messages, [h.pinned[i] for i in kept], kept)
+        self._history.checked = len(self._history.messages)  # trim returns valid lists
+        self._set_system(purpose, ledger)
+        self._consolidations += 1
+        fits = limit is None or self._request_tokens() <= limit
+        return result.elided, len(gone), fits, unchanged
 
-    def _request_tokens(self) -> int:
-        """What the next request sends: the system message, the live messages,
-        and the request's own framing."""
-        n = self._system_tokens + self._live_tokens
-        if self._live or self._system_tokens:
-            n += self._counting.framing.per_request
-        return n
+    # -- requests ---------------------------------------------------------------------------
 
     def request(self, *, consolidate: bool = False) -> List[Any]:
         """The provider-ready message list for the next call.
@@ -555,91 +1021,248 @@ class Conversation:
         with self._lock:
             return self._request(consolidate)
 
-    def _request(self, force: bool) -> List[Any]:
-        self._check_new()
-        saturation = []
-        for i in range(self._sent, len(self._live)):
-            v = self._views[i]
+    def request_params(self, *, consolidate: bool = False) -> Dict[str, Any]:
+        """The next request as the provider call's keyword arguments, ready to pass on:
+        `client.messages.create(model=..., **params)` for Anthropic (`system` blocks and
+        `messages`, with cache breakpoints), `client.chat.completions.create(...)` for
+        OpenAI Chat (`messages`) and `client.responses.create(...)` for Responses
+        (`input`), both with `prompt_cache_key`. Advances the conversation as
+        `request()` does; the caller's messages are never mutated (a message that
+        carries a breakpoint is sent as a copy)."""
+        with self._lock:
+            messages = self._request(consolidate)
+            if self.settings.format == "openai":
+                return {"messages": messages, "prompt_cache_key": self.prompt_cache_key}
+            if self.settings.format == "openai-responses":
+                return {"input": messages, "prompt_cache_key": self.prompt_cache_key}
+            return self._anthropic_params(messages)
+
+    def _anthropic_params(self, messages: List[Any]) -> Dict[str, Any]:
+        mark: Dict[str, str] = {"type": "ephemeral"}
+        if self.rules.ttl == "1h":
+            mark["ttl"] = "1h"
+        system: List[Dict[str, Any]] = [
+            {"type": "text", "text": t} for t in (self._purpose_text, self._system_text[len(self._purpose_text):]) if t
+        ]
+        by_message: Dict[int, List[int]] = {}
+        for where, offset in self._marks:
+            if where < 0:
+                system[-1 - where]["cache_control"] = mark
+            else:
+                by_message.setdefault(where, []).append(offset)
+        out = messages  # a new list already: marked messages are replaced by copies
+        for i, offsets in by_message.items():
+            message = out[i]
+            content = _field(message, "content")
+            if isinstance(content, str):
+                blocks: List[Any] = [{"type": "text", "text": content, "cache_control": mark}]
+            else:
+                blocks = list(content)
+                for k in offsets:
+                    blocks[k] = _marked(blocks[k], mark)
+            out[i] = _replace(message, content=blocks)
+        params: Dict[str, Any] = {"messages": out}
+        if system:
+            params["system"] = system
+        return params
+
+    def _state(self, force: bool) -> RewriteState:
+        h = self._history
+        purgeable = self._purgeable_estimate()
+        kept = 0
+        if purgeable:
+            # The rewrite changes nothing before the oldest message it purges.
+            first = min(h.classes[k][0][0] for k in range(4) if h.class_pointer[k])
+            if self.settings.tool_results == "drop":
+                while first > 0 and (h.views[first].answers or h.views[first].calls):
+                    first -= 1
+            kept = self._system_tokens + sum(h.tokens[:first])
+        return RewriteState(
+            forced=force,
+            first=self._requests == 0,
+            prefix_tokens=self._system_tokens + h.sent_tokens,
+            purgeable_tokens=purgeable,
+            append_tokens=self._request_tokens(),
+            max_tokens=self._limit(),
+            calls_ahead=self.settings.calls_ahead,
+            kept_tokens=kept,
+        )
+
+    def _saturation(self) -> List[Dict[str, Any]]:
+        h = self._history
+        out = []
+        for i in range(h.sent, len(h.messages)):
+            v = h.views[i]
             if v.answers or (v.role == "user" and v.text):
-                saturation.append(
+                out.append(
                     {
                         "position": i,
-                        "bytes": self._bytes[i],
+                        "bytes": h.bytes[i],
                         "saturation": fm.saturation_scan(v.text),
                         "flood": is_flood(v.text),
                     }
                 )
-        prefix_tokens = self._system_tokens + self._sent_tokens
-        append_tokens = self._request_tokens()
-        purgeable = self._purgeable_estimate()
-        gain = fm.consolidation_gain(
-            prefix_tokens, purgeable, self.calls_ahead, self.cache_read_ratio, self.cache_write_ratio
-        )
-        first = self._requests == 0
-        if force:
-            reason = "asked to consolidate"
-        elif first:
-            reason = "first request: nothing is cached yet"
-        elif not self._fits(append_tokens):
-            reason = f"the budget forces it: appending would send {append_tokens} tokens"
-        elif gain["consolidate"]:
-            reason = (
-                f"rewriting pays: {purgeable} purgeable tokens, gain "
-                f"{gain['gain_token_equiv']:.1f} token-equivalents over {self.calls_ahead} calls"
-            )
+        return out
+
+    def _request(self, force: bool) -> List[Any]:
+        self._check_new()
+        saturation = self._saturation()
+        verdict = decide(self._state(force), self.rules)
+        previous_purpose, previous_system = self._purpose_text, self._system_text
+        sent_before = self._history.sent
+        if verdict.rewrite:
+            elided, dropped, fits, unchanged = self._rewrite(verdict.budget)
+            kept_messages = min(unchanged, sent_before)
         else:
-            reason = ""
-        elided = dropped = 0
-        if reason:
-            stable_bytes = stable_tokens = 0
-            elided, dropped, fits = self._consolidate()
-            consolidated = True
+            elided = dropped = 0
+            limit = self._limit()
+            fits = limit is None or self._request_tokens() <= limit
+            kept_messages = sent_before
+        if self._requests == 0:
+            same_purpose = same_system = False
         else:
-            stable_bytes = _text_bytes(self._system_text) + self._sent_bytes
-            stable_tokens = prefix_tokens
-            fits = self._fits(append_tokens)
-            consolidated = False
-            reason = (
-                "kept the cached prefix: nothing to purge"
-                if not purgeable
-                else f"kept the cached prefix: rewriting {purgeable} purgeable tokens does not pay yet"
-            )
+            same_purpose = self._purpose_text == previous_purpose
+            same_system = same_purpose and self._system_text == previous_system
+        bills = self._bill(same_purpose, same_system, kept_messages if same_system else 0)
+        h = self._history
+        if not same_system:
+            stable = (0, 0)
+        elif kept_messages == h.sent:  # appended: the prefix sums are at hand
+            stable = (_text_bytes(self._system_text) + h.sent_bytes, self._system_tokens + h.sent_tokens)
+        else:
+            stable = (_text_bytes(self._system_text) + sum(h.bytes[:kept_messages]),
+                      self._system_tokens + sum(h.tokens[:kept_messages]))
         self._mark_sent()
         self._requests += 1
         out: List[Any] = []
         if self._system_message is not None:
             out.append(self._system_message)
-        out.extend(self._live)
+        out.extend(self._history.messages)
+        self.last_report = self._report(verdict, elided, dropped, fits, stable, bills, saturation)
+        self._last_counted = self.last_report["tokens_sent"] + self._outside
+        return out
+
+    def _bill(self, same_purpose: bool, same_system: bool, kept_messages: int) -> RequestBilling:
+        """Bill this request from the blocks it repeats, place its breakpoints
+        (explicit caching), and bill the full history the same way."""
+        h = self._history
+        rules = self.rules
+        head: List[int] = []
+        purpose_tokens = self._purpose_tokens
+        if self._purpose_text:
+            head.append(purpose_tokens)
+        if len(self._system_text) > len(self._purpose_text):
+            head.append(self._system_tokens)
+        system_blocks = len(head)
+        ends = _Joined(head, h.ends, self._system_tokens)
+        stable = 0
+        if same_purpose and self._purpose_text:
+            stable = 1
+        if same_system:
+            stable = system_blocks + h.blocks_before(kept_messages)
+        caller = [system_blocks + c for c in h.caller]
+        marks: List[int] = []
+        if rules.explicit:
+            marks = place_breakpoints(
+                ends, _Joined([True] * system_blocks, h.markable), rules, system=1 if self._purpose_text else 0,
+                stable=stable, keep=self._next_kept(system_blocks), caller_marks=caller,
+            )
+        self._marks = [self._where(m, system_blocks) for m in marks]
+        if rules.explicit:
+            cached = [c for c in self._cache_entries if c < stable]
+        else:  # every prefix of the previous request is cached
+            cached = [stable - 1] if stable and self._requests else []
+        request, entries = bill_request(rules, ends, cached=cached, marks=sorted(marks + caller))
+        reply = self._counting.framing.per_request  # the reply's start, after every cached block
+        # Old entries matter only as long as a rewrite may still read them: keep the
+        # first few (the system prompt) and the latest.
+        self._cache_entries = entries if len(entries) <= 64 else entries[:4] + entries[-60:]
+        full_now = self._purpose_tokens + self._full_tokens
+        previous = self._previous_full
+        full, _ = bill_request(
+            rules, [previous, full_now], cached=[0] if previous else [], marks=[0, 1] if previous else [1]
+        )
+        for bill in (request, full):
+            bill["uncached_tokens"] += reply
+            bill["cost"] += reply
+        self._previous_full = full_now
+        self._billed = add_bills([self._billed, request])
+        self._billed_full = add_bills([self._billed_full, full])
+        self._sent_total += (ends[-1] if len(ends) else 0) + reply
+        return {"request": request, "full_history": full}
+
+    def _where(self, block: int, system_blocks: int) -> Tuple[int, int]:
+        """A block of the request as (message, offset), or (-1 - k, 0) for system block k."""
+        if block < system_blocks:
+            return (-1 - block, 0)
+        block -= system_blocks
+        message = bisect_right(self._history.block_starts, block) - 1
+        return (message, block - self._history.block_starts[message])
+
+    def _next_kept(self, system_blocks: int) -> int:
+        """How many blocks the next rewrite will likely keep: those before the oldest
+        tool result (with the message that called it) that is not a placeholder yet
+        and is older than the recent turns, since ballast leaves oldest first."""
+        h = self._history
+        s = self.settings
+        recent = len(h.messages)
+        if s.keep_last_turns and h.turn_starts:
+            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        i = h.elidable
+        while i < recent and not (h.views[i].answers and not h.views[i].text.startswith(_PLACEHOLDER_HEAD)):
+            i += 1
+        h.elidable = i
+        if i >= recent:
+            return 0
+        while i > 0 and (h.views[i].answers or h.views[i].calls):
+            i -= 1  # the results run and the call that opened it change together
+        if i == 0:
+            return 0
+        return system_blocks + h.blocks_before(i)
+
+    def _report(
+        self,
+        verdict: Verdict,
+        elided: int,
+        dropped: int,
+        fits: bool,
+        stable: Tuple[int, int],
+        bills: RequestBilling,
+        saturation: List[Dict[str, Any]],
+    ) -> RequestReport:
+        h = self._history
         sent_tokens = self._request_tokens()
-        newest_user = self._views[self._turn_starts[-1]].text if self._turn_starts else ""
+        stable_bytes, stable_tokens = stable
+        newest_user = h.views[h.turn_starts[-1]].text if h.turn_starts else ""
         full = self._full_tokens + self._system_tokens + self._counting.framing.per_request
-        self.last_report = {
+        return {
             "tokens_sent": sent_tokens,
             "tokens_full_history": full,
             "reduction": 1.0 - sent_tokens / full if full else 0.0,
             "cache_stable_bytes": stable_bytes,
             "cache_stable_tokens": stable_tokens,
-            "consolidated": consolidated,
-            "reason": reason,
-            "consolidation_gain": dict(gain),
+            "consolidated": verdict.rewrite,
+            "reason": verdict.reason,
+            "consolidation_gain": verdict.gain,
             "elided": elided,
             "dropped": dropped,
-            "ledger_size": len(self._window.state_entries()),
+            "ledger_size": len(self._window.state_entries()) + len(self._recap.state_entries()),
+            "user_turns_kept": len(h.turn_starts),
+            "user_turns_in_ledger": self._user_in_ledger,
+            "breakpoints": len(self._marks),
             "effort_tier": fm.effort_gauge(newest_user)["tier"],
-            "reasoning": reasoning_params(newest_user, self.format),
+            "reasoning": reasoning_params(newest_user, self.settings.format),
             "saturation": saturation,
             "within_budget": fits,
+            "billing": bills,
             "ledger_omitted": self._ledger_omitted,
             # Everything the request sends as the provider counts it, by the
-            # correction record_usage learnt (1.0 until then): the counted
-            # request, what is sent outside it, and the usage ratio.
+            # correction record_usage learnt (1.0 until then).
             "tokens_outside": self._outside,
             "usage_ratio": self._usage_ratio,
             "tokens_provider_estimate": int(math.ceil((sent_tokens + self._outside) * self._usage_ratio)),
             "provider_input_tokens": self._provider_tokens,
         }
-        self._last_counted = sent_tokens + self._outside
-        return out
 
     # -- calibration -------------------------------------------------------------------------
 
@@ -670,93 +1293,108 @@ class Conversation:
         with self._lock:
             return self._usage_ratio
 
+    def billing(self) -> BillingSummary:
+        """What the requests so far were billed under the provider's cache rules,
+        against the full history sent every time with the same caching."""
+        with self._lock:
+            billed, full = dict(self._billed), dict(self._billed_full)
+            return {
+                "provider": self.rules.provider,
+                "requests": self._requests,
+                "billed": cast(Bill, billed),
+                "full_history": cast(Bill, full),
+                "cost_ratio": self._billed["cost"] / self._billed_full["cost"] if self._billed_full["cost"] else 0.0,
+                "cache_read_share": self._billed["read_tokens"] / self._sent_total if self._sent_total else 0.0,
+                "rules": self.rules.to_dict(),
+            }
+
     # -- persistence ------------------------------------------------------------------------
 
     def to_dict(self) -> Dict[str, Any]:
         """The whole state as plain JSON data; `from_dict` restores it exactly.
         SDK message objects are stored as their `model_dump()` dicts."""
         with self._lock:
+            h = self._history
             return {
                 "version": _VERSION,
-                "settings": {
-                    "format": self.format,
-                    "max_tokens": self.max_tokens,
-                    "half_life": self.half_life,
-                    "safe_threshold": self.safe_threshold,
-                    "state_capacity": self.state_capacity,
-                    "calls_ahead": self.calls_ahead,
-                    "keep_last_turns": self.keep_last_turns,
-                    "tool_results": self.tool_results,
-                    "image_tokens": self.image_tokens,
-                    "cache_read_ratio": self.cache_read_ratio,
-                    "cache_write_ratio": self.cache_write_ratio,
-                    "tokenizer": self.tokenizer,
-                    "reserve_tokens": self.reserve_tokens,
-                    "tools": _plain(self.tools),
-                    "instructions": _plain(self.instructions),
-                },
+                "settings": {**dataclasses.asdict(self.settings), "tools": _plain(self.settings.tools),
+                             "instructions": _plain(self.settings.instructions)},
                 "usage_ratio": self._usage_ratio,
                 "purpose": self._purpose,
+                "prompt_cache_key": self.prompt_cache_key,
                 "ledger": self._window.state_entries(),
+                "recap": self._recap.state_entries(),
+                "user_turns_in_ledger": self._user_in_ledger,
                 "system_text": self._system_text,
-                "messages": [_plain(m) for m in self._live],
-                "pinned": [i for i, p in enumerate(self._pinned) if p],
-                "sent": self._sent,
+                "purpose_text": self._purpose_text,
+                "messages": [_plain(m) for m in h.messages],
+                "pinned": [i for i, p in enumerate(h.pinned) if p],
+                "sent": h.sent,
                 "requests": self._requests,
                 "consolidations": self._consolidations,
                 "appended": self._appended,
                 "full_tokens": self._full_tokens,
+                "cache": {
+                    "entries": list(self._cache_entries),
+                    "previous_full": self._previous_full,
+                    "billed": dict(self._billed),
+                    "billed_full": dict(self._billed_full),
+                    "sent_total": self._sent_total,
+                },
             }
 
     @classmethod
     def from_dict(cls, d: Mapping[str, Any], *, token_counter: Optional[TokenCounter] = None) -> Conversation:
         """Rebuild a Conversation from `to_dict()` data (pass the same
         `token_counter` if one was used). Raises `ValueError` naming the field when
-        the data is malformed or inconsistent; nothing is half-built."""
+        a field is missing or the data is malformed or inconsistent; nothing is
+        half-built."""
         if not isinstance(d, Mapping):
             raise ValueError(f"Conversation.from_dict: expected a dict, not {type(d).__name__}")
 
-        def field(name: str, kind: Any, where: Mapping[str, Any] = d) -> Any:
+        def field(name: str, kind: Any, where: Mapping[str, Any] = d, label: str = "") -> Any:
+            label = label or name
             if name not in where:
-                raise ValueError(f"Conversation.from_dict: field {name!r} is missing")
+                raise ValueError(f"Conversation.from_dict: field {label!r} is missing")
             value = where[name]
             if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
-                raise ValueError(f"Conversation.from_dict: field {name!r} has the wrong type")
+                raise ValueError(f"Conversation.from_dict: field {label!r} has the wrong type")
             return value
 
-        def count(name: str) -> int:
-            value: int = field(name, int)
+        def count(name: str, where: Mapping[str, Any] = d, label: str = "") -> int:
+            value: int = field(name, int, where, label)
             if value < 0:
-                raise ValueError(f"Conversation.from_dict: field {name!r} must not be negative")
+                raise ValueError(f"Conversation.from_dict: field {(label or name)!r} must not be negative")
             return value
 
         if field("version", int) != _VERSION:
             raise ValueError(f"Conversation.from_dict: field 'version' must be {_VERSION}")
         settings = field("settings", Mapping)
-        allowed = {
-            "format", "max_tokens", "half_life", "safe_threshold", "state_capacity", "calls_ahead",
-            "keep_last_turns", "tool_results", "image_tokens", "cache_read_ratio", "cache_write_ratio",
-        }
-        # Settings that data written before they existed lacks.
-        optional = {"tokenizer", "reserve_tokens", "tools", "instructions"}
-        unknown = set(settings) - allowed - optional
-        if unknown or not allowed <= set(settings):
-            name = sorted(unknown or allowed - set(settings))[0]
-            raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected or missing")
-        purpose = d.get("purpose")
-        if purpose is not None and not isinstance(purpose, str):
-            raise ValueError("Conversation.from_dict: field 'purpose' has the wrong type")
+        for name in sorted(set(settings) - set(_SETTINGS)):
+            raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected")
+        for name in _SETTINGS:
+            if name not in settings:
+                raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is missing")
+        purpose = field("purpose", (str, type(None)))
+        key = field("prompt_cache_key", str)
         try:
-            conv = cls(purpose, token_counter=token_counter, **dict(settings))
+            conv = cls(purpose, ConversationSettings(**dict(settings)), token_counter=token_counter,
+                       prompt_cache_key=key)
         except (TypeError, ValueError) as exc:
             raise ValueError(f"Conversation.from_dict: field 'settings': {exc}") from None
-        ledger = field("ledger", list)
-        if not all(isinstance(e, str) for e in ledger) or len(ledger) > conv.state_capacity:
-            raise ValueError("Conversation.from_dict: field 'ledger' must be at most state_capacity strs")
-        for entry in ledger:
-            if not conv._window.note_state(entry):
-                raise ValueError("Conversation.from_dict: field 'ledger' holds a duplicate entry")
+        for name, window in (("ledger", conv._window), ("recap", conv._recap)):
+            entries = field(name, list)
+            capacity = conv._capacity if name == "ledger" else max(1, conv._capacity // 4)
+            if not all(isinstance(e, str) for e in entries) or len(entries) > capacity:
+                raise ValueError(f"Conversation.from_dict: field {name!r} must be at most {capacity} strs")
+            for entry in entries:
+                if not window.note_state(entry):
+                    raise ValueError(f"Conversation.from_dict: field {name!r} holds a duplicate entry")
+        users = count("user_turns_in_ledger")
         system_text = field("system_text", str)
+        purpose_text = field("purpose_text", str)
+        if not system_text.startswith(purpose_text):
+            raise ValueError("Conversation.from_dict: field 'purpose_text' does not start 'system_text'")
         messages = field("messages", list)
         pinned_positions = field("pinned", list)
         if not all(isinstance(i, int) and not isinstance(i, bool) and 0 <= i < len(messages)
@@ -772,24 +1410,43 @@ class Conversation:
         if consolidations > requests or appended < len(messages) or (sent and not requests):
             raise ValueError("Conversation.from_dict: fields 'requests', 'consolidations', 'appended' "
                              "and 'sent' disagree")
+        cache = field("cache", Mapping)
+        entries = field("entries", list, cache, "cache.entries")
+        if not all(isinstance(e, int) and not isinstance(e, bool) and e >= 0 for e in entries):
+            raise ValueError("Conversation.from_dict: field 'cache.entries' must list block indices")
+        previous_full = count("previous_full", cache, "cache.previous_full")
+        sent_total = count("sent_total", cache, "cache.sent_total")
+        bills = []
+        for name in ("billed", "billed_full"):
+            bill = field(name, Mapping, cache, f"cache.{name}")
+            for key_name, kind in (("read_tokens", int), ("write_tokens", int), ("uncached_tokens", int),
+                                   ("cost", (int, float))):
+                value = field(key_name, kind, bill, f"cache.{name}.{key_name}")
+                if value < 0 or (kind is int and isinstance(value, bool)):
+                    raise ValueError(f"Conversation.from_dict: field 'cache.{name}.{key_name}' must not be negative")
+            bills.append(cast(Bill, {k: bill[k] for k in ("read_tokens", "write_tokens", "uncached_tokens", "cost")}))
         pinned = set(pinned_positions)
         try:
             conv._reset_history(messages, [i in pinned for i in range(len(messages))])
-            conv._adapter.check(conv._views[:sent])
+            conv._adapter.check(conv._history.views[:sent])
         except (TypeError, ValueError) as exc:
             raise ValueError(f"Conversation.from_dict: field 'messages': {exc}") from None
-        conv._set_system(system_text)
-        conv._checked = sent
+        conv._set_system(purpose_text, system_text[len(purpose_text):])
+        conv._history.checked = sent
         conv._mark_sent(sent)
+        conv._user_in_ledger = users
         conv._requests = requests
         conv._consolidations = consolidations
         conv._appended = appended
         conv._full_tokens = full_tokens
-        ratio = d.get("usage_ratio", 1.0)
-        if (
-            not isinstance(ratio, (int, float)) or isinstance(ratio, bool)
-            or not USAGE_RATIO_MIN <= ratio <= USAGE_RATIO_MAX
-        ):
+        conv._cache_entries = list(entries)
+        conv._previous_full = previous_full
+        conv._billed, conv._billed_full = bills[0], {**bills[1]}
+        conv._billed["cost"] = float(conv._billed["cost"])
+        conv._billed_full["cost"] = float(conv._billed_full["cost"])
+        conv._sent_total = sent_total
+        ratio = field("usage_ratio", (int, float))
+        if isinstance(ratio, bool) or not USAGE_RATIO_MIN <= ratio <= USAGE_RATIO_MAX:
             raise ValueError(
                 f"Conversation.from_dict: field 'usage_ratio' must be a number from {USAGE_RATIO_MIN} "
                 f"to {USAGE_RATIO_MAX}"

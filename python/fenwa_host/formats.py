@@ -332,9 +332,12 @@ class Adapter:
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
     ) -> List[MessageView]:
-        return [
-            self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)
-        ]
+        if self._native_reads(messages, classify):
+            return self.read(messages, image_tokens).views
+        return [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
+
+    def _native_reads(self, messages: Sequence[Any], classify: Optional[Classify]) -> bool:
+        return self.native_table is not None and classify is None and type(messages) in (list, tuple)
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]
@@ -349,14 +352,25 @@ class Adapter:
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
         default token estimate of each view and its `Shape` (None when unknown)."""
-        if self.native_table is None or classify is not None or type(messages) not in (list, tuple):
-            views = self.views(messages, image_tokens, classify)
+        table = self.native_table
+        if classify is not None and table is not None and self._native_reads(messages, None):
+            # The class a caller chooses changes the bits only: the text, the
+            # estimate and the shape are those the native reading gives.
+            reading = self.read(messages, image_tokens)
+            views = reading.views
+            for i, v in enumerate(views):
+                bits = _classify(v.bits, messages[i], classify, i)
+                if bits != v.bits:
+                    views[i] = v._replace(bits=bits)
+            return reading
+        if table is None or not self._native_reads(messages, classify):
+            views = [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
             return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
         # Well-formed common shapes are read natively; the rest (SDK objects,
         # content parts, odd types, bad input) by `view`, which also reports
         # what is wrong.
         views, counts, shape, todo = _native.read_messages(
-            messages, self.native_reader, self.native_table, MessageView
+            messages, self.native_reader, table, MessageView
         )
         estimates = array("q")
         estimates.frombytes(counts)
@@ -455,41 +469,6 @@ def _chat_content(index: int, content: Any, image_tokens: int) -> Tuple[str, int
     raise _bad_type(index, "content", content, "a str, a list of parts or None")
 
 
-def _chat_calls_fast(calls: List[Any]) -> Optional[Tuple[Tuple[str, ...], str]]:
-    """Ids and counted text of well-formed dict tool calls, or None to take the
-    checked path (which reports what is wrong)."""
-    if len(calls) == 1:
-        call = calls[0]
-        if type(call) is dict:
-            cid = call.get("id")
-            function = call.get("function")
-            if type(cid) is str and type(function) is dict:
-                name = function.get("name")
-                arguments = function.get("arguments")
-                if type(name) is str and type(arguments) is str:
-                    return (cid,), name + "\n" + arguments
-        return None
-    ids: List[str] = []
-    pieces: List[str] = []
-    for call in calls:
-        if type(call) is not dict:
-            return None
-        cid = call.get("id")
-        function = call.get("function")
-        if type(cid) is not str or type(function) is not dict:
-            return None
-        name = function.get("name")
-        arguments = function.get("arguments")
-        if type(name) is not str or type(arguments) is not str:
-            return None
-        ids.append(cid)
-        pieces.append(name)
-        pieces.append(arguments)
-    if not ids:
-        return None
-    return tuple(ids), "\n".join(pieces)
-
-
 class OpenAIChat(Adapter):
     """OpenAI Chat Completions `messages`: dicts or the SDK's message objects."""
 
@@ -497,52 +476,6 @@ class OpenAIChat(Adapter):
     framing = OPENAI_CHAT_FRAMING
     native_reader = 0
     native_table = _CHAT_ROLES
-
-    def views(
-        self,
-        messages: Sequence[Any],
-        image_tokens: int = IMAGE_TOKENS,
-        classify: Optional[Classify] = None,
-    ) -> List[MessageView]:
-        if classify is None and type(messages) in (list, tuple):
-            return self.read(messages, image_tokens).views
-        # The common case (dicts with str content and no tools) stays on a short path.
-        out: List[MessageView] = []
-        append = out.append
-        roles = _CHAT_ROLES
-        new = tuple.__new__
-        view = self.view
-        tool = fm.TOOL
-        assistant = fm.ASSISTANT
-        plain = classify is None
-        for i, m in enumerate(messages):
-            if plain and type(m) is dict:
-                role = m.get("role")
-                content = m.get("content")
-                if role == "tool":
-                    cid = m.get("tool_call_id")
-                    if type(content) is str and type(cid) is str:
-                        append(new(MessageView, (i, "tool", tool, content, 0, _NO_IDS, (cid,), False)))
-                        continue
-                elif role == "assistant":
-                    calls = m.get("tool_calls")
-                    if not calls:
-                        if type(content) is str:
-                            append(new(MessageView, (i, "assistant", assistant, content, 0, _NO_IDS, _NO_IDS, False)))
-                            continue
-                    elif type(calls) is list and (content is None or type(content) is str):
-                        fast = _chat_calls_fast(calls)
-                        if fast is not None:
-                            text = content + "\n" + fast[1] if content else fast[1]
-                            append(new(MessageView, (i, "assistant", assistant, text, 0, fast[0], _NO_IDS, False)))
-                            continue
-                elif type(content) is str and type(role) is str:
-                    entry = roles.get(role)
-                    if entry is not None:
-                        append(new(MessageView, (i, entry[0], entry[1], content, 0, _NO_IDS, _NO_IDS, False)))
-                        continue
-            append(view(i, m, image_tokens, classify))
-        return out
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]

@@ -52,6 +52,8 @@ from .formats import (
 from .tokens import (
     BYTES_PER_TOKEN,
     NO_FRAMING,
+    PLACEHOLDER,
+    PLACEHOLDER_FLOOD,
     CountCache,
     Counting,
     TokenCounter,
@@ -99,8 +101,13 @@ class Decision(NamedTuple):
     reason: str
 
 
-_PLACEHOLDER_START = "[tool output elided: "
-_PLACEHOLDER_LINE = re.compile(r"\[tool output elided: [0-9]+ bytes(?:, a repetitive flood)?\]")
+# A placeholder's first line, recognised from the one placeholder text (tokens.py).
+_PLACEHOLDER_START = PLACEHOLDER.split("{size}", 1)[0]
+_PLACEHOLDER_LINE = re.compile(
+    re.escape(PLACEHOLDER)
+    .replace(re.escape("{size}"), "[0-9]+")
+    .replace(re.escape("{flood}"), "(?:" + re.escape(PLACEHOLDER_FLOOD) + ")?")
+)
 #: Where a preview leaves out the middle of the payload.
 _PREVIEW_GAP = "\n\u2026\n"
 
