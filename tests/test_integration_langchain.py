@@ -22,7 +22,7 @@ from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
 
 import fenwa_host as fh  # noqa: E402
 from fenwa_host.integrations import ContextOverflow  # noqa: E402
-from fenwa_host.integrations.langchain import ContextMiddleware, tools_text  # noqa: E402
+from fenwa_host.integrations.langchain import STATE_KEY, ContextMiddleware, tools_text  # noqa: E402
 
 from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question, tool_output  # noqa: E402
 
@@ -43,6 +43,7 @@ class ScriptedChat(BaseChatModel):
     session: str = "a"
     anthropic: bool = False
     overflow_first: int = 0  # refuse this many calls as too long
+    usage_ratio: float = 0.0  # report usage: this many provider tokens per counted one
     requests: List[List[BaseMessage]] = []
     systems: List[Optional[str]] = []
     calls: int = 0
@@ -62,7 +63,7 @@ class ScriptedChat(BaseChatModel):
         system = [m for m in messages if isinstance(m, SystemMessage)]
         rest = [m for m in messages if not isinstance(m, SystemMessage)]
         self.requests = [*self.requests, rest]
-        self.systems = [*self.systems, system[0].text if system else None]
+        self.systems = [*self.systems, "\n\n".join(m.text for m in system) if system else None]
         n = self.calls
         self.calls += 1
         k = n // CALLS_PER_QUESTION
@@ -78,6 +79,10 @@ class ScriptedChat(BaseChatModel):
                                 tool_calls=[{"name": "read_log", "args": args, "id": cid, "type": "tool_call"}])
         else:
             message = AIMessage(content=answer(k, self.session), id=f"ai_{self.session}_{n}")
+        if self.usage_ratio:
+            counted = fh.count_tokens(messages, format="langchain")
+            tokens = int(counted * self.usage_ratio)
+            message.usage_metadata = {"input_tokens": tokens, "output_tokens": 10, "total_tokens": tokens + 10}
         return ChatResult(generations=[ChatGeneration(message=message)])
 
 
@@ -89,7 +94,7 @@ def _payload_tokens(messages: List[BaseMessage], system: Optional[str]) -> int:
 def _check(model: ScriptedChat) -> None:
     assert len(model.requests) == QUESTIONS * CALLS_PER_QUESTION
     for messages, system in zip(model.requests, model.systems):
-        assert system == SYSTEM
+        assert system is not None and system.startswith(SYSTEM)
         if model.anthropic:
             # ChatAnthropic's own converter, then the Anthropic rules.
             _, payload = lc_anthropic._format_messages(messages, model="claude-sonnet-4-5")
@@ -97,7 +102,11 @@ def _check(model: ScriptedChat) -> None:
         else:
             payload = [lc_openai._convert_message_to_dict(m) for m in messages]
             fh.validate(payload, "openai")
-        assert _payload_tokens(messages, system) <= BUDGET
+        beside = fh.estimate_tokens(system) + fh.estimate_tokens(tools_text([read_log]))
+        # Within the budget as counted, and within 5% of it counted as the provider receives it.
+        assert fh.count_tokens(messages, format="langchain") + beside <= BUDGET
+        fmt = "anthropic" if model.anthropic else "openai"
+        assert fh.count_tokens(payload, format=fmt) + beside <= BUDGET * 1.05
         assert isinstance(messages[-1], (HumanMessage,)) or messages[-1].type in ("tool", "human")
 
 
@@ -161,6 +170,69 @@ def test_provider_option_overrides_the_model() -> None:
         assert messages[0].type == "human"
 
 
-def test_conversation_mode_is_refused_clearly() -> None:
-    with pytest.raises(NotImplementedError, match="mode='trim'"):
-        ContextMiddleware(max_tokens=100, mode="conversation")
+def _payloads(model: ScriptedChat) -> List[Any]:
+    return [[lc_openai._convert_message_to_dict(m) for m in r] for r in model.requests]
+
+
+@pytest.mark.parametrize("anthropic", [False, True], ids=["openai-shaped", "anthropic-shaped"])
+def test_conversation_mode_stays_valid_and_within_budget(anthropic: bool) -> None:
+    model = ScriptedChat(session="a", anthropic=anthropic)
+    _run(_agent(model, mode="conversation", purpose="Answer questions about the repository."), "a",
+         use_async=anthropic)
+    _check(model)
+
+
+def test_conversation_mode_keeps_threads_apart_and_in_the_state() -> None:
+    model = ScriptedChat(session="a")
+    agent = _agent(model, mode="conversation")
+    _run(agent, "a", 2)
+    model.session = "b"
+    _run(agent, "b", 2)
+    for messages in model.requests[2 * CALLS_PER_QUESTION:]:
+        assert "[a]" not in "".join(str(m.content) for m in messages)
+    for thread in ("a", "b"):
+        stored = agent.get_state({"configurable": {"thread_id": thread}}).values[STATE_KEY]
+        assert stored["keys"] and fh.Conversation.from_dict(stored["conversation"])
+
+
+def test_conversation_mode_restarted_from_checkpoint_sends_identical_requests() -> None:
+    straight = ScriptedChat(session="a")
+    _run(_agent(straight, mode="conversation"), "a", 4)
+    saver = InMemorySaver()
+    first = ScriptedChat(session="a")
+    config = {"configurable": {"thread_id": "a"}, "recursion_limit": 100}
+
+    def agent_for(model: ScriptedChat) -> Any:
+        return create_agent(model, [read_log], system_prompt=SYSTEM, checkpointer=saver,
+                            middleware=[ContextMiddleware(max_tokens=BUDGET, mode="conversation")])
+
+    for k in range(3):
+        agent_for(first).invoke({"messages": [HumanMessage(question(k))]}, config)
+    # A new process: new agent, middleware and model over the same checkpoints.
+    again = ScriptedChat(session="a", calls=first.calls)
+    agent_for(again).invoke({"messages": [HumanMessage(question(3))]}, config)
+    assert _payloads(again) == _payloads(straight)[-CALLS_PER_QUESTION:]
+
+
+def test_conversation_mode_starts_over_on_a_rewritten_state() -> None:
+    from langchain_core.messages import RemoveMessage
+
+    model = ScriptedChat(session="a")
+    agent = _agent(model, mode="conversation")
+    _run(agent, "a", 2)
+    config = {"configurable": {"thread_id": "a"}}
+    state = agent.get_state(config).values["messages"]
+    agent.update_state(config, {"messages": [RemoveMessage(id=m.id) for m in state[:-1]]})
+    agent.invoke({"messages": [HumanMessage(question(5))]}, {**config, "recursion_limit": 100})
+    # The first request after the rewrite holds nothing of what was removed.
+    after = model.requests[2 * CALLS_PER_QUESTION]
+    assert question(0) not in "".join(str(m.content) for m in after)
+    assert [m.content for m in after] == [state[-1].content, question(5)]
+
+
+def test_conversation_mode_learns_from_the_reported_usage() -> None:
+    model = ScriptedChat(session="a", usage_ratio=1.3)
+    agent = _agent(model, mode="conversation")
+    _run(agent, "a", 3)
+    stored = agent.get_state({"configurable": {"thread_id": "a"}}).values[STATE_KEY]
+    assert fh.Conversation.from_dict(stored["conversation"]).usage_ratio > 1.02  # 1.0 without the reports

@@ -35,13 +35,17 @@ from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question
 INSTRUCTIONS = "You answer questions about the repository, using the read_log tool. " * 8
 
 
+_MAPPER: List[Any] = []
+
+
 def _openai_payload(messages: List[ModelMessage]) -> List[Any]:
     """pydantic-ai's own OpenAI Chat mapping of a request (no network: the client is never called)."""
-    from pydantic_ai.models.openai import OpenAIChatModel
-    from pydantic_ai.providers.openai import OpenAIProvider
+    if not _MAPPER:
+        from pydantic_ai.models.openai import OpenAIChatModel
+        from pydantic_ai.providers.openai import OpenAIProvider
 
-    model = OpenAIChatModel("gpt-4o", provider=OpenAIProvider(api_key="offline"))
-    return asyncio.run(model._map_messages(messages, ModelRequestParameters()))
+        _MAPPER.append(OpenAIChatModel("gpt-4o", provider=OpenAIProvider(api_key="offline")))
+    return asyncio.run(_MAPPER[0]._map_messages(messages, ModelRequestParameters()))
 
 
 class Script:

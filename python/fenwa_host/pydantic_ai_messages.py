@@ -88,7 +88,10 @@ class PydanticAI(Adapter):
     """pydantic-ai `ModelRequest` / `ModelResponse` messages (see the module's text)."""
 
     name = "pydantic-ai"
-    pin_running_cycle = True
+    # As for LangChain messages: the freshest tool output may become a placeholder
+    # when it alone is over the budget (pydantic-ai maps the history to whichever
+    # provider serves the request; the list itself has no running-cycle rule).
+    pin_running_cycle = False
     results_alone = False
 
     def view(self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]) -> MessageView:

@@ -272,19 +272,18 @@ class Core:
     def trim(
         self, messages: Sequence[Any], format: str, budget: int, overrides: Optional[Mapping[str, Any]] = None
     ) -> TrimResult:
-        """`messages` trimmed to `budget`. When the pinned recent turn alone is over
-        it (an agent's running turn piles up tool outputs), the list is trimmed
-        again with only the newest user message pinned, so that the running turn's
-        older tool results can become placeholders too."""
+        """`messages` trimmed to `budget`.
+
+        Unless the caller set `keep_last_turns`, no recent turn is pinned whole:
+        the newest user message (the question being worked on) is held, and the
+        rest leaves by score, newest last. An agent's running turn piles up tool
+        outputs, and pinning it whole would put the request over the budget."""
         options = self.settings.options
         if overrides:
             options = {**options, **overrides}
-        result = trim(messages, max_tokens=budget, format=format, **options)
-        if result.within_budget or options.get("keep_last_turns", 1) == 0:
-            return result
-        fallback = trim(messages, max_tokens=budget, format=format,
-                        **_newest_user_pinned(messages, format, options))
-        return fallback if fallback.tokens_after < result.tokens_after else result
+        if "keep_last_turns" not in self.settings.options:
+            options = _newest_user_pinned(messages, format, options)
+        return trim(messages, max_tokens=budget, format=format, **options)
 
     def attempt(
         self,
@@ -305,14 +304,6 @@ class Core:
         options = dict(self.settings.options)
         options.update(extra)
         return Conversation(format=format, max_tokens=self.budget(beside), **options)
-
-    def retry_conversation(self, synced: Synced, error: BaseException) -> Attempt:
-        """After a context overflow in conversation mode: the Conversation's own
-        request, trimmed once more to a smaller budget (the Conversation keeps its
-        state; a second overflow raises as in trim mode)."""
-        first = Attempt(self, synced.messages, synced.format, synced.messages, synced.tokens,
-                        synced.budget, None, None)
-        return first.retry(error)
 
 
 def _holding(target: Any, own: Any) -> Callable[[Any], Optional[int]]:
@@ -359,22 +350,23 @@ def _newest_user_pinned(messages: Sequence[Any], format: str, options: Mapping[s
 # --- sessions and history sync ------------------------------------------------------------
 
 
-def item_key(item: Any) -> Hashable:
+def item_key(item: Any) -> str:
     """A key that stays with a history item however the list around it changes:
     its `id` (Responses items, LangChain messages), else its type and `call_id`,
-    else a hash of its content."""
+    else a hash of its content. Keys are str, so that they persist as JSON."""
+
     def get(name: str) -> Any:
         return item.get(name) if isinstance(item, Mapping) else getattr(item, name, None)
 
     ident = get("id")
     if isinstance(ident, str) and ident:
-        return ("id", ident)
+        return "id:" + ident
     call_id = get("call_id")
     if isinstance(call_id, str) and call_id:
-        return ("call", str(get("type")), call_id)
+        return f"call:{get('type')}:{call_id}"
     dump = getattr(item, "model_dump", None)
     data = dump() if callable(dump) and not isinstance(item, Mapping) else item
-    return ("hash", hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).digest())
+    return "hash:" + hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
 
 
 class Synced:
@@ -399,13 +391,15 @@ class Session:
     does), only the new items are appended; otherwise the Conversation starts over
     from the list, and its `last_report` says so."""
 
-    __slots__ = ("conversation", "keys", "lock", "make")
+    __slots__ = ("conversation", "keys", "lock", "make", "usage_from")
 
     def __init__(self, make: Callable[[], Conversation]) -> None:
         self.make = make
         self.conversation = make()
         self.keys: List[Hashable] = []
         self.lock = threading.Lock()
+        #: The id of the response whose usage was recorded last (None: none yet).
+        self.usage_from: Optional[str] = None
 
     def new_items(self, keys: List[Hashable]) -> Optional[int]:
         """The index in `keys` from which items are new, or None when the list is
@@ -428,8 +422,17 @@ class Session:
                 break
         return None
 
-    def sync(self, items: Sequence[Any], key: Callable[[Any], Hashable] = item_key) -> bool:
-        """Bring the Conversation up to `items`; returns True when it started over."""
+    def sync(
+        self,
+        items: Sequence[Any],
+        key: Callable[[Any], Hashable] = item_key,
+        convert: Optional[Callable[[Any], Any]] = None,
+        hold: Optional[Callable[[Any], bool]] = None,
+    ) -> bool:
+        """Bring the Conversation up to `items`; returns True when it started over.
+        `convert` turns a new item into the Conversation's message format (only
+        new items are converted); `hold(message)` says a message is to be pinned
+        (appended as durable) rather than appended."""
         keys = [key(i) for i in items]
         start = self.new_items(keys)
         restarted = start is None
@@ -437,7 +440,15 @@ class Session:
             self.conversation = self.make()
             self.keys = []
             start = 0
-        new = list(items[start:])
+        new = [convert(i) for i in items[start:]] if convert is not None else list(items[start:])
+        if hold is not None and not self.keys:
+            conversation = self.conversation
+            for k, message in enumerate(new):
+                if hold(message):
+                    conversation.extend(new[:k])
+                    conversation.pin(message)
+                    new = new[k + 1:]
+                    break
         if new:
             self.conversation.extend(new)
         self.keys.extend(keys[start:])
@@ -449,12 +460,14 @@ class Session:
         budget: int,
         fit: Callable[[Sequence[Any], str, int], TrimResult],
         key: Callable[[Any], Hashable] = item_key,
+        convert: Optional[Callable[[Any], Any]] = None,
+        hold: Optional[Callable[[Any], bool]] = None,
     ) -> Synced:
         """The Conversation's request for `items`. When even the Conversation's
         pinned messages are over `budget`, what it would send is trimmed by `fit`
         (the integration's over-budget fallback) and the report says so."""
         with self.lock:
-            restarted = self.sync(items, key)
+            restarted = self.sync(items, key, convert, hold)
             conversation = self.conversation
             messages = conversation.request()
             report = conversation.last_report
@@ -467,6 +480,32 @@ class Session:
                 report["fallback"] = f"over the budget: the request was trimmed to {tokens} tokens"
                 report["within_budget"] = fitted.within_budget
             return Synced(messages, tokens, budget, conversation.format, restarted)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The session as plain JSON data: its Conversation and the keys it took."""
+        with self.lock:
+            return {"conversation": self.conversation.to_dict(), "keys": list(self.keys),
+                    "usage_from": self.usage_from}
+
+    def restore(self, data: Mapping[str, Any], token_counter: Any = None) -> None:
+        """Take back a session stored by `to_dict` (a restarted process)."""
+        keys = data.get("keys")
+        if not isinstance(keys, list) or not all(isinstance(k, str) for k in keys):
+            raise ValueError("a stored session needs its 'keys', a list of str")
+        with self.lock:
+            self.conversation = Conversation.from_dict(data["conversation"], token_counter=token_counter)
+            self.keys = list(keys)
+            usage_from = data.get("usage_from")
+            self.usage_from = usage_from if isinstance(usage_from, str) else None
+
+    def record_usage(self, response_id: Optional[str], usage: Any) -> bool:
+        """Feed the provider's reported usage of the last request to the
+        Conversation, once per response; returns whether it was used."""
+        if usage is None or (response_id is not None and response_id == self.usage_from):
+            return False
+        with self.lock:
+            self.usage_from = response_id
+            return self.conversation.record_usage(usage)
 
 
 class Sessions:

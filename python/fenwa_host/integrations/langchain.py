@@ -12,16 +12,36 @@ The target provider's rules come from `request.model` or from `provider=`: for
 Anthropic and the other providers whose list must start with a user message, the
 first user message is held. A context-overflow error from the model makes it trim
 to a smaller budget and call once more; a second one raises `ContextOverflow`.
+
+With `mode="conversation"` each thread keeps one `Conversation` (a cache-stable
+prefix and a ledger of what left), persisted in the agent state.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Any, Awaitable, Callable, Optional, Sequence, Tuple
+from dataclasses import dataclass, field
+from typing import Any, Awaitable, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
-from ._core import Attempt, Core, Mode, Settings, count_text, json_text, pin_first_user, require
+from ..formats import FORMATS
+from ._core import (
+    Attempt,
+    Core,
+    Mode,
+    Session,
+    Sessions,
+    Settings,
+    count_text,
+    item_key,
+    json_text,
+    pin_first_user,
+    require,
+)
 
-__all__ = ["ContextMiddleware", "LangChainContext", "user_first"]
+__all__ = ["STATE_KEY", "ContextMiddleware", "LangChainContext", "user_first"]
+
+#: The agent-state key that holds a thread's Conversation (conversation mode).
+STATE_KEY = "fenwa_conversation"
+_PLACEHOLDER = "[tool output elided"
 
 _FORMAT = "langchain"
 #: Providers whose message list must start with a user message, as they appear in
@@ -60,40 +80,89 @@ def tools_text(tools: Sequence[Any]) -> str:
     return json_text(schemas)
 
 
+def thread_key() -> Hashable:
+    """The thread of the running graph (its `thread_id`), or None outside one."""
+    try:
+        config = require("langgraph.config", "langchain").get_config()
+    except Exception:  # not inside a graph run
+        return None
+    return (config.get("configurable") or {}).get("thread_id")
+
+
+def _to_chat(message: Any) -> Dict[str, Any]:
+    """A LangChain message as the OpenAI Chat dict the Conversation keeps, tagged
+    with the message's id so that the request maps back to the state's objects."""
+    convert = require("langchain_core.messages", "langchain").convert_to_openai_messages
+    out: Dict[str, Any] = dict(convert(message))
+    out["_lc_id"] = message.id
+    return out
+
+
+def _is_user(message: Mapping[str, Any]) -> bool:
+    return message.get("role") == "user"
+
+
+def _back(sent: Mapping[str, Any], originals: Mapping[Any, Any]) -> Any:
+    """The LangChain message for one message of the Conversation's request: the
+    state's own object where the Conversation sent it unchanged, else a copy of
+    it made by the LangChain adapter (elided, or with some calls removed)."""
+    original = originals.get(sent.get("_lc_id"))
+    if original is None:  # not from the state: rebuilt from the dict
+        plain = {k: v for k, v in sent.items() if k != "_lc_id"}
+        return require("langchain_core.messages", "langchain").convert_to_messages([plain])[0]
+    adapter = FORMATS["langchain"]
+    content = sent.get("content")
+    if (
+        original.type == "tool"
+        and isinstance(content, str)
+        and content.startswith(_PLACEHOLDER)
+        and content != original.content
+    ):
+        return adapter.elide(original, lambda _text: content)
+    calls = getattr(original, "tool_calls", None) or []
+    sent_calls = {c.get("id") for c in sent.get("tool_calls") or ()}
+    if len(sent_calls) != len(calls):
+        stripped = adapter.remove_calls(original, frozenset(c["id"] for c in calls if c["id"] not in sent_calls))
+        return stripped if stripped is not None else original
+    return original
+
+
 @dataclass
 class LangChainContext:
     """The framework-free part of the middleware: maps a model request in, trims
-    it, and gives back the messages to send. `ContextMiddleware` wraps it in
-    LangChain's `AgentMiddleware`."""
+    it (or asks the thread's Conversation), and gives back the request to send.
+    `ContextMiddleware` wraps it in LangChain's `AgentMiddleware`."""
 
     settings: Settings
     provider: str = "auto"
+    purpose: Optional[str] = None
+    sessions: Sessions = field(default_factory=Sessions)
 
     def __post_init__(self) -> None:
         if self.provider not in _PROVIDERS:
             raise ValueError(f"provider must be one of {', '.join(map(repr, _PROVIDERS))}, not {self.provider!r}")
-        if self.settings.mode != "trim":
-            raise NotImplementedError(
-                "ContextMiddleware supports mode='trim'; Conversation does not keep LangChain messages"
-            )
+        if self.purpose is not None and self.settings.mode != "conversation":
+            raise TypeError("purpose is an option of mode='conversation'")
         self._core = Core(self.settings)
-        self._tools: Tuple[int, int] = (0, 0)  # (id of the last tool list, its tokens)
+        self._tools: Tuple[Tuple[int, ...], int] = ((), 0)  # (ids of the last tools, their tokens)
 
     def beside(self, request: Any) -> int:
         """Tokens sent beside the messages: the system message and the tools."""
         counter = self.settings.counter
         system = getattr(request, "system_message", None)
-        tokens = 0
+        tokens = int(getattr(request, "beside_tokens", 0))  # counted by the caller
         if system is not None:
             text = system.text if isinstance(getattr(system, "text", None), str) else str(system.content)
             tokens += count_text(text, counter)
         tools = getattr(request, "tools", None) or ()
         if tools:
-            key = id(tools)
+            key = tuple(map(id, tools))
             if self._tools[0] != key:
                 self._tools = (key, count_text(tools_text(tools), counter))
             tokens += self._tools[1]
         return tokens
+
+    # -- trim mode ---------------------------------------------------------------------
 
     def first(self, request: Any) -> Attempt:
         messages = list(request.messages)
@@ -102,7 +171,68 @@ class LangChainContext:
             overrides = {"classify": pin_first_user(messages, _FORMAT, self.settings.options.get("classify"))}
         return self._core.attempt(messages, _FORMAT, self.beside(request), overrides)
 
+    # -- conversation mode ---------------------------------------------------------------
+
+    def session(self, request: Any) -> Session:
+        """The thread's session, taken back from the agent state when this process
+        has not seen the thread yet or the state holds another version of it (a
+        restart, time travel)."""
+        beside = self.beside(request)
+        session = self.sessions.get(
+            thread_key(), lambda: self._core.conversation("openai", beside, purpose=self.purpose)
+        )
+        state = getattr(request, "state", None) or {}
+        stored = state.get(STATE_KEY) if isinstance(state, Mapping) else None
+        if isinstance(stored, Mapping) and stored.get("keys") != session.keys:
+            session.restore(stored, self.settings.counter)
+        return session
+
+    def converse(self, request: Any) -> Tuple[Any, Session]:
+        """The request to send in conversation mode, and the session to persist."""
+        session = self.session(request)
+        messages = list(request.messages)
+        budget = self._core.budget(self.beside(request))
+        hold = _is_user if user_first(request.model, self.provider) else None
+        synced = session.request(messages, budget, self._core.trim, item_key, _to_chat, hold)
+        sent: List[Any] = list(synced.messages)
+        system = request.system_message
+        if sent and isinstance(sent[0], Mapping) and sent[0].get("role") == "system" and "_lc_id" not in sent[0]:
+            # The Conversation's purpose and ledger join the agent's system message.
+            text = str(sent.pop(0).get("content") or "")
+            system_message = require("langchain_core.messages", "langchain").SystemMessage
+            system = system_message(f"{system.text}\n\n{text}" if system is not None else text)
+        originals = {m.id: m for m in messages}
+        out = [_back(m, originals) for m in sent]
+        return request.override(messages=out, system_message=system), session
+
+    @staticmethod
+    def persisted(response: Any, session: Session) -> Any:
+        """The model's response with the session stored in the agent state."""
+        types = require("langchain.agents.middleware.types", "langchain")
+        command = require("langgraph.types", "langchain").Command
+        model_response = response.model_response if isinstance(response, types.ExtendedModelResponse) else response
+        for message in getattr(model_response, "result", None) or [model_response]:
+            usage = getattr(message, "usage_metadata", None)
+            if usage:
+                # The provider's own count of this request's input calibrates the estimate.
+                session.record_usage(getattr(message, "id", None), usage)
+                break
+        update: Dict[str, Any] = {STATE_KEY: session.to_dict()}
+        if isinstance(response, types.ExtendedModelResponse):
+            inner = response.command
+            if inner is not None and isinstance(inner.update, Mapping):
+                update = {**inner.update, **update}
+            return types.ExtendedModelResponse(model_response=response.model_response, command=command(update=update))
+        if not isinstance(response, types.ModelResponse):
+            response = types.ModelResponse(result=[response])
+        return types.ExtendedModelResponse(model_response=response, command=command(update=update))
+
+    # -- the hooks ------------------------------------------------------------------------
+
     def call(self, request: Any, handler: Callable[[Any], Any]) -> Any:
+        if self.settings.mode == "conversation":
+            prepared, session = self.converse(request)
+            return self.persisted(handler(prepared), session)
         attempt = self.first(request)
         while True:
             try:
@@ -111,6 +241,9 @@ class LangChainContext:
                 attempt = attempt.retry(exc)
 
     async def acall(self, request: Any, handler: Callable[[Any], Awaitable[Any]]) -> Any:
+        if self.settings.mode == "conversation":
+            prepared, session = self.converse(request)
+            return self.persisted(await handler(prepared), session)
         attempt = self.first(request)
         while True:
             try:
@@ -128,9 +261,13 @@ def _middleware_class() -> type:
     global _MIDDLEWARE
     if _MIDDLEWARE is None:
         middleware = require("langchain.agents.middleware", "langchain")
+        state = require("fenwa_host.integrations._langchain_state", "langchain")
 
         class FenwaContextMiddleware(middleware.AgentMiddleware):  # type: ignore[misc,name-defined]
-            """Keeps every model request within a token budget (fenwa_host.trim)."""
+            """Keeps every model request within a token budget (fenwa_host.trim or
+            a Conversation per thread)."""
+
+            state_schema = state.FenwaAgentState
 
             def __init__(self, context: LangChainContext) -> None:
                 super().__init__()
@@ -151,14 +288,24 @@ def _middleware_class() -> type:
 
 
 def ContextMiddleware(
-    *, max_tokens: int, mode: Mode = "trim", provider: str = "auto", **options: Any
+    *,
+    max_tokens: int,
+    mode: Mode = "trim",
+    provider: str = "auto",
+    purpose: Optional[str] = None,
+    **options: Any,
 ) -> Any:
     """An `AgentMiddleware` that keeps each model request within `max_tokens`,
     counting the system message and the bound tools' schemas.
 
     `provider` is "auto" (from `request.model`), "anthropic" or "user-first" (the
-    list must start with a user message), or "openai" / "any". The other options
-    are `trim`'s (`keep_last_turns`, `tool_results`, `token_counter`, ...).
+    list must start with a user message), or "openai" / "any". In trim mode the
+    other options are `trim`'s (`keep_last_turns`, `tool_results`,
+    `token_counter`, ...). In `mode="conversation"` each thread (`thread_id`) has
+    one `Conversation` (with `purpose` and `Conversation`'s options), stored in the
+    agent state under `STATE_KEY` after every model call, so a checkpointer keeps
+    it and a restarted agent goes on where it was; a history that was rewritten
+    (`RemoveMessage`, a summary, time travel) starts it over.
     """
     settings = Settings(max_tokens=max_tokens, mode=mode, options=options)
-    return _middleware_class()(LangChainContext(settings, provider))
+    return _middleware_class()(LangChainContext(settings, provider, purpose))

@@ -9,6 +9,11 @@ message. With `compact_state=True` it returns state updates instead (a
 `RemoveMessage` for each message that left, a same-id replacement for each one
 that was shortened), so the state itself stays small.
 
+With `mode="conversation"` each thread (`thread_id`) keeps one `Conversation`,
+returned to the graph state under `STATE_KEY` at every step, so a checkpointer
+keeps it: build the agent with `state_schema=conversation_state()`. Its purpose
+and ledger go to the model as a system message after the agent's prompt.
+
 The hook runs before the agent's prompt is added and does not see the model call,
 so the prompt and the tools are counted when passed as `prompt=` and `tools=`, and
 the context-overflow retry of the other integrations is not available here.
@@ -16,13 +21,35 @@ the context-overflow retry of the other integrations is not available here.
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
 from ._core import Core, Mode, Settings, count_text, pin_first_user, require
-from .langchain import tools_text
+from .langchain import STATE_KEY, LangChainContext, tools_text
 
-__all__ = ["PreModelHook", "pre_model_hook"]
+__all__ = ["STATE_KEY", "PreModelHook", "conversation_state", "pre_model_hook"]
+
+
+def conversation_state() -> Any:
+    """The state schema for `create_react_agent(..., state_schema=...)` that holds
+    the thread's Conversation (conversation mode)."""
+    return require("fenwa_host.integrations._langgraph_state", "langgraph").FenwaGraphState
+
+
+@dataclass
+class _HookRequest:
+    """What the LangChain middleware's conversation core reads of a model request."""
+
+    messages: List[Any]
+    state: Any
+    model: Any = None
+    tools: Sequence[Any] = ()
+    system_message: Any = None
+    beside_tokens: int = 0
+
+    def override(self, **changes: Any) -> _HookRequest:
+        return dataclasses.replace(self, **changes)
 
 _FORMAT = "langchain"
 
@@ -37,17 +64,22 @@ class PreModelHook:
     prompt: Optional[str] = None
     tools: Sequence[Any] = field(default_factory=tuple)
 
+    purpose: Optional[str] = None
+
     def __post_init__(self) -> None:
-        if self.settings.mode != "trim":
-            raise NotImplementedError(
-                "pre_model_hook supports mode='trim'; Conversation does not keep LangChain messages"
-            )
+        if self.settings.mode == "conversation" and self.compact_state:
+            raise ValueError("compact_state is for mode='trim': the Conversation keeps its own history")
         self._core = Core(self.settings)
         counter = self.settings.counter
         self._beside = count_text(self.prompt, counter) + count_text(tools_text(self.tools), counter)
+        self._conversations = LangChainContext(
+            self.settings, "user-first" if self.user_first else "any", self.purpose
+        ) if self.settings.mode == "conversation" else None
 
     def __call__(self, state: Any) -> Dict[str, Any]:
         messages = list(state["messages"] if isinstance(state, dict) else state.messages)
+        if self._conversations is not None:
+            return self._converse(messages, state)
         overrides = None
         if self.user_first:
             overrides = {"classify": pin_first_user(messages, _FORMAT, self.settings.options.get("classify"))}
@@ -55,6 +87,21 @@ class PreModelHook:
         if not self.compact_state:
             return {"llm_input_messages": attempt.messages}
         return {"messages": self._updates(messages, attempt.messages)}
+
+    def _converse(self, messages: List[Any], state: Any) -> Dict[str, Any]:
+        assert self._conversations is not None
+        stored = state.get(STATE_KEY) if isinstance(state, dict) else getattr(state, STATE_KEY, None)
+        request = _HookRequest(messages, {STATE_KEY: stored}, beside_tokens=self._beside)
+        session = self._conversations.session(request)
+        # The newest response's reported usage is of the request made before it.
+        newest = next((m for m in reversed(messages) if getattr(m, "type", None) == "ai"), None)
+        if newest is not None and getattr(newest, "usage_metadata", None):
+            session.record_usage(newest.id, newest.usage_metadata)
+        sent, session = self._conversations.converse(request)
+        out = list(sent.messages)
+        if sent.system_message is not None:
+            out.insert(0, sent.system_message)
+        return {"llm_input_messages": out, STATE_KEY: session.to_dict()}
 
     @staticmethod
     def _updates(before: List[Any], after: List[Any]) -> List[Any]:
@@ -76,13 +123,17 @@ def pre_model_hook(
     user_first: bool = False,
     prompt: Optional[str] = None,
     tools: Sequence[Any] = (),
+    purpose: Optional[str] = None,
     **options: Any,
 ) -> PreModelHook:
     """A pre-model hook that keeps each model request within `max_tokens`.
 
     `prompt` and `tools` (the agent's own) are counted against the budget;
     `user_first=True` holds the first user message, for providers whose list must
-    start with one (Anthropic). The other options are `trim`'s.
+    start with one (Anthropic). The other options are `trim`'s, or with
+    `mode="conversation"` `Conversation`'s (and `purpose`).
     """
     settings = Settings(max_tokens=max_tokens, mode=mode, options=options)
-    return PreModelHook(settings, compact_state, user_first, prompt, tuple(tools))
+    if purpose is not None and mode != "conversation":
+        raise TypeError("purpose is an option of mode='conversation'")
+    return PreModelHook(settings, compact_state, user_first, prompt, tuple(tools), purpose)
