@@ -1,8 +1,11 @@
 """HormonalSignal: construction, attributes, text form and identity semantics."""
 import inspect
 import math
+import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from fenwa_micro import HormonalSignal as S
 from notes import expected_notes, notes
@@ -57,6 +60,17 @@ def test_protocol_conversions():
 def test_text_form(intensity, text):
     s = S(42, intensity)
     assert repr(s) == str(s) == f"HormonalSignal(flags=0x2A, intensity={text})"
+
+
+@settings(max_examples=1000, deadline=None)
+@given(st.floats(width=32, allow_nan=False, allow_infinity=False)
+       | st.integers(0, 2**32 - 1).map(lambda b: struct.unpack("<f", struct.pack("<I", b))[0]))
+def test_text_form_is_the_exact_value_to_three_places(intensity):
+    # Python's "%.3f" rounds the exact binary value half to even, as the text form
+    # must, for every float (NaN and the infinities have their own texts above).
+    if math.isnan(intensity) or math.isinf(intensity):
+        return
+    assert repr(S(1, intensity)) == f"HormonalSignal(flags=0x1, intensity={intensity:.3f})"
 
 
 @pytest.mark.parametrize("flags,hexits", [(0, "0"), (3, "3"), (255, "FF"), (4294967295, "FFFFFFFF")])

@@ -15,10 +15,7 @@
 #include "context_apoptosis/unicode.hpp"
 #include "context_apoptosis/word_hash.hpp"
 #include "platform/scratch.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "platform/simd.hpp"
 
 namespace fenwa::analysers {
 namespace {
@@ -334,36 +331,30 @@ std::uint64_t count_distinct(const std::vector<std::string_view>& words) {
 void count_bytes(std::string_view s, std::uint64_t& punct, std::uint64_t& digits) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const auto* const end = p + s.size();
-#if defined(__SSE2__)
+#if defined(FENWA_SIMD)
     // Sixteen bytes at a time. Signed byte compares are exact here: every byte
     // looked for is ASCII, and bytes from 0x80 up compare as negative.
-    auto in = [](__m128i v, char lo, char hi) {
-        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    using simd::Bytes;
+    using simd::splat;
+    auto in = [](Bytes v, char lo, char hi) {
+        return simd::greater_signed(v, splat(static_cast<unsigned char>(lo - 1))) &
+               simd::less_signed(v, splat(static_cast<unsigned char>(hi + 1)));
     };
     // Matches are counted per byte lane (a compare yields -1, subtracted from the
     // lane), and the lanes are summed before any of them can reach 256.
-    auto lane_sum = [](__m128i acc) {
-        const __m128i sums = _mm_sad_epu8(acc, _mm_setzero_si128());
-        return static_cast<std::uint64_t>(_mm_cvtsi128_si32(sums)) +
-               static_cast<std::uint64_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    };
     while (end - p >= 16) {
-        __m128i punct_acc = _mm_setzero_si128();
-        __m128i digit_acc = _mm_setzero_si128();
+        Bytes punct_acc = simd::zero();
+        Bytes digit_acc = simd::zero();
         for (int i = 0; i < 255 && end - p >= 16; ++i, p += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const Bytes v = simd::load(p);
             // ( ) are 0x28..0x29; ; < = > are 0x3B..0x3E; then ` { }.
-            const __m128i pm =
-                _mm_or_si128(_mm_or_si128(in(v, '(', ')'), in(v, ';', '>')),
-                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('`')),
-                                          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')),
-                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('}')))));
-            punct_acc = _mm_sub_epi8(punct_acc, pm);
-            digit_acc = _mm_sub_epi8(digit_acc, in(v, '0', '9'));
+            const Bytes pm = (in(v, '(', ')') | in(v, ';', '>')) |
+                             ((v == splat('`')) | ((v == splat('{')) | (v == splat('}'))));
+            punct_acc = punct_acc - pm;
+            digit_acc = digit_acc - in(v, '0', '9');
         }
-        punct += lane_sum(punct_acc);
-        digits += lane_sum(digit_acc);
+        punct += simd::byte_sum(punct_acc);
+        digits += simd::byte_sum(digit_acc);
     }
 #endif
     for (; p < end; ++p) {

@@ -5,10 +5,7 @@
 #include <new>
 
 #include "context_apoptosis/unicode.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "platform/simd.hpp"
 
 namespace fenwa::text {
 
@@ -54,12 +51,12 @@ void encode_units(std::string& out, const char* units, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) put_utf8(out, load<Unit>(units + i * sizeof(Unit)));
 }
 
-// Widens `n` units of `From` to `To`. The SSE2 paths interleave zero bytes,
-// sixteen source bytes at a time.
+// Widens `n` units of `From` to `To`. The SSE2 paths interleave zero bytes and
+// the NEON paths zero-extend, sixteen source bytes at a time.
 template <class From, class To>
 char* widen(char* dst, const char* src, std::size_t n) noexcept {
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(FENWA_SIMD_SSE2)
     const __m128i zero = _mm_setzero_si128();
     if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
         for (; i + 16 <= n; i += 16) {
@@ -85,6 +82,38 @@ char* widen(char* dst, const char* src, std::size_t n) noexcept {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), _mm_unpacklo_epi16(v, zero));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i + 16),
                              _mm_unpackhi_epi16(v, zero));
+        }
+    }
+#elif defined(FENWA_SIMD_NEON)
+    auto store16 = [](char* d, uint16x8_t v) {
+        vst1q_u8(reinterpret_cast<std::uint8_t*>(d), vreinterpretq_u8_u16(v));
+    };
+    auto store32 = [](char* d, uint32x4_t v) {
+        vst1q_u8(reinterpret_cast<std::uint8_t*>(d), vreinterpretq_u8_u32(v));
+    };
+    if constexpr (sizeof(From) == 1 && sizeof(To) == 2) {
+        for (; i + 16 <= n; i += 16) {
+            const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(src + i));
+            store16(dst + 2 * i, vmovl_u8(vget_low_u8(v)));
+            store16(dst + 2 * i + 16, vmovl_u8(vget_high_u8(v)));
+        }
+    } else if constexpr (sizeof(From) == 1 && sizeof(To) == 4) {
+        for (; i + 16 <= n; i += 16) {
+            const uint8x16_t v = vld1q_u8(reinterpret_cast<const std::uint8_t*>(src + i));
+            const uint16x8_t lo = vmovl_u8(vget_low_u8(v));
+            const uint16x8_t hi = vmovl_u8(vget_high_u8(v));
+            char* const d = dst + 4 * i;
+            store32(d, vmovl_u16(vget_low_u16(lo)));
+            store32(d + 16, vmovl_u16(vget_high_u16(lo)));
+            store32(d + 32, vmovl_u16(vget_low_u16(hi)));
+            store32(d + 48, vmovl_u16(vget_high_u16(hi)));
+        }
+    } else {
+        for (; i + 8 <= n; i += 8) {
+            const uint16x8_t v =
+                vreinterpretq_u16_u8(vld1q_u8(reinterpret_cast<const std::uint8_t*>(src + 2 * i)));
+            store32(dst + 4 * i, vmovl_u16(vget_low_u16(v)));
+            store32(dst + 4 * i + 16, vmovl_u16(vget_high_u16(v)));
         }
     }
 #endif

@@ -5,9 +5,25 @@
 #include "context_apoptosis/bytes.hpp"
 #include "context_apoptosis/siphash.hpp"
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+// The four-lane form needs AVX2, chosen at run time, on x86-64 with GCC or clang
+// (a function-level target) and MSVC (whose intrinsics need no target). Not with
+// MinGW's GCC, which cannot realign the stack for the 32-byte locals on Windows.
+#if defined(__x86_64__) || defined(_M_X64)
+#if !(defined(__MINGW32__) && !defined(__clang__))
 #define FENWA_SIP_X4 1
 #include <immintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define FENWA_TARGET_AVX2
+#else
+#define FENWA_TARGET_AVX2 __attribute__((target("avx2")))
 #endif
 
 namespace fenwa {
@@ -17,7 +33,7 @@ namespace fenwa {
 namespace {
 
 template <int R>
-__attribute__((target("avx2"))) inline __m256i rotl(__m256i x) noexcept {
+FENWA_TARGET_AVX2 inline __m256i rotl(__m256i x) noexcept {
     if constexpr (R == 32) {
         return _mm256_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1));
     } else {
@@ -29,7 +45,7 @@ struct State {
     __m256i v0, v1, v2, v3;
 };
 
-__attribute__((target("avx2"))) inline void round(State& s) noexcept {
+FENWA_TARGET_AVX2 inline void round(State& s) noexcept {
     s.v0 = _mm256_add_epi64(s.v0, s.v1);
     s.v1 = rotl<13>(s.v1);
     s.v1 = _mm256_xor_si256(s.v1, s.v0);
@@ -46,28 +62,63 @@ __attribute__((target("avx2"))) inline void round(State& s) noexcept {
     s.v2 = rotl<32>(s.v2);
 }
 
-__attribute__((target("avx2"))) inline void compress(State& s, __m256i m) noexcept {
+FENWA_TARGET_AVX2 inline void compress(State& s, __m256i m) noexcept {
     s.v3 = _mm256_xor_si256(s.v3, m);
     round(s);
     s.v0 = _mm256_xor_si256(s.v0, m);
 }
 
-__attribute__((target("avx2"))) inline __m256i lanes(std::uint64_t a, std::uint64_t b,
-                                                     std::uint64_t c, std::uint64_t d) noexcept {
+FENWA_TARGET_AVX2 inline __m256i lanes(std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                       std::uint64_t d) noexcept {
     return _mm256_set_epi64x(static_cast<long long>(d), static_cast<long long>(c),
                              static_cast<long long>(b), static_cast<long long>(a));
 }
 
 }  // namespace
 
+namespace {
+// AVX2 from the processor's own report (CPUID leaf 7, EBX bit 5), and the
+// operating system saving the 256-bit registers (OSXSAVE, then XCR0's SSE and
+// AVX bits). Read directly rather than through the compiler's runtime, whose
+// CPU model table some toolchains (clang-cl) would have to link.
+bool cpu_has_avx2() noexcept {
+    unsigned leaf1[4] = {};
+    unsigned leaf7[4] = {};
+#if defined(_MSC_VER)
+    int r[4];
+    __cpuid(r, 0);
+    if (r[0] < 7) return false;
+    __cpuidex(r, 1, 0);
+    for (int k = 0; k < 4; ++k) leaf1[k] = static_cast<unsigned>(r[k]);
+    __cpuidex(r, 7, 0);
+    for (int k = 0; k < 4; ++k) leaf7[k] = static_cast<unsigned>(r[k]);
+#else
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(1, 0, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
+    __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
+#endif
+    const bool osxsave = (leaf1[2] >> 27) & 1;
+    const bool avx = (leaf1[2] >> 28) & 1;
+    const bool avx2 = (leaf7[1] >> 5) & 1;
+    if (!osxsave || !avx || !avx2) return false;
+#if defined(_MSC_VER)
+    const unsigned long long xcr0 = _xgetbv(0);
+#else
+    unsigned lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
+#endif
+    return (xcr0 & 0x6) == 0x6;
+}
+}  // namespace
+
 bool sip13_x4_available() noexcept {
-    static const bool available = __builtin_cpu_supports("avx2");
+    static const bool available = cpu_has_avx2();
     return available;
 }
 
-__attribute__((target("avx2"))) void sip13_padded_x4(const unsigned char* const* p,
-                                                     const std::size_t* n,
-                                                     std::uint64_t* out) noexcept {
+FENWA_TARGET_AVX2 void sip13_padded_x4(const unsigned char* const* p, const std::size_t* n,
+                                       std::uint64_t* out) noexcept {
     State s{lanes(SipHash13::kInit0, SipHash13::kInit0, SipHash13::kInit0, SipHash13::kInit0),
             lanes(SipHash13::kInit1, SipHash13::kInit1, SipHash13::kInit1, SipHash13::kInit1),
             lanes(SipHash13::kInit2, SipHash13::kInit2, SipHash13::kInit2, SipHash13::kInit2),

@@ -7,9 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "platform/simd.hpp"
 
 namespace fenwa::text {
 
@@ -40,45 +38,40 @@ inline std::size_t white_space_length(const unsigned char* p, const unsigned cha
     }
 }
 
-#if defined(__SSE2__)
+#if defined(FENWA_SIMD)
 // Bit i set when a White_Space character starts at p + i, for the sixteen
 // positions from p; reads p[0..17]. A match needs a lead or ASCII byte, so
 // continuation bytes never match.
 inline unsigned white_space_starts(const unsigned char* p) noexcept {
-    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    auto eq = [](__m128i v, int b) {
-        return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(b)));
-    };
+    using simd::Bytes;
+    using simd::splat;
+    using simd::top_bits;
+    const Bytes v0 = simd::load(p);
     // Signed compares: bytes from 0x80 up are negative, so never in 0x09..0x0D.
-    const __m128i ascii =
-        _mm_or_si128(eq(v0, 0x20), _mm_and_si128(_mm_cmpgt_epi8(v0, _mm_set1_epi8(0x08)),
-                                                 _mm_cmplt_epi8(v0, _mm_set1_epi8(0x0E))));
-    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v0));
-    if (!high) return static_cast<unsigned>(_mm_movemask_epi8(ascii));
+    const Bytes ascii = (v0 == splat(0x20)) | (simd::greater_signed(v0, splat(0x08)) &
+                                               simd::less_signed(v0, splat(0x0E)));
+    if (!top_bits(v0)) return top_bits(ascii);
     // Lead bytes C2, E1, E2, E3 are the only ones that can start one.
-    const __m128i leads = _mm_or_si128(_mm_or_si128(eq(v0, 0xC2), eq(v0, 0xE1)),
-                                       _mm_or_si128(eq(v0, 0xE2), eq(v0, 0xE3)));
-    if (!_mm_movemask_epi8(leads)) return static_cast<unsigned>(_mm_movemask_epi8(ascii));
-    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const Bytes c2_lead = v0 == splat(0xC2);
+    const Bytes e1_lead = v0 == splat(0xE1);
+    const Bytes e2_lead = v0 == splat(0xE2);
+    const Bytes e3_lead = v0 == splat(0xE3);
+    if (!top_bits((c2_lead | e1_lead) | (e2_lead | e3_lead))) return top_bits(ascii);
+    const Bytes v1 = simd::load(p + 1);
+    const Bytes v2 = simd::load(p + 2);
     // U+0085, U+00A0
-    const __m128i c2 = _mm_and_si128(eq(v0, 0xC2), _mm_or_si128(eq(v1, 0x85), eq(v1, 0xA0)));
+    const Bytes c2 = c2_lead & ((v1 == splat(0x85)) | (v1 == splat(0xA0)));
     // U+1680
-    const __m128i e1 = _mm_and_si128(eq(v0, 0xE1), _mm_and_si128(eq(v1, 0x9A), eq(v2, 0x80)));
+    const Bytes e1 = e1_lead & ((v1 == splat(0x9A)) & (v2 == splat(0x80)));
     // U+2000..U+200A, U+2028, U+2029, U+202F: E2 80 followed by 80..8A, A8, A9, AF.
-    const __m128i t2 = _mm_xor_si128(v2, _mm_set1_epi8(static_cast<char>(0x80)));
-    const __m128i range = _mm_and_si128(_mm_cmpgt_epi8(t2, _mm_set1_epi8(-1)),
-                                        _mm_cmplt_epi8(t2, _mm_set1_epi8(0x0B)));
-    const __m128i tail =
-        _mm_or_si128(_mm_or_si128(range, eq(v2, 0xAF)), _mm_or_si128(eq(v2, 0xA8), eq(v2, 0xA9)));
-    const __m128i e2 = _mm_and_si128(
-        eq(v0, 0xE2), _mm_or_si128(_mm_and_si128(eq(v1, 0x80), tail),
-                                   _mm_and_si128(eq(v1, 0x81), eq(v2, 0x9F))));  // U+205F
+    const Bytes t2 = v2 ^ splat(0x80);
+    const Bytes range = simd::greater_signed(t2, splat(0xFF)) & simd::less_signed(t2, splat(0x0B));
+    const Bytes tail = (range | (v2 == splat(0xAF))) | ((v2 == splat(0xA8)) | (v2 == splat(0xA9)));
+    const Bytes e2 = e2_lead & (((v1 == splat(0x80)) & tail) |
+                                ((v1 == splat(0x81)) & (v2 == splat(0x9F))));  // U+205F
     // U+3000
-    const __m128i e3 = _mm_and_si128(eq(v0, 0xE3), _mm_and_si128(eq(v1, 0x80), eq(v2, 0x80)));
-    const __m128i all =
-        _mm_or_si128(_mm_or_si128(ascii, c2), _mm_or_si128(e1, _mm_or_si128(e2, e3)));
-    return static_cast<unsigned>(_mm_movemask_epi8(all));
+    const Bytes e3 = e3_lead & ((v1 == splat(0x80)) & (v2 == splat(0x80)));
+    return top_bits((ascii | c2) | (e1 | (e2 | e3)));
 }
 #endif
 
@@ -95,7 +88,7 @@ void for_each_word(std::string_view text, OnWord&& on_word) {
         on_word(std::string_view(reinterpret_cast<const char*>(start),
                                  static_cast<std::size_t>(stop - start)));
     };
-#if defined(__SSE2__)
+#if defined(FENWA_SIMD)
     // Sixteen positions at a time: a bit mask of where White_Space characters
     // start; the runs between them are the words (or pieces of them).
     for (; end - p >= 18; p += 16) {

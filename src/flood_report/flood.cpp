@@ -26,13 +26,10 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "context_apoptosis/text.hpp"
 #include "context_apoptosis/unicode.hpp"
 #include "context_apoptosis/word_hash.hpp"
+#include "platform/simd.hpp"
 
 namespace fenwa::flood {
 namespace {
@@ -502,16 +499,8 @@ double char_saturation(const std::vector<std::string_view>& long_tokens, std::si
 
 // Bit i set when text[at + i] == text[at + p + i], for 64 positions.
 inline std::uint64_t equal_mask(const unsigned char* at, std::size_t p) noexcept {
-#if defined(__SSE2__)
-    std::uint64_t mask = 0;
-    for (int k = 0; k < 4; ++k) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + p + 16 * k));
-        mask |= static_cast<std::uint64_t>(
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))))
-                << (16 * k);
-    }
-    return mask;
+#if defined(FENWA_SIMD)
+    return simd::equal_mask64(at, at + p);
 #else
     std::uint64_t mask = 0;
     for (std::size_t i = 0; i < 64; ++i)
@@ -523,10 +512,8 @@ inline std::uint64_t equal_mask(const unsigned char* at, std::size_t p) noexcept
 // Whether all 64 positions from `at` match their partners `p` bytes on; the
 // first 16 are tested alone, as most blocks fail there.
 inline bool full_block(const unsigned char* at, std::size_t p) noexcept {
-#if defined(__SSE2__)
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + p));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)) != 0xFFFF) return false;
+#if defined(FENWA_SIMD)
+    if (simd::top_bits(simd::load(at) == simd::load(at + p)) != 0xFFFF) return false;
 #endif
     return equal_mask(at, p) == ~std::uint64_t{0};
 }

@@ -8,6 +8,7 @@ namespace {
 
 int exec_native(PyObject* module) noexcept {
     return py::guarded_status([&] {
+        py::require_main_interpreter("fenwa_host._native");
         py::Ref name = py::Ref::steal(PyModule_GetNameObject(module));
         if (!name) py::throw_error();
         for (PyMethodDef* def :
@@ -25,7 +26,7 @@ int exec_native(PyObject* module) noexcept {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_native)},
-    {0, nullptr},
+    FENWA_SINGLE_INTERPRETER_SLOT{0, nullptr},
 };
 
 PyModuleDef g_module = py::module_def(

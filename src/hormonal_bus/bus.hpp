@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hormonal_bus/event_queue.hpp"
+#include "platform/bits.hpp"
 
 namespace fenwa::bus {
 
@@ -73,16 +74,16 @@ class Bus {
     using Cell = std::atomic<std::uint32_t>;
 
     static float load(const Cell& c) noexcept {
-        return std::bit_cast<float>(c.load(std::memory_order_relaxed));
+        return fenwa::bit_cast<float>(c.load(std::memory_order_relaxed));
     }
     // Compare-and-swap until the cell moves from the value read to f(value):
     // no update of a concurrent thread is ever lost.
     template <class F>
     static void update(Cell& c, F f) noexcept {
         std::uint32_t seen = c.load(std::memory_order_relaxed);
-        while (!c.compare_exchange_weak(seen,
-                                        std::bit_cast<std::uint32_t>(f(std::bit_cast<float>(seen))),
-                                        std::memory_order_relaxed, std::memory_order_relaxed)) {
+        while (!c.compare_exchange_weak(
+            seen, fenwa::bit_cast<std::uint32_t>(f(fenwa::bit_cast<float>(seen))),
+            std::memory_order_relaxed, std::memory_order_relaxed)) {
         }
     }
     static void add(Cell& c, float v) noexcept {

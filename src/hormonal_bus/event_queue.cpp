@@ -10,7 +10,7 @@ namespace fenwa::bus {
 
 namespace {
 
-constexpr std::align_val_t kLineAlign{64};
+constexpr std::align_val_t kLineAlign{kCacheLine};
 
 }  // namespace
 

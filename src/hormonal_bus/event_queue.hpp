@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "platform/cache_line.hpp"
+
 namespace fenwa::bus {
 
 struct SignalEvent {
@@ -121,11 +123,19 @@ class EventQueue {
     static_assert(std::is_trivially_destructible_v<Slot>);
 
     // The two ends, each on its own cache line, at the start of the storage block.
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4324)  // the padding is the point
+#endif
     struct Control {
-        alignas(64) std::atomic<std::uint64_t> head{0};
-        alignas(64) std::atomic<std::uint64_t> tail{0};
+        alignas(kCacheLine) std::atomic<std::uint64_t> head{0};
+        alignas(kCacheLine) std::atomic<std::uint64_t> tail{0};
     };
-    static_assert(sizeof(Control) == 128 && alignof(Control) == 64, "one cache line per end");
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+    static_assert(sizeof(Control) == 2 * kCacheLine && alignof(Control) == kCacheLine,
+                  "one cache line per end");
     static_assert(std::is_trivially_destructible_v<Control>);
     // The slots follow the control block directly, so it keeps them aligned.
     static_assert(sizeof(Control) % alignof(Slot) == 0);

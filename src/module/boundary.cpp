@@ -176,6 +176,14 @@ PyObject* note_exit(PyObject*, PyObject*) noexcept {
 PyMethodDef g_note_exit = {"_fenwa_micro_exit", note_exit, METH_NOARGS, nullptr};
 }  // namespace
 
+void require_main_interpreter(const char* module_name) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return;
+    PyErr_Format(PyExc_ImportError,
+                 "%s does not support subinterpreters: import it in the main interpreter",
+                 module_name);
+    throw_error();
+}
+
 void watch_interpreter_exit() {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     static std::atomic<bool> registered{false};

@@ -81,6 +81,13 @@ void reacquire_gil(PyThreadState* state) noexcept;
 // exit callback once per process).
 void watch_interpreter_exit();
 
+// The modules keep their class objects, exception class and interned keys once
+// per process, so they run in the main interpreter only. Raises ImportError in
+// any other: the isolated interpreters of 3.12 and later refuse the import
+// already through the module's Py_mod_multiple_interpreters slot (below), the
+// legacy ones, which share the main interpreter's lock, get here.
+void require_main_interpreter(const char* module_name);
+
 // Blocks the calling thread until the process ends.
 [[noreturn]] void park_thread() noexcept;
 
@@ -586,6 +593,15 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 
 // The definition of a module initialised in phases: its name, its docstring and
 // its slots (ended by {0, nullptr}; static storage). No per-module state.
+
+// The slot saying the module cannot be loaded into a second interpreter, on the
+// interpreters that read it (3.12 and later); put it before the terminator.
+#if PY_VERSION_HEX >= 0x030C0000
+#define FENWA_SINGLE_INTERPRETER_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define FENWA_SINGLE_INTERPRETER_SLOT
+#endif
 inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept {
     return PyModuleDef{
         PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};

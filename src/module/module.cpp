@@ -60,6 +60,7 @@ int exec_module(PyObject* module) noexcept {
     py::prepare_thread_for_errors();
     return py::guarded_status([&] {
         if (!PyModule_Check(module)) py::type_mismatch(module, "module");
+        py::require_main_interpreter("fenwa_micro");
         py::watch_interpreter_exit();
         add_class(module, "HormonalBus", hormonal_bus_type());
         add_class(module, "HormonalSignal", hormonal_signal_type());
@@ -81,7 +82,7 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
+    FENWA_SINGLE_INTERPRETER_SLOT{0, nullptr},
 };
 
 PyModuleDef g_module =

@@ -7,10 +7,12 @@
 
 namespace fenwa {
 
-// True when `bytes` exceeds the machine's physical memory plus swap (always false
-// where that cannot be read). Such a request would either fail inside the
-// allocator or, with overcommitted memory, "succeed" and later kill the process
-// page by page; refusing it up front turns both into a clean MemoryError.
+// True when `bytes` exceeds the machine's physical memory plus swap (on macOS
+// hw.memsize plus the swap in use, on Windows the commit limit: memory and page
+// files), always false where that cannot be read. Such a request would either
+// fail inside the allocator or, with overcommitted memory, "succeed" and later
+// kill the process page by page; refusing it up front turns both into a clean
+// MemoryError.
 bool exceeds_machine_memory(std::uint64_t bytes) noexcept;
 
 // The one capacity rule of every up-front reservation: `count` elements of

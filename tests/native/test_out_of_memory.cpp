@@ -31,6 +31,18 @@ namespace {
 std::atomic<long> g_countdown{-1};  // allocations left before one fails; -1: never
 std::atomic<long> g_live{0};        // allocations not yet freed
 
+// Over-aligned blocks carved from malloc, the block's own start kept just before
+// the aligned address (std::aligned_alloc does not exist on Windows, whose
+// _aligned_malloc needs its own free).
+[[maybe_unused]] void* aligned(std::size_t n, std::size_t align) {
+    void* const raw = std::malloc(n + align + sizeof(void*));
+    if (!raw) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*);
+    auto* const p = reinterpret_cast<void*>((start + align - 1) / align * align);
+    std::memcpy(static_cast<char*>(p) - sizeof(void*), &raw, sizeof raw);
+    return p;
+}
+
 [[maybe_unused]] void* allocate(std::size_t n, std::size_t align, bool nothrow) {
     long left = g_countdown.load(std::memory_order_relaxed);
     if (left >= 0) {
@@ -41,9 +53,7 @@ std::atomic<long> g_live{0};        // allocations not yet freed
         }
     }
     if (n == 0) n = 1;
-    void* p = align > alignof(std::max_align_t)
-                  ? std::aligned_alloc(align, (n + align - 1) / align * align)
-                  : std::malloc(n);
+    void* p = align > alignof(std::max_align_t) ? aligned(n, align) : std::malloc(n);
     if (!p) {
         if (nothrow) return nullptr;
         throw std::bad_alloc();
@@ -52,10 +62,16 @@ std::atomic<long> g_live{0};        // allocations not yet freed
     return p;
 }
 
-[[maybe_unused]] void release(void* p) noexcept {
+[[maybe_unused]] void release(void* p, bool over_aligned = false) noexcept {
     if (!p) return;
     g_live.fetch_sub(1, std::memory_order_relaxed);
-    std::free(p);
+    if (over_aligned) {
+        void* raw;
+        std::memcpy(&raw, static_cast<char*>(p) - sizeof(void*), sizeof raw);
+        std::free(raw);
+    } else {
+        std::free(p);
+    }
 }
 
 }  // namespace
@@ -96,11 +112,11 @@ void operator delete(void* p, std::size_t) noexcept {
 void operator delete[](void* p, std::size_t) noexcept {
     release(p);
 }
-void operator delete(void* p, std::align_val_t) noexcept {
-    release(p);
+void operator delete(void* p, std::align_val_t a) noexcept {
+    release(p, static_cast<std::size_t>(a) > alignof(std::max_align_t));
 }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    release(p);
+void operator delete(void* p, std::size_t, std::align_val_t a) noexcept {
+    release(p, static_cast<std::size_t>(a) > alignof(std::max_align_t));
 }
 #endif
 
@@ -306,10 +322,21 @@ void capacity_rule() {
     CHECK(fenwa::check_reservation(10, 16, 128) == 288);
 }
 
+// The machine's memory is read on each system that reports it: a terabyte-scale
+// reservation no machine here backs is refused, a small one never is.
+void machine_memory_guard() {
+#if defined(__linux__) || defined(__APPLE__) || defined(_WIN32)
+    for (int shift : {50, 56, 62}) CHECK(fenwa::exceeds_machine_memory(std::uint64_t{1} << shift));
+#endif
+    for (std::uint64_t small : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1} << 20})
+        CHECK(!fenwa::exceeds_machine_memory(small));
+}
+
 }  // namespace
 
 int main() {
     capacity_rule();
+    machine_memory_guard();
     cycle_with_meddling();
 #if FENWA_OWN_OPERATOR_NEW
     window_sweeps();

@@ -4,11 +4,11 @@ LangChain at run time, so they are real objects here, not strings."""
 
 from typing import Any, Dict, Optional
 
-from langchain.agents.middleware import AgentState
+from langchain.agents.middleware import AgentState  # type: ignore[import-not-found,unused-ignore]
 from typing_extensions import NotRequired
 
 
-class FenwaAgentState(AgentState):  # type: ignore[type-arg,unused-ignore]
+class FenwaAgentState(AgentState):  # type: ignore[misc,type-arg,unused-ignore]
     """The agent state with the thread's stored Conversation."""
 
     fenwa_conversation: NotRequired[Optional[Dict[str, Any]]]

@@ -4,11 +4,11 @@ run time, so they are real objects here, not strings."""
 
 from typing import Any, Dict, Optional
 
-from langgraph.prebuilt.chat_agent_executor import AgentState
+from langgraph.prebuilt.chat_agent_executor import AgentState  # type: ignore[import-not-found,unused-ignore]
 from typing_extensions import NotRequired
 
 
-class FenwaGraphState(AgentState):  # type: ignore[misc,unused-ignore]
+class FenwaGraphState(AgentState):  # type: ignore[misc,type-arg,unused-ignore]
     """The prebuilt agent's state with the thread's stored Conversation."""
 
     fenwa_conversation: NotRequired[Optional[Dict[str, Any]]]
