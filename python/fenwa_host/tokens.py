@@ -308,7 +308,7 @@ class Counting:
         the budget less the estimate's margin (none for an exact counter)."""
         if self.cache is not None:
             return budget
-        return budget - -(-budget * int(ESTIMATE_MARGIN * 1000) // 1000)
+        return budget - -(-budget * int(round(ESTIMATE_MARGIN * 1000)) // 1000)
 
     def text(self, text: str, index: Optional[int] = None) -> int:
         if self.cache is None:
