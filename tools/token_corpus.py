@@ -10,7 +10,7 @@ generated. Sources per content family:
 - json: generated records (nested objects, arrays, numbers, Unicode names)
 - logs: generated syslog and application logs, directory listings of the
   interpreter's library built with os.stat, pytest runs and Python tracebacks
-  in the shape Python prints them, this repository's `git log`
+  in the shape Python prints them, commit logs in `git log --stat`'s shape
 - base64_hex: base64 and hex dumps of seeded random bytes and of the
   interpreter's own compiled files
 - emoji_chat: generated chat lines mixing short sentences and emoji (with ZWJ
@@ -38,7 +38,6 @@ import hashlib
 import json
 import os
 import random
-import subprocess
 import sys
 import sysconfig
 from typing import Dict, Iterator, List, Tuple
@@ -109,8 +108,8 @@ def english(rng: random.Random, n: int) -> Iterator[Sample]:
     for dom, t in sorted(catalogue("de", ids=True).items()):
         sources.append(("msgid/" + dom, t))
     docs = []
-    import builtins, collections, json as _j, os as _o, re, string, textwrap, typing  # noqa: E401
-    for mod in (builtins, collections, _j, _o, re, string, textwrap, typing):
+    import builtins, collections, json as _j, os as _o, re, string, textwrap  # noqa: E401
+    for mod in (builtins, collections, _j, _o, re, string, textwrap):
         for name in dir(mod):
             doc = getattr(getattr(mod, name), "__doc__", None)
             if isinstance(doc, str) and len(doc) > 200:
@@ -179,13 +178,20 @@ def logs(rng: random.Random, n: int) -> Iterator[Sample]:
     levels = ["INFO", "WARN", "ERROR", "DEBUG"]
     stdlib = sysconfig.get_paths()["stdlib"]
     dirs = sorted(d for d in glob.glob(os.path.join(stdlib, "*")) if os.path.isdir(d))
-    try:
-        gitlog = subprocess.run(
-            ["git", "log", "--stat", "-n", "300"], capture_output=True, text=True,
-            cwd=os.path.dirname(os.path.abspath(__file__)), check=False,
-        ).stdout
-    except OSError:
-        gitlog = ""
+    # Commit logs in `git log --stat`'s shape, generated so that the corpus does
+    # not change with the repository's own history.
+    gitlog_lines = []
+    for c in range(300):
+        gitlog_lines += [f"commit {hashlib.sha1(str(c).encode()).hexdigest()}",
+                         f"Author: Dev {c % 7} <dev{c % 7}@example.org>",
+                         f"Date:   Wed Dec {1 + c % 9} 0{c % 10}:{c % 60:02d}:00 2026 +0000", "",
+                         f"    {rng.choice(['Fix', 'Add', 'Speed up', 'Document'])} {rng.choice(WORDS)} "
+                         f"{rng.choice(['handling', 'cache', 'parser', 'retry loop'])}", ""]
+        for _ in range(rng.randrange(1, 4)):
+            adds = rng.randrange(1, 60)
+            gitlog_lines.append(f" src/{rng.choice(WORDS)}_{c % 13}.py | {adds:3d} " + "+" * min(adds, 30))
+        gitlog_lines.append("")
+    gitlog = "\n".join(gitlog_lines)
     for k in range(n):
         kind = k % 5
         lines: List[str] = []

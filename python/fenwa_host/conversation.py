@@ -689,10 +689,11 @@ class Conversation:
     def _limit(self) -> Optional[int]:
         """The budget for the counted system prompt, messages and request framing:
         max_tokens less what is sent outside them, in counted tokens (the
-        provider's tokens divided by the usage ratio)."""
+        provider's tokens divided by the usage ratio), less the estimate's margin
+        when no exact counter counts."""
         if self.settings.max_tokens is None:
             return None
-        return max(0, int(self.settings.max_tokens / self._usage_ratio) - self._outside)
+        return self._counting.limit(max(0, int(self.settings.max_tokens / self._usage_ratio) - self._outside))
 
     def _request_tokens(self) -> int:
         """What the next request sends: the system prompt, the live messages and

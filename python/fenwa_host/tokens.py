@@ -17,6 +17,8 @@ error per content family is in tools/token_fit_report.md.
 from __future__ import annotations
 
 import json
+import threading
+import weakref
 from array import array
 from dataclasses import dataclass
 from typing import (
@@ -75,6 +77,12 @@ _COEFFICIENTS: Dict[str, Tuple[float, ...]] = {
 #: errs on the safe side, and `Conversation.record_usage` corrects a
 #: conversation's estimate from the counts Anthropic reports.
 CLAUDE_FACTOR = 1.2
+
+#: The share of a budget the default estimate leaves free: its error on one
+#: history's content (a few per cent either way, by the content's mix; see
+#: tools/token_budgets.py) must not carry a request over the budget. An exact
+#: counter budgets without it.
+ESTIMATE_MARGIN = 0.05
 
 #: The tokenizer families the estimate knows.
 TOKENIZERS: Tuple[str, ...] = ("o200k", "cl100k", "claude")
@@ -295,6 +303,13 @@ class Counting:
         """Whether a caller's counter counts (no estimate involved)."""
         return self.cache is not None
 
+    def limit(self, budget: int) -> int:
+        """What the counted content may reach within `budget` provider tokens:
+        the budget less the estimate's margin (none for an exact counter)."""
+        if self.cache is not None:
+            return budget
+        return budget - -(-budget * int(round(ESTIMATE_MARGIN * 1000)) // 1000)
+
     def text(self, text: str, index: Optional[int] = None) -> int:
         if self.cache is None:
             return int(_native.estimate_tokens(text, self.table))
@@ -353,14 +368,32 @@ def _views_of(messages: Sequence[Any], format: str = "auto") -> List[MessageView
     return list(adapter.views(messages))
 
 
+_SHARED: "weakref.WeakKeyDictionary[Any, CountCache]" = weakref.WeakKeyDictionary()
+_SHARED_LOCK = threading.Lock()
+
+
+def shared_cache(token_counter: Any) -> CountCache:
+    """The cache of a counter object, kept as long as the object lives: a history
+    trimmed again before every model call counts only its new texts. Counters that
+    cannot be weakly referenced (or hashed) get a cache of their own per call."""
+    try:
+        with _SHARED_LOCK:
+            cache = _SHARED.get(token_counter)
+            if cache is None:
+                cache = _SHARED[token_counter] = CountCache(token_counter)
+            return cache
+    except TypeError:
+        return CountCache(token_counter)
+
+
 def make_counting(
     framing: Framing, tokenizer: str = "o200k", token_counter: Any = None,
     cache: Optional[CountCache] = None,
 ) -> Counting:
-    """The Counting of a call: `token_counter` (through `cache`, or a new one) or
-    the estimate of `tokenizer`."""
+    """The Counting of a call: `token_counter` (through `cache`, or the counter's
+    shared cache) or the estimate of `tokenizer`."""
     if token_counter is not None and cache is None:
-        cache = CountCache(token_counter)
+        cache = shared_cache(token_counter)
     return Counting(framing, tokenizer, cache)
 
 

@@ -155,7 +155,10 @@ class TrimResult:
       shallow copies where a tool result was elided or calls were removed.
     - `decisions`: one `Decision` per input index.
     - `tokens_before`, `tokens_after`: by the counter in use.
-    - `within_budget` and `note`: whether the budget holds, and if not, why.
+    - `within_budget` and `note`: whether the budget holds, and if not, why:
+      `tokens_after` within `limit`, which is `max_tokens` less the default
+      estimate's margin (`fenwa_host.tokens.ESTIMATE_MARGIN`), or `max_tokens`
+      itself with an exact counter.
     - `first_changed`: the first input index that is not sent unchanged at the
       same position (None when the list is returned whole): the provider's
       prompt-cache prefix survives up to it.
@@ -170,6 +173,7 @@ class TrimResult:
         "tokens_before",
         "tokens_after",
         "max_tokens",
+        "limit",
         "within_budget",
         "note",
         "first_changed",
@@ -192,12 +196,16 @@ class TrimResult:
         first_changed: Optional[int],
         consolidation: RewriteGain,
         format: str,
+        limit: Optional[int] = None,
     ) -> None:
         self.messages = messages
         self.tokens_before = tokens_before
         self.tokens_after = tokens_after
         self.max_tokens = max_tokens
-        self.within_budget = max_tokens is None or tokens_after <= max_tokens
+        #: The count the request may reach: max_tokens less the estimate's margin
+        #: (max_tokens itself with an exact counter).
+        self.limit = max_tokens if limit is None else limit
+        self.within_budget = self.limit is None or tokens_after <= self.limit
         self.note = note
         self.first_changed = first_changed
         self.consolidation = consolidation
@@ -803,7 +811,7 @@ def trim(
     if max_tokens is None:
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
-        plan.fit(max(0, max_tokens - fixed), half_life)
+        plan.fit(counting.limit(max(0, max_tokens - fixed)), half_life)
     if adapter.user_first:
         plan.first_role()
 
@@ -821,13 +829,20 @@ def trim(
     first_changed = first if first < n else None
     before = sum(tokens) + fixed
     after = plan.total + fixed
+    if not out and n:
+        after -= adapter.framing.per_request  # nothing is sent: no request framing either
     rewritten = before - fixed - sum(tokens[:first]) if first_changed is not None else 0
     note = ""
-    if max_tokens is not None and after > max_tokens:
+    limit = None
+    if max_tokens is not None:
+        limit = min(max_tokens, fixed + counting.limit(max(0, max_tokens - fixed)))
+    if limit is not None and after > limit:
         note = (
             f"the pinned messages and tool-result placeholders alone count {after} tokens, "
             f"over the budget of {max_tokens}"
         )
+        if max_tokens is not None and limit < max_tokens:
+            note += f" less the estimate's margin ({limit})"
         if fixed:
             note += f" ({fixed} of them outside the messages: request framing, tools, instructions, reserve)"
     return TrimResult(
@@ -841,6 +856,7 @@ def trim(
         first_changed,
         rewrite_gain(rules_for_format(adapter.name), rewritten, before - after, calls_ahead),
         adapter.name,
+        limit,
     )
 
 

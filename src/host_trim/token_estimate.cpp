@@ -1,5 +1,11 @@
 #include "host_trim/token_estimate.hpp"
 
+#include <bit>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace fenwa::host_trim {
 
 namespace {
@@ -114,25 +120,158 @@ TokenFeatures token_features_utf8(const unsigned char* data, std::size_t size) n
     return s.features();
 }
 
+namespace {}  // namespace
+
 namespace {
 
-template <class Unit>
-TokenFeatures features_of_units(const Unit* data, std::size_t size) noexcept {
-    TokenScanner s;
-    for (std::size_t i = 0; i < size; ++i) s.push(static_cast<std::uint32_t>(data[i]));
-    return s.features();
+// One-byte text in blocks of 64 characters, by bit masks: a mask per class (bit
+// i for character i), and the masks of the previous character and the one
+// before it by shifting in the last block's top bits.
+struct Masks {
+    std::uint64_t lower, upper, digit, space, newline, other, high;
+};
+
+Masks block_masks(const std::uint8_t* p, std::size_t n) noexcept {
+    Masks m{};
+#if defined(__SSE2__) || defined(_M_X64)
+    if (n == 64) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            auto in = [&](char lo, char hi) {
+                return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                                     _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
+            };
+            auto bits = [&](__m128i v) {
+                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)))
+                       << (16 * k);
+            };
+            const __m128i newline = _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'));
+            // Controls: below 0x20 as signed bytes (0x80 and up are negative) and
+            // not negative, not a newline; and DEL.
+            const __m128i control = _mm_or_si128(
+                _mm_andnot_si128(_mm_or_si128(_mm_cmplt_epi8(x, _mm_setzero_si128()), newline),
+                                 _mm_cmplt_epi8(x, _mm_set1_epi8(0x20))),
+                _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F)));
+            m.lower |= bits(in('a', 'z'));
+            m.upper |= bits(in('A', 'Z'));
+            m.digit |= bits(in('0', '9'));
+            m.space |= bits(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')));
+            m.newline |= bits(newline);
+            m.other |= bits(control);
+            m.high |= bits(x);  // the sign bits: 0x80 and up
+        }
+        return m;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        switch (class_of(p[i])) {
+            case kLower:
+                m.lower |= bit;
+                break;
+            case kUpper:
+                m.upper |= bit;
+                break;
+            case kDigit:
+                m.digit |= bit;
+                break;
+            case kSpace:
+                m.space |= bit;
+                break;
+            case kNewline:
+                m.newline |= bit;
+                break;
+            case kOther:
+                m.other |= bit;
+                break;
+            case kPunct:
+                break;
+            default:
+                m.high |= bit;
+                break;
+        }
+    }
+    return m;
+}
+
+inline std::uint64_t popcount(std::uint64_t v) noexcept {
+    return static_cast<std::uint64_t>(std::popcount(v));
 }
 
 }  // namespace
 
+// Any code units, a block of 64 at a time: the masks of the block narrowed to
+// bytes (every non-ASCII unit as 0x80), then the group of each non-ASCII unit.
+template <class Unit>
+TokenFeatures features_by_blocks(const Unit* data, std::size_t size) noexcept {
+    TokenFeatures f{};
+    Masks last{};  // the previous block's masks (only their top two bits matter)
+    for (std::size_t at = 0; at < size; at += 64) {
+        const std::size_t n = size - at < 64 ? size - at : 64;
+        const std::uint64_t valid = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+        Masks m;
+        if constexpr (sizeof(Unit) == 1) {
+            m = block_masks(data + at, n);
+        } else {
+            std::uint8_t narrow[64];
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto u = static_cast<std::uint32_t>(data[at + i]);
+                narrow[i] = static_cast<std::uint8_t>(u < 0x80 ? u : 0x80);
+            }
+            m = block_masks(narrow, n);
+        }
+        auto prev = [](std::uint64_t now, std::uint64_t before) {
+            return (now << 1) | (before >> 63);
+        };
+        auto prev2 = [](std::uint64_t now, std::uint64_t before) {
+            return (now << 2) | (before >> 62);
+        };
+        const std::uint64_t letters = m.lower | m.upper;
+        const std::uint64_t last_letters = last.lower | last.upper;
+        const std::uint64_t punct =
+            valid & ~(letters | m.digit | m.space | m.newline | m.other | m.high);
+        const std::uint64_t last_punct =
+            ~(last_letters | last.digit | last.space | last.newline | last.other | last.high) &
+            (at ? ~std::uint64_t{0} : 0);
+        f[kLetters] += popcount(letters);
+        f[kWords] += popcount(letters & ~prev(letters, last_letters));
+        f[kCaseSwitches] +=
+            popcount(m.upper & prev(m.lower, last.lower)) +
+            popcount(m.lower & prev(m.upper, last.upper) & prev2(m.upper, last.upper));
+        f[kDigits] += popcount(m.digit);
+        f[kDigitRuns] += popcount(m.digit & ~prev(m.digit, last.digit));
+        f[kMixedWords] += popcount(letters & prev(m.high, last.high));
+        f[kSpaces] += popcount(m.space);
+        f[kSpaceRuns] +=
+            popcount(m.space & prev(m.space, last.space) & ~prev2(m.space, last.space));
+        f[kNewlines] += popcount(m.newline);
+        f[kOtherSpace] += popcount(m.other);
+        f[kPunctuation] += popcount(punct);
+        f[kPunctuationRuns] += popcount(punct & ~prev(punct, last_punct));
+        if constexpr (sizeof(Unit) == 1) {
+            f[kMultiByte] += popcount(m.high);  // U+0080-U+00FF: all of the first group
+        } else {
+            for (std::uint64_t h = m.high; h; h &= h - 1) {
+                const auto i = static_cast<std::size_t>(std::countr_zero(h));
+                ++f[kMultiByte + static_cast<std::size_t>(
+                                     class_of(static_cast<std::uint32_t>(data[at + i])) - kMulti)];
+            }
+        }
+        f[kNonAsciiRuns] += popcount(m.high & ~prev(m.high, last.high));
+        last = m;
+        // A short final block leaves zero bits above n, which no later block reads.
+        (void)valid;
+    }
+    return f;
+}
 TokenFeatures token_features_latin1(const std::uint8_t* data, std::size_t size) noexcept {
-    return features_of_units(data, size);
+    return features_by_blocks(data, size);
 }
 TokenFeatures token_features_ucs2(const std::uint16_t* data, std::size_t size) noexcept {
-    return features_of_units(data, size);
+    return features_by_blocks(data, size);
 }
 TokenFeatures token_features_ucs4(const std::uint32_t* data, std::size_t size) noexcept {
-    return features_of_units(data, size);
+    return features_by_blocks(data, size);
 }
 
 std::int64_t token_estimate(const TokenFeatures& features,

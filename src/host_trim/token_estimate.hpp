@@ -43,6 +43,11 @@ class TokenScanner {
   public:
     void push(std::uint32_t code_point) noexcept;
     const TokenFeatures& features() const noexcept { return counts_; }
+    // `n` more lower-case letters right after a lower-case letter.
+    void add_lower(std::uint64_t n) noexcept {
+        counts_[kLetters] += n;
+        if (n) prev2_ = prev_;  // the class before the last is lower-case too
+    }
 
   private:
     TokenFeatures counts_{};
