@@ -1325,6 +1325,7 @@ class Conversation:
                 "ledger": self._window.state_entries(),
                 "recap": self._recap.state_entries(),
                 "user_turns_in_ledger": self._user_in_ledger,
+                "ledger_omitted": self._ledger_omitted,
                 "system_text": self._system_text,
                 "purpose_text": self._purpose_text,
                 "messages": [_plain(m) for m in h.messages],
@@ -1391,6 +1392,7 @@ class Conversation:
                 if not window.note_state(entry):
                     raise ValueError(f"Conversation.from_dict: field {name!r} holds a duplicate entry")
         users = count("user_turns_in_ledger")
+        omitted = count("ledger_omitted")
         system_text = field("system_text", str)
         purpose_text = field("purpose_text", str)
         if not system_text.startswith(purpose_text):
@@ -1435,6 +1437,7 @@ class Conversation:
         conv._history.checked = sent
         conv._mark_sent(sent)
         conv._user_in_ledger = users
+        conv._ledger_omitted = omitted
         conv._requests = requests
         conv._consolidations = consolidations
         conv._appended = appended
