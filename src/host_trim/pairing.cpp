@@ -99,9 +99,11 @@ PairOutcome pair_anywhere(const PairInput& in) {
         return fail(std::move(out), PairError::reasoning_alone, static_cast<std::size_t>(reasoning),
                     0, in.n);
     for (std::uint32_t id : order)
-        if (!answered[id] && !(in.may_wait && in.may_wait[id]))
-            return fail(std::move(out), PairError::unanswered,
-                        static_cast<std::size_t>(out.owner[id]), id);
+        if (!answered[id] && !(in.may_wait && in.may_wait[id])) {
+            // Read before `out` is moved into the call: argument order is unspecified.
+            const auto caller = static_cast<std::size_t>(out.owner[id]);
+            return fail(std::move(out), PairError::unanswered, caller, id);
+        }
     return out;
 }
 
