@@ -21,8 +21,8 @@ ATTEMPT = """
 import importlib.machinery
 try:
     loader = importlib.machinery.ExtensionFileLoader({module!r}, {origin!r})
-    spec = importlib.machinery.ModuleSpec({module!r}, loader, origin={origin!r})
-    loader.exec_module(loader.create_module(spec))
+    loader_spec = importlib.machinery.ModuleSpec({module!r}, loader, origin={origin!r})
+    loader.exec_module(loader.create_module(loader_spec))
     outcome = "imported"
 except ImportError as e:
     outcome = "ImportError: " + str(e)
