@@ -333,3 +333,30 @@ def test_conversation_learns_from_the_reported_usage_through_the_hooks(ratio: fl
     plain = input_filter(max_tokens=BUDGET, mode="conversation")
     asyncio.run(_session(ScriptedModel("a", usage_ratio=ratio), RunConfig(call_model_input_filter=plain), None, 1))
     assert plain.conversation(None).usage_ratio == 1.0
+
+
+@pytest.mark.parametrize("steps, raises", [(1, False), (2, True)])
+def test_overflow_retry_on_the_sdks_own_scripted_model(steps: int, raises: bool) -> None:
+    """The SDK's ScriptedModel copies the model settings of every call (the retry
+    policy with them); the retry reaches the filter all the same."""
+    from agents.testing import ScriptedModel as SDKScriptedModel, assistant_message
+
+    model = SDKScriptedModel([_overflow() for _ in range(steps)] + [[assistant_message("hello")]])
+    items: List[Any] = []
+    for k in range(12):
+        items += [{"role": "user", "content": question(k)},
+                  {"type": "function_call", "call_id": f"c{k}", "name": "read_log", "arguments": "{}"},
+                  {"type": "function_call_output", "call_id": f"c{k}", "output": tool_output(k)},
+                  {"role": "assistant", "content": answer(k)}]
+    items.append({"role": "user", "content": "and now?"})
+    agent = Agent(name="repo", instructions="be brief", model=model)
+    config = input_filter(max_tokens=BUDGET).run_config()
+    if raises:
+        with pytest.raises(ContextOverflow):
+            Runner.run_sync(agent, items, run_config=config)
+        return
+    assert Runner.run_sync(agent, items, run_config=config).final_output == "hello"
+    first, second = (ItemHelpers.input_to_new_input_list(c.input) for c in model.calls)
+    assert _tokens(first, "be brief") <= BUDGET
+    assert _tokens(second, "be brief") <= int(min(BUDGET, _tokens(first, "")) * 0.75) + 10
+    fh.validate(second, "openai-responses")

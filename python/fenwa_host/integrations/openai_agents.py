@@ -108,7 +108,7 @@ class InputFilter:
         `ContextOverflow` rather than as the provider's error."""
         retry = require("agents.retry", "openai-agents")
         self._policy = policy
-        return retry.ModelRetrySettings(max_retries=max(2, max_retries), policy=self.retry_policy)
+        return retry.ModelRetrySettings(max_retries=max(2, max_retries), policy=_Policy(self))
 
     def run_config(self, **options: Any) -> Any:
         """A `RunConfig` with this filter and the overflow retry in its model
@@ -146,10 +146,34 @@ class InputFilter:
 
     _policy: Optional[Callable[[Any], Any]] = field(default=None, init=False, repr=False)
 
+    def __deepcopy__(self, memo: Any) -> InputFilter:
+        # The SDK copies run and model settings; a copy of the filter would split
+        # its sessions (and their locks do not copy).
+        return self
+
     def conversation(self, key: Hashable) -> Optional[Conversation]:
         """The Conversation of a session (conversation mode), or None."""
         session = self.sessions.peek(key)
         return session.conversation if session is not None else None
+
+
+class _Policy:
+    """The filter's retry policy as the SDK keeps it: model settings are copied
+    (deep) on the way, and every copy must reach the same filter."""
+
+    __slots__ = ("filter",)
+
+    def __init__(self, flt: InputFilter) -> None:
+        self.filter = flt
+
+    def __call__(self, context: Any) -> Any:
+        return self.filter.retry_policy(context)
+
+    def __deepcopy__(self, memo: Any) -> _Policy:
+        return self
+
+    def __copy__(self) -> _Policy:
+        return self
 
 
 class _Call:
