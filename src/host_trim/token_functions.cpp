@@ -47,6 +47,24 @@ constexpr auto kViewsSig = py::function_decl(
     "Per view, as int64 bytes: the estimate of its text, its extra tokens, and its\n"
     "framing (per message, per call, per result, ids). Private to fenwa_host.");
 
+// The tokens of one message view (ht::view_tokens over its estimated parts).
+std::int64_t view_count(PyObject* v, const ht::TokenCoefficients& table,
+                        const ht::Framing& framing) {
+    if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) < 7)
+        py::raise(PyExc_TypeError, "views must hold message views");
+    PyObject* calls = PyTuple_GET_ITEM(v, 5);
+    PyObject* answers = PyTuple_GET_ITEM(v, 6);
+    if (!PyTuple_Check(calls) || !PyTuple_Check(answers))
+        py::raise(PyExc_TypeError, "view ids must be tuples");
+    const std::uint64_t extra = py::convert<py::to_u64>(PyTuple_GET_ITEM(v, 4));
+    if (extra > ht::kMostExtra) py::raise(PyExc_OverflowError, "extra tokens beyond 2**53");
+    const std::int64_t text = estimate_str(PyTuple_GET_ITEM(v, 3), table);
+    const std::uint64_t ids =
+        framing.count_ids ? py::estimate_ids(calls, table) + py::estimate_ids(answers, table) : 0;
+    return ht::view_tokens(text, extra, static_cast<std::uint64_t>(PyTuple_GET_SIZE(calls)),
+                           static_cast<std::uint64_t>(PyTuple_GET_SIZE(answers)), ids, framing);
+}
+
 Ref estimate_views(const py::Bound<3>& a) {
     PyObject* views = a[0];
     if (!PyList_CheckExact(views)) py::type_mismatch(views, "list");
@@ -59,21 +77,7 @@ Ref estimate_views(const py::Bound<3>& a) {
         // A view's __index__ could change the list: its length is asked every time.
         if (i >= PyList_GET_SIZE(views)) py::raise(PyExc_ValueError, "views changed while read");
         Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
-            py::raise(PyExc_TypeError, "views must hold message views");
-        PyObject* calls = PyTuple_GET_ITEM(v.get(), 5);
-        PyObject* answers = PyTuple_GET_ITEM(v.get(), 6);
-        if (!PyTuple_Check(calls) || !PyTuple_Check(answers))
-            py::raise(PyExc_TypeError, "view ids must be tuples");
-        const std::uint64_t extra = py::convert<py::to_u64>(PyTuple_GET_ITEM(v.get(), 4));
-        if (extra > ht::kMostExtra) py::raise(PyExc_OverflowError, "extra tokens beyond 2**53");
-        const std::int64_t text = estimate_str(PyTuple_GET_ITEM(v.get(), 3), table);
-        const std::uint64_t ids =
-            framing.count_ids ? py::estimate_ids(calls, table) + py::estimate_ids(answers, table)
-                              : 0;
-        tokens[i] =
-            ht::view_tokens(text, extra, static_cast<std::uint64_t>(PyTuple_GET_SIZE(calls)),
-                            static_cast<std::uint64_t>(PyTuple_GET_SIZE(answers)), ids, framing);
+        tokens[i] = view_count(v.get(), table, framing);
     }
     return out;
 }
