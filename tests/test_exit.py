@@ -7,14 +7,12 @@ every time.
 """
 import os
 import signal
-import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
-import fenwa_micro
+from child_process import run_child
 
 # The sanitizer stage runs the same interpreter as the plain one, which already
 # makes every run; there a few runs check only that the parking is clean.
@@ -74,15 +72,8 @@ def run_program(body):
 
 
 def run_once(body):
-    code = PRELUDE.format(body="        " + body)
-    env = dict(os.environ)
-    module_dir = str(Path(fenwa_micro.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    if "ASAN_OPTIONS" in env:
-        # The interpreter never frees what its daemon threads hold at exit.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=60)
+    # No leak checks: the interpreter never frees what its daemon threads hold at exit.
+    proc = run_child(PRELUDE.format(body="        " + body), timeout=60, leak_checks=False)
     return proc.returncode, proc.stderr
 
 

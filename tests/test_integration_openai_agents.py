@@ -204,3 +204,57 @@ def test_hosted_tool_items_are_kept_valid_not_raised_on() -> None:
 def test_bad_settings_are_refused_when_built(kwargs: Any, error: type) -> None:
     with pytest.raises(error):
         input_filter(**kwargs)
+
+
+def _referenced_history() -> List[Any]:
+    """Calls the server keeps, named by item_reference items, with their outputs
+    inline: one call answered right after its reference, two made together."""
+    return [
+        {"role": "user", "content": "q"},
+        {"type": "item_reference", "id": "msg_0"},  # a message, answers nothing
+        {"role": "user", "content": "q2"},
+        {"type": "item_reference", "id": "fc_1"},
+        {"type": "item_reference", "id": "fc_2"},
+        {"type": "function_call_output", "call_id": "call_1", "output": "x" * 9000},
+        {"type": "function_call_output", "call_id": "call_2", "output": "y"},
+        {"role": "user", "content": "next"},
+        {"type": "item_reference", "id": "fc_3"},
+        {"type": "function_call_output", "call_id": "call_3", "output": "z " * 3000},
+        {"role": "user", "content": "last"},
+    ]
+
+
+#: Which reference each output goes with: in order within a run of references.
+_REFERENCED = {"call_1": "fc_1", "call_2": "fc_2", "call_3": "fc_3"}
+
+
+@pytest.mark.parametrize("tool_results", ["elide", "drop"])
+@pytest.mark.parametrize("budget", [5000, 200, 40, 5])
+def test_outputs_of_referenced_calls_stay_with_their_reference(budget: int, tool_results: str) -> None:
+    history = _referenced_history()
+    fh.validate(history, "openai-responses")
+    out = fh.trim(history, format="openai-responses", max_tokens=budget, tool_results=tool_results).messages
+    fh.validate(out, "openai-responses")
+    kept = {i.get("id") for i in out if i.get("type") == "item_reference"}
+    for item in out:
+        if item.get("type") == "function_call_output":
+            assert _REFERENCED[item["call_id"]] in kept
+    for cid, ref in _REFERENCED.items():  # and no reference of a call is left without its output
+        if ref in kept:
+            assert any(i.get("call_id") == cid for i in out)
+    assert out[-1] == history[-1]
+
+
+@pytest.mark.parametrize(
+    "history",
+    [
+        [{"role": "user", "content": "q"}, {"type": "function_call_output", "call_id": "c1", "output": "x"}],
+        [{"type": "function_call_output", "call_id": "c1", "output": "x"}, {"type": "item_reference", "id": "fc_1"}],
+        [{"type": "item_reference", "id": "fc_1"}, {"type": "function_call_output", "call_id": "c1", "output": "x"},
+         {"type": "function_call_output", "call_id": "c2", "output": "x"}],  # two outputs, one reference
+    ],
+    ids=["no-reference", "reference-after", "more-outputs-than-references"],
+)
+def test_outputs_without_a_call_or_reference_are_refused(history: List[Any]) -> None:
+    with pytest.raises(ValueError, match="orphan tool result"):
+        fh.validate(history, "openai-responses")

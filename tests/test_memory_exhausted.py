@@ -9,13 +9,11 @@ and the call; the first failing call must then raise, on the main thread and on 
 thread started before the exhaustion.
 """
 import os
-import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-import fenwa_micro as fm
+from child_process import run_child
 
 EXHAUST_THEN_CALL = """
 import ctypes, os, resource, sys, threading
@@ -63,12 +61,7 @@ else:
     ("fm.ContextApoptosis().insert(None)", "TypeError"),
 ])
 def test_first_error_with_the_heap_exhausted(call, expected, in_thread):
-    env = dict(os.environ)
-    module_dir = str(Path(fm.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    code = EXHAUST_THEN_CALL.format(call=call, in_thread=in_thread)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=120)
+    proc = run_child(EXHAUST_THEN_CALL.format(call=call, in_thread=in_thread), timeout=120)
     # The error's own text may be what could not be allocated: MemoryError then.
     assert proc.returncode == 0, proc.stderr[-500:]
     assert proc.stdout in {expected, "MemoryError"}, proc.stdout

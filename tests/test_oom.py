@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import fenwa_micro as fm
+from child_process import run_child
 
 testcapi = pytest.importorskip("_testcapi")
 if not hasattr(testcapi, "set_nomemory"):
@@ -208,15 +209,7 @@ else:
     ("fm.ContextApoptosis(capacity=2**26)", "MemoryError"),
 ])
 def test_first_error_with_no_memory_left(call, expected, in_thread):
-    import os
-    import subprocess
-    from pathlib import Path
-    env = dict(os.environ)
-    module_dir = str(Path(fm.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    code = EXHAUSTED.format(call=call, in_thread=in_thread)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=120)
+    proc = run_child(EXHAUSTED.format(call=call, in_thread=in_thread), timeout=120)
     assert (proc.returncode, proc.stdout.strip()) == (0, expected), proc.stderr[-500:]
 
 
@@ -257,14 +250,7 @@ print(" ".join(outcomes))
 @pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the sanitizer reserves more address space than the limit")
 def test_absorbing_cycle_under_memory_pressure_is_all_or_nothing():
-    import os
-    import subprocess
-    from pathlib import Path
-    env = dict(os.environ)
-    module_dir = str(Path(fm.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    proc = subprocess.run([sys.executable, "-c", ABSORB_UNDER_PRESSURE], capture_output=True,
-                          text=True, env=env, timeout=300)
+    proc = run_child(ABSORB_UNDER_PRESSURE, timeout=300)
     assert proc.returncode == 0, proc.stderr[-800:]
     outcomes = proc.stdout.split()
     assert "MemoryError" in outcomes and "done" in outcomes, outcomes

@@ -8,14 +8,11 @@ window would wait forever for a lock its own thread holds. Each case runs in a
 child process with a timeout, so that a deadlock fails the test instead of
 hanging it.
 """
-import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-import fenwa_micro as fm
+from child_process import run_child
 
 CHILD = """
 import gc, sys
@@ -93,12 +90,8 @@ NOMEMORY = pytest.mark.skipif(not has_nomemory(),
     pytest.param("state_entries", "unraisable", marks=NOMEMORY),
 ])
 def test_python_run_inside_a_read_can_use_the_window(op, mechanism):
-    env = dict(os.environ)
-    module_dir = str(Path(fm.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     try:
-        proc = subprocess.run([sys.executable, "-c", CHILD.format(op=op, mechanism=mechanism)],
-                              capture_output=True, text=True, env=env, timeout=30)
+        proc = run_child(CHILD.format(op=op, mechanism=mechanism), timeout=30)
     except subprocess.TimeoutExpired:
         pytest.fail(f"{op}() deadlocked when Python code inside it used the window")
     assert proc.returncode == 0, proc.stderr[-1000:]

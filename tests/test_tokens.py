@@ -14,36 +14,66 @@ import fenwa_host as fh
 from fenwa_host import _native
 from fenwa_host.formats import FORMATS
 from fenwa_host.tokens import CountCache, coefficients, placeholder_costs
-from tokens_reference import GROUP_ENDS, estimate, features
+from tokens_reference import GROUP_RANGES, estimate, features
 
-# One sample character per byte class: every ASCII class and each multi-byte group.
+# One sample character per class: every ASCII class, letters that make foreign
+# pairs or are rare, and each non-ASCII group.
 CLASS_SAMPLES = (
-    "a", "Z", "7", " ", "\n", "\t", "\r", "\x00", "\x7f", "!", "{",
-    "\u00e9", "\u0301", "\u03c9", "\u0416", "\u05d0", "\u0627", "\u0915", "\u0e01",
-    "\u10d0", "\u1200", "\u1ea1", "\u2014", "\u2705", "\u3042", "\u4e2d", "\uac00",
-    "\ud7a3", "\ufe0f", "\ufeff", "\U0001F600", "\U0001F468", "\U00020000",
+    "a", "Z", "7", " ", "\n", "\t", "\r", "\x00", "\x7f", "!", "{", "j", "Q", "zz", "ij", "Ab",
+    "\u00a0", "\u00e9", "\u00d7", "\u0301", "\u03c9", "\u0416", "\u0451", "\u0456", "\u05d0",
+    "\u0627", "\u0915", "\u0e01", "\u10d0", "\u1100", "\u1200", "\u1ea1", "\u1f00", "\u2014",
+    "\u2705", "\u3042", "\u4e2d", "\uac00", "\ud7a3", "\ufe0f", "\ufeff", "\U0001F600",
+    "\U0001F468", "\U00020000",
 )
-group_edges = [chr(c) for end in GROUP_ENDS[:-1] for c in (end - 1, end) if not 0xD800 <= c < 0xE000]
+group_edges = [chr(c) for lo, hi, _ in GROUP_RANGES for c in (lo, hi - 1) if not 0xD800 <= c < 0xE000]
 text_st = st.lists(
     st.one_of(st.sampled_from(CLASS_SAMPLES + tuple(group_edges)), st.characters(), st.text(max_size=3)),
     max_size=60,
 ).map("".join)
+# Mostly ASCII and long enough for the 64-character blocks: words, numbers, runs
+# of spaces and newlines, now and then an accented or other non-ASCII character
+# (which sends its block the slow way), so that runs cross block boundaries.
+ASCII_PIECES = ("the", "Zebra", "pizza", "camelCase", "HTTPServer", "1234567", "42", " ", "   ",
+                "\n", "\n\n", "\t", "!=", "{", "jazz", "x")
+block_text_st = st.lists(
+    st.one_of(st.sampled_from(ASCII_PIECES), st.sampled_from(ASCII_PIECES),
+              st.sampled_from(CLASS_SAMPLES), st.text(alphabet=st.characters(max_codepoint=0x7F), max_size=80)),
+    max_size=80,
+).map("".join)
+# The interpreter keeps a str in 1, 2 or 4 bytes per character, by its widest one.
+WIDENERS = ("", "\u00ff", "\u0416", "\U0001F600")
+
+
+def as_reference_sees(text):
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
 @settings(max_examples=400, deadline=None)
 @given(text_st, st.sampled_from(fh.tokens.TOKENIZERS))
 def test_estimate_equals_the_reference(text, tokenizer):
-    assert list(_native.token_features(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"))) == \
-        features(text.encode("utf-8", "surrogatepass").decode("utf-8", "replace"))
+    assert list(_native.token_features(text)) == features(as_reference_sees(text))
     # The str entry reads the interpreter's own code units (1, 2 or 4 bytes wide).
     assert fh.estimate_tokens(text, tokenizer) == estimate(text, coefficients(tokenizer))
 
 
-@pytest.mark.parametrize("text", ["", "a", "ab" * 1000, "é" * 300, "Ж" * 300, "中" * 300, "😀" * 300,
-                                  "x" + "😀", "\ud800 lone surrogate"])
-def test_estimate_by_width_and_edge(text):
+@settings(max_examples=300, deadline=None)
+@given(block_text_st, st.sampled_from(WIDENERS), st.booleans())
+def test_blocks_equal_the_reference_at_every_width(text, widener, at_end):
+    text = text + widener if at_end else widener + text
+    # UTF-8 (through the native test entry) and the str's own width.
+    assert list(_native.token_features(text)) == features(text)
     for tokenizer in fh.tokens.TOKENIZERS:
         assert fh.estimate_tokens(text, tokenizer) == estimate(text, coefficients(tokenizer))
+
+
+@pytest.mark.parametrize("text", ["", "a", "ab" * 1000, "é" * 300, "Ж" * 300, "中" * 300, "😀" * 300,
+                                  "x" + "😀", "\ud800 lone surrogate", "9" * 200, " " * 200 + "x",
+                                  "é" + "w" * 200, "Größe" * 40, "a1" * 100])
+def test_estimate_by_width_and_edge(text):
+    for widener in WIDENERS:
+        t = text + widener
+        for tokenizer in fh.tokens.TOKENIZERS:
+            assert fh.estimate_tokens(t, tokenizer) == estimate(t, coefficients(tokenizer))
     assert fh.estimate_tokens(text) == 0 if not text else fh.estimate_tokens(text) >= 1
 
 
@@ -343,20 +373,17 @@ def test_exact_counter_is_exact(o200k):
 def test_budgets_hold_in_real_tokens(o200k):
     """Realistic histories trimmed by the default estimate (with its margin) and by
     an exact counter: at most 5% of them over the budget in real o200k tokens
-    while trim says it holds, none by more than 10%, every within_budget true to
-    the real count or an overshoot the pinned messages force, and at least 80% of
-    the budget used at the median."""
+    while trim says it holds, none of those by more than 10%, every within_budget
+    true to the real count but for those, and at least 80% of the budget used at
+    the median where the history is larger than it."""
     from token_budgets import histories, measure
 
     hs = histories(20) + histories(8, seed=3)
     for row in measure(hs, o200k, [4096, 16384]):
         # The histories' tool outputs come from the running interpreter's standard
-        # library, so they differ by version: 1 of 28 is over at 4096 on 3.11, 2 of 28
-        # on 3.12 and 3.13 (each a pinned last turn the estimate undercounts).
-        assert row["claimed"] <= 2, row
-        # One history at 4096 tokens, whose pinned last turn nearly fills the budget
-        # with text the estimate undercounts, reaches 1.109: the margin cannot help
-        # what is pinned. Everything else stays within 1.01.
-        assert row["worst_claimed"] <= 1.12, row
+        # library, so they differ by version: none is over on 3.11, one of 28 on
+        # 3.12 (1.004 at 4096) and on 3.13 (1.012 at 16384).
+        assert row["claimed"] <= len(hs) // 20, row
+        assert row["worst_claimed"] <= 1.10, row
         assert row["median_use"] is None or row["median_use"] >= 0.8, row
         assert row["within_budget_true"] >= row["histories"] - row["claimed"], row

@@ -924,6 +924,18 @@ class _MayWait(tuple):  # type: ignore[type-arg]
     __slots__ = ()
 
 
+class _Reference(_MayWait):
+    """The calls of an `item_reference` item: none that the list shows, but an
+    output whose call is not in the list answers a call the reference may name
+    (the item lives on the server); pairing gives such outputs to the nearest
+    reference before them, so that they are kept and dropped with it."""
+
+    __slots__ = ()
+
+
+_REFERENCE = _Reference()
+
+
 def _responses_content(index: int, content: Any, image_tokens: int, field: str) -> Tuple[str, int]:
     if isinstance(content, str):
         return content, 0
@@ -1068,6 +1080,11 @@ class OpenAIResponses(Adapter):
         skip = _RESPONSES_FRAME
         if kind == "image_generation_call":
             extra, skip = image_tokens, _RESPONSES_FRAME | {"result"}
+        if kind == "item_reference":
+            return MessageView(
+                index, "assistant", _classify(fm.ASSISTANT, message, classify, index),
+                _json_text(index, message, skip), extra, _REFERENCE, _NO_IDS, False,
+            )
         if kind in _RESPONSES_HOSTED:
             role, bits = "assistant", fm.ASSISTANT  # an output item: it joins its reasoning group
         elif kind == "additional_tools":
@@ -1082,10 +1099,28 @@ class OpenAIResponses(Adapter):
         )
 
     def check(self, views: Sequence[MessageView], offset: int = 0) -> Pairing:
-        if type(views) is list:
-            owner, results = _native.pair_anywhere(views, offset)
-            return Pairing(owner, results)
-        return _pair_anywhere(views, offset)
+        try:
+            return _pair_responses(views, offset)
+        except ValueError:
+            # Outputs whose call is only named by an item_reference: the reference
+            # takes the call (looked for only when the plain pairing fails). The
+            # views are completed in place, so that a trim over them moves the
+            # reference and its output together.
+            if not isinstance(views, list):
+                views = list(views)
+            if not _reference_outputs(views):
+                raise
+            return _pair_responses(views, offset)
+
+    def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
+        sealed = super()._sealed(messages, views, indices)
+        # References are read by `view` (never natively), so they are among
+        # `indices`; those that take an output are handed back from the native
+        # walk, which reads no calls into them.
+        references = [i for i in indices if type(views[i][_CALLS]) is _Reference]
+        if not references or not _reference_outputs(views):
+            return sealed
+        return sealed | frozenset(i for i in references if views[i][_CALLS])
 
     def elidable(self, message: Any) -> bool:
         output = _RESPONSES_OUTPUTS.get(_field(message, "type") or "function_call_output")
@@ -1109,6 +1144,52 @@ class OpenAIResponses(Adapter):
         data = dict(_plain(message))
         data[field] = value
         return data
+
+
+def _pair_responses(views: Sequence[MessageView], offset: int) -> Pairing:
+    if type(views) is list:
+        owner, results = _native.pair_anywhere(views, offset)
+        return Pairing(owner, results)
+    return _pair_anywhere(views, offset)
+
+
+def _reference_outputs(views: List[MessageView]) -> bool:
+    """Make each output whose call is not in `views` the answer to an
+    `item_reference` before it, one output per reference: in order within the
+    run of references right before the outputs (calls are answered in the order
+    they were made), else the nearest free reference. Returns whether a view
+    changed (if none did, the plain pairing's error stands)."""
+    known: Set[str] = set()
+    run: List[int] = []  # the references of the current run that have no output yet
+    free: List[int] = []  # every reference without an output, oldest first
+    previous_output = False
+    changed = False
+    for i, v in enumerate(views):
+        calls = v[_CALLS]
+        if type(calls) is _Reference:
+            if not previous_output and (i == 0 or type(views[i - 1][_CALLS]) is not _Reference):
+                run = []
+            if calls:  # completed by an earlier reading
+                known.update(calls)
+            else:
+                run.append(i)
+                free.append(i)
+            previous_output = False
+            continue
+        known.update(calls)
+        answers = v[_ANSWERS]
+        previous_output = bool(answers)
+        if not answers:
+            run = []
+        for cid in answers:
+            if cid in known or not free:
+                continue
+            reference = run.pop(0) if run else free[-1]
+            free.remove(reference)
+            views[reference] = views[reference]._replace(calls=_Reference((cid,)))
+            known.add(cid)
+            changed = True
+    return changed
 
 
 def _no_follower(reasoning: int, follower: Optional[int]) -> ValueError:
@@ -1136,7 +1217,7 @@ def _pair_anywhere(views: Sequence[MessageView], offset: int) -> Pairing:
             if role not in ("assistant", "other"):
                 raise _no_follower(reasoning, i)
             reasoning = -1
-        if type(v.calls) is _MayWait:
+        if isinstance(v.calls, _MayWait):
             optional.update(v.calls)
         for cid in v.calls:
             if cid in owner:

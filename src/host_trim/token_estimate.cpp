@@ -2,20 +2,13 @@
 
 #include <bit>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
+#include "platform/simd.hpp"
 
 namespace fenwa::host_trim {
 
 namespace {
 
-enum Class : int { kLower, kUpper, kDigit, kSpace, kNewline, kOther, kPunct, kMulti };
-
-// Upper bounds (exclusive) of the multi-byte groups; each is a UTF-8 lead-byte
-// boundary, so the group of a character is the range its lead byte falls in.
-constexpr std::uint32_t kGroupEnds[11] = {0x380,  0x400,  0x540,  0x800,   0x1000,  0x2000,
-                                          0x3000, 0xA000, 0xE000, 0x10000, 0x110000};
+enum Class : int { kLower, kUpper, kDigit, kSpace, kNewline, kOther, kPunct, kMulti, kNone };
 
 constexpr std::array<std::uint8_t, 128> make_ascii_classes() {
     std::array<std::uint8_t, 128> t{};
@@ -39,40 +32,95 @@ constexpr std::array<std::uint8_t, 128> make_ascii_classes() {
 }
 constexpr std::array<std::uint8_t, 128> kAsciiClasses = make_ascii_classes();
 
-int class_of(std::uint32_t c) noexcept {
-    if (c < 0x80) return kAsciiClasses[c];
-    int group = 0;
-    while (group < 10 && c >= kGroupEnds[group]) ++group;
-    return kMulti + group;
+// The group of every BMP code point, by 16 code points (every group bound is a
+// multiple of 16); code points from U+10000 are kAstral.
+struct GroupRange {
+    std::uint32_t first, end;
+    TokenFeature group;
+};
+constexpr GroupRange kGroupRanges[] = {
+    {0x80, 0xC0, kSymbols},         {0xC0, 0x370, kLatin},       {0x370, 0x400, kGreek},
+    {0x400, 0x410, kCyrillicOther}, {0x410, 0x450, kCyrillic},   {0x450, 0x530, kCyrillicOther},
+    {0x530, 0x600, kHebrew},        {0x600, 0x900, kArabic},     {0x900, 0xE00, kIndic},
+    {0xE00, 0x1000, kThai},         {0x1000, 0x1100, kGeorgian}, {0x1100, 0x1200, kHangul},
+    {0x1200, 0x1E00, kEthiopic},    {0x1E00, 0x1F00, kLatin},    {0x1F00, 0x2000, kGreek},
+    {0x2000, 0x3000, kSymbols},     {0x3000, 0xA000, kCjk},      {0xA000, 0xD800, kHangul},
+    {0xD800, 0x10000, kCompat},
+};
+
+constexpr std::array<std::uint8_t, 0x1000> make_group_table() {
+    std::array<std::uint8_t, 0x1000> t{};
+    for (const GroupRange& r : kGroupRanges)
+        for (std::uint32_t k = r.first >> 4; k < r.end >> 4; ++k)
+            t[k] = static_cast<std::uint8_t>(r.group);
+    return t;
+}
+constexpr std::array<std::uint8_t, 0x1000> kGroupTable = make_group_table();
+
+inline std::size_t group_of(std::uint32_t cp) noexcept {
+    return cp < 0x10000 ? std::size_t{kGroupTable[cp >> 4]} : std::size_t{kAstral};
+}
+
+// Letter pairs European languages other than English use far more than English
+// and code do (derived from the corpus by tools/fit_token_estimate.py; the
+// Python reference holds the same table): bit b of row a for the pair of the
+// a-th and b-th letters, case-folded.
+constexpr std::uint32_t kPairTable[26] = {
+    0x22146A1, 0x26921C2, 0x2840300, 0x23BF691, 0x21027C2, 0x2400650, 0x3C1464B,
+    0x3202E0A, 0x1510791, 0x3EE7F7B, 0x3BB5FC7, 0x2A036C3, 0x3012DC8, 0x2511192,
+    0x3250781, 0x2207646, 0x3E896FE, 0x2110283, 0x2204E0F, 0x2212601, 0x3F14788,
+    0x377EFEF, 0x3B10440, 0x2336642, 0x3511EFF, 0x3FFFFDF,
+};
+// j k q v w x y z
+constexpr std::uint32_t kRare = (1u << ('j' - 'a')) | (1u << ('k' - 'a')) | (1u << ('q' - 'a')) |
+                                (1u << ('v' - 'a')) | (1u << ('w' - 'a')) | (1u << ('x' - 'a')) |
+                                (1u << ('y' - 'a')) | (1u << ('z' - 'a'));
+
+// Two ASCII letters.
+inline bool foreign_pair(std::uint32_t a, std::uint32_t b) noexcept {
+    return (kPairTable[(a | 0x20u) - 'a'] >> ((b | 0x20u) - 'a')) & 1u;
+}
+
+inline std::uint64_t popcount(std::uint64_t v) noexcept {
+    return static_cast<std::uint64_t>(std::popcount(v));
 }
 
 }  // namespace
 
 void TokenScanner::push(std::uint32_t code_point) noexcept {
-    const int c = class_of(code_point);
+    const int c = code_point < 0x80 ? int{kAsciiClasses[code_point]} : int{kMulti};
+    const bool letter = c == kLower || c == kUpper;
     const bool prev_letter = prev_ == kLower || prev_ == kUpper;
+    bool latin = false;
     switch (c) {
         case kLower:
         case kUpper:
             ++counts_[kLetters];
             if (!prev_letter) {
                 ++counts_[kWords];
-            } else if ((prev_ == kLower && c == kUpper) ||
-                       (prev_ == kUpper && c == kLower && prev2_ == kUpper)) {
-                ++counts_[kCaseSwitches];
+                if (c == kUpper) ++counts_[kCapitalised];
+            } else {
+                if ((prev_ == kLower && c == kUpper) ||
+                    (prev_ == kUpper && c == kLower && prev2_ == kUpper))
+                    ++counts_[kCaseSwitches];
+                if (foreign_pair(prev_char_, code_point)) ++counts_[kForeignPairs];
             }
-            if (prev_ >= kMulti) ++counts_[kMixedWords];
+            if ((kRare >> ((code_point | 0x20u) - 'a')) & 1u) ++counts_[kRareLetters];
             break;
         case kDigit:
-            ++counts_[kDigits];
-            if (prev_ != kDigit) ++counts_[kDigitRuns];
+            if (prev_ != kDigit) {
+                ++counts_[kDigitRuns];
+                digit_phase_ = 0;
+            }
+            if (digit_phase_ == 0) ++counts_[kDigitGroups];
+            digit_phase_ = digit_phase_ == 2 ? 0 : digit_phase_ + 1;
             break;
         case kSpace:
             ++counts_[kSpaces];
-            if (++space_run_ == 2) ++counts_[kSpaceRuns];
+            if (prev_ == kSpace && prev2_ != kSpace) ++counts_[kSpaceRuns];
             break;
         case kNewline:
-            ++counts_[kNewlines];
+            if (prev_ != kNewline) ++counts_[kNewlineRuns];
             break;
         case kOther:
             ++counts_[kOtherSpace];
@@ -81,20 +129,198 @@ void TokenScanner::push(std::uint32_t code_point) noexcept {
             ++counts_[kPunctuation];
             if (prev_ != kPunct) ++counts_[kPunctuationRuns];
             break;
-        default:
-            ++counts_[kMultiByte + static_cast<std::size_t>(c - kMulti)];
-            if (prev_ < kMulti) ++counts_[kNonAsciiRuns];
+        default: {
+            const std::size_t g = group_of(code_point);
+            ++counts_[g];
+            latin = g == kLatin;
+            if (prev_ != kMulti) ++counts_[kNonAsciiRuns];
             break;
+        }
     }
-    if (c != kSpace) space_run_ = 0;
+    if (letter || latin) {
+        ++word_;
+        if (latin && !accented_) {
+            accented_ = true;
+            counts_[kAccentedWords] += word_ - 1;  // the characters before it
+        }
+        if (accented_) ++counts_[kAccentedWords];
+    } else {
+        word_ = 0;
+        accented_ = false;
+    }
     prev2_ = prev_;
     prev_ = c;
+    prev_char_ = code_point;
 }
+
+namespace {
+
+// Bit i of each mask for character i of 64.
+struct Masks {
+    std::uint64_t lower, upper, digit, space, newline, other, rare;
+};
+
+Masks ascii_masks(const std::uint8_t* p) noexcept {
+    Masks m{};
+#if defined(FENWA_SIMD)
+    using simd::Bytes;
+    for (int k = 0; k < 4; ++k) {
+        const Bytes x = simd::load(p + 16 * k);
+        // Every byte is below 0x80, so signed compares order them as unsigned.
+        auto in = [&](unsigned char lo, unsigned char hi) {
+            return simd::greater_signed(x, simd::splat(static_cast<unsigned char>(lo - 1))) &
+                   simd::less_signed(x, simd::splat(static_cast<unsigned char>(hi + 1)));
+        };
+        auto bits = [&](Bytes v) {
+            return static_cast<std::uint64_t>(simd::top_bits(v)) << (16 * k);
+        };
+        const Bytes folded = x | simd::splat(0x20);
+        const Bytes rare = (folded == simd::splat('j')) | (folded == simd::splat('k')) |
+                           (folded == simd::splat('q')) |
+                           (simd::greater_signed(folded, simd::splat('u')) &
+                            simd::less_signed(folded, simd::splat('{')));
+        const Bytes newline = x == simd::splat('\n');
+        m.lower |= bits(in('a', 'z'));
+        m.upper |= bits(in('A', 'Z'));
+        m.digit |= bits(in('0', '9'));
+        m.space |= bits(x == simd::splat(' '));
+        m.newline |= bits(newline);
+        // Controls: below 0x20 but not a newline (which is below 0x20 too); DEL.
+        m.other |=
+            bits((simd::less_signed(x, simd::splat(0x20)) ^ newline) | (x == simd::splat(0x7F)));
+        m.rare |= bits(rare);
+    }
+    m.rare &= m.lower | m.upper;
+#else
+    for (std::size_t i = 0; i < 64; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        switch (kAsciiClasses[p[i]]) {
+            case kLower:
+            case kUpper:
+                (kAsciiClasses[p[i]] == kLower ? m.lower : m.upper) |= bit;
+                if ((kRare >> ((p[i] | 0x20u) - 'a')) & 1u) m.rare |= bit;
+                break;
+            case kDigit:
+                m.digit |= bit;
+                break;
+            case kSpace:
+                m.space |= bit;
+                break;
+            case kNewline:
+                m.newline |= bit;
+                break;
+            case kOther:
+                m.other |= bit;
+                break;
+            default:
+                break;
+        }
+    }
+#endif
+    return m;
+}
+
+}  // namespace
+
+void TokenScanner::push_ascii64(const std::uint8_t* p) noexcept {
+    const Masks m = ascii_masks(p);
+    // The masks of the previous character and the one before it: the block's
+    // own bits shifted up, the scanner's last two classes shifted in.
+    auto prev = [&](std::uint64_t now, auto is) {
+        return (now << 1) | static_cast<std::uint64_t>(is(prev_));
+    };
+    auto prev2 = [&](std::uint64_t now, auto is) {
+        return (now << 2) | (static_cast<std::uint64_t>(is(prev_)) << 1) |
+               static_cast<std::uint64_t>(is(prev2_));
+    };
+    auto is_letter = [](int c) { return c == kLower || c == kUpper; };
+    auto is_lower = [](int c) { return c == kLower; };
+    auto is_upper = [](int c) { return c == kUpper; };
+    auto is_digit = [](int c) { return c == kDigit; };
+    auto is_space = [](int c) { return c == kSpace; };
+    auto is_newline = [](int c) { return c == kNewline; };
+    auto is_punct = [](int c) { return c == kPunct; };
+
+    const std::uint64_t letters = m.lower | m.upper;
+    const std::uint64_t punct = ~(letters | m.digit | m.space | m.newline | m.other);
+    const std::uint64_t starts = letters & ~prev(letters, is_letter);
+    counts_[kLetters] += popcount(letters);
+    counts_[kWords] += popcount(starts);
+    counts_[kCapitalised] += popcount(starts & m.upper);
+    counts_[kCaseSwitches] +=
+        popcount(m.upper & prev(m.lower, is_lower)) +
+        popcount(m.lower & prev(m.upper, is_upper) & prev2(m.upper, is_upper));
+    counts_[kRareLetters] += popcount(m.rare);
+    for (std::uint64_t pairs = letters & ~starts; pairs; pairs &= pairs - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
+        if (foreign_pair(i ? p[i - 1] : prev_char_, p[i])) ++counts_[kForeignPairs];
+    }
+
+    // Digit runs, and a group at every third digit of a run from its start.
+    const std::uint64_t digit_starts = m.digit & ~prev(m.digit, is_digit);
+    counts_[kDigitRuns] += popcount(digit_starts);
+    for (std::uint64_t d = m.digit; d;) {
+        const int s = std::countr_zero(d);
+        const int len = std::countr_one(d >> s);  // to bit 63 at most
+        const unsigned phase = (s == 0 && prev_ == kDigit) ? digit_phase_ : 0;
+        const unsigned end = phase + static_cast<unsigned>(len);
+        counts_[kDigitGroups] += (end + 2) / 3 - (phase + 2) / 3;
+        digit_phase_ = end % 3;
+        d = s + len >= 64 ? 0 : d & ~(((std::uint64_t{1} << len) - 1) << s);
+    }
+
+    counts_[kSpaces] += popcount(m.space);
+    counts_[kSpaceRuns] += popcount(m.space & prev(m.space, is_space) & ~prev2(m.space, is_space));
+    counts_[kNewlineRuns] += popcount(m.newline & ~prev(m.newline, is_newline));
+    counts_[kOtherSpace] += popcount(m.other);
+    counts_[kPunctuation] += popcount(punct);
+    counts_[kPunctuationRuns] += popcount(punct & ~prev(punct, is_punct));
+
+    // A word open before the block goes on through its leading letters; no word
+    // that starts in the block holds a kLatin character.
+    const auto lead = static_cast<std::uint64_t>(std::countr_one(letters));
+    if (word_ && accented_) counts_[kAccentedWords] += lead;
+    if (lead == 64) {
+        word_ += 64;
+    } else {
+        word_ = static_cast<std::uint64_t>(std::countl_one(letters));
+        accented_ = false;
+    }
+
+    prev2_ = kAsciiClasses[p[62]];
+    prev_ = kAsciiClasses[p[63]];
+    prev_char_ = p[63];
+}
+
+namespace {
+
+inline bool ascii64(const std::uint8_t* p) noexcept {
+#if defined(FENWA_SIMD)
+    simd::Bytes any = simd::load(p);
+    for (int k = 1; k < 4; ++k) any = any | simd::load(p + 16 * k);
+    return simd::top_bits(any) == 0;
+#else
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < 64; ++i) any |= p[i];
+    return any < 0x80;
+#endif
+}
+
+}  // namespace
 
 TokenFeatures token_features_utf8(const unsigned char* data, std::size_t size) noexcept {
     TokenScanner s;
     std::size_t i = 0;
+    std::size_t scalar_until = 0;  // decode one by one up to here before trying blocks again
     while (i < size) {
+        if (i >= scalar_until && size - i >= 64) {
+            if (ascii64(data + i)) {
+                s.push_ascii64(data + i);
+                i += 64;
+                continue;
+            }
+            scalar_until = i + 64;
+        }
         const unsigned char b = data[i];
         if (b < 0x80) {
             s.push(b);
@@ -120,150 +346,42 @@ TokenFeatures token_features_utf8(const unsigned char* data, std::size_t size) n
     return s.features();
 }
 
-namespace {}  // namespace
-
 namespace {
 
-// One-byte text in blocks of 64 characters, by bit masks: a mask per class (bit
-// i for character i), and the masks of the previous character and the one
-// before it by shifting in the last block's top bits.
-struct Masks {
-    std::uint64_t lower, upper, digit, space, newline, other, high;
-};
-
-Masks block_masks(const std::uint8_t* p, std::size_t n) noexcept {
-    Masks m{};
-#if defined(__SSE2__) || defined(_M_X64)
-    if (n == 64) {
-        for (int k = 0; k < 4; ++k) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-            auto in = [&](char lo, char hi) {
-                return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                                     _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
-            };
-            auto bits = [&](__m128i v) {
-                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)))
-                       << (16 * k);
-            };
-            const __m128i newline = _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'));
-            // Controls: below 0x20 as signed bytes (0x80 and up are negative) and
-            // not negative, not a newline; and DEL.
-            const __m128i control = _mm_or_si128(
-                _mm_andnot_si128(_mm_or_si128(_mm_cmplt_epi8(x, _mm_setzero_si128()), newline),
-                                 _mm_cmplt_epi8(x, _mm_set1_epi8(0x20))),
-                _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F)));
-            m.lower |= bits(in('a', 'z'));
-            m.upper |= bits(in('A', 'Z'));
-            m.digit |= bits(in('0', '9'));
-            m.space |= bits(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')));
-            m.newline |= bits(newline);
-            m.other |= bits(control);
-            m.high |= bits(x);  // the sign bits: 0x80 and up
+// Code units of any width, 64 at a time: a block of ASCII units through the
+// masks (narrowed to bytes first when the units are wider), any other block one
+// unit at a time.
+template <class Unit>
+TokenFeatures features_by_blocks(const Unit* data, std::size_t size) noexcept {
+    TokenScanner s;
+    std::size_t at = 0;
+    for (; size - at >= 64; at += 64) {
+        if constexpr (sizeof(Unit) == 1) {
+            if (ascii64(data + at)) {
+                s.push_ascii64(data + at);
+                continue;
+            }
+        } else {
+            std::uint8_t narrow[64];
+            std::uint32_t any = 0;
+            for (std::size_t i = 0; i < 64; ++i) {
+                const auto u = static_cast<std::uint32_t>(data[at + i]);
+                any |= u;
+                narrow[i] = static_cast<std::uint8_t>(u);
+            }
+            if (any < 0x80) {
+                s.push_ascii64(narrow);
+                continue;
+            }
         }
-        return m;
+        for (std::size_t i = 0; i < 64; ++i) s.push(static_cast<std::uint32_t>(data[at + i]));
     }
-#endif
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << i;
-        switch (class_of(p[i])) {
-            case kLower:
-                m.lower |= bit;
-                break;
-            case kUpper:
-                m.upper |= bit;
-                break;
-            case kDigit:
-                m.digit |= bit;
-                break;
-            case kSpace:
-                m.space |= bit;
-                break;
-            case kNewline:
-                m.newline |= bit;
-                break;
-            case kOther:
-                m.other |= bit;
-                break;
-            case kPunct:
-                break;
-            default:
-                m.high |= bit;
-                break;
-        }
-    }
-    return m;
-}
-
-inline std::uint64_t popcount(std::uint64_t v) noexcept {
-    return static_cast<std::uint64_t>(std::popcount(v));
+    for (; at < size; ++at) s.push(static_cast<std::uint32_t>(data[at]));
+    return s.features();
 }
 
 }  // namespace
 
-// Any code units, a block of 64 at a time: the masks of the block narrowed to
-// bytes (every non-ASCII unit as 0x80), then the group of each non-ASCII unit.
-template <class Unit>
-TokenFeatures features_by_blocks(const Unit* data, std::size_t size) noexcept {
-    TokenFeatures f{};
-    Masks last{};  // the previous block's masks (only their top two bits matter)
-    for (std::size_t at = 0; at < size; at += 64) {
-        const std::size_t n = size - at < 64 ? size - at : 64;
-        const std::uint64_t valid = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
-        Masks m;
-        if constexpr (sizeof(Unit) == 1) {
-            m = block_masks(data + at, n);
-        } else {
-            std::uint8_t narrow[64];
-            for (std::size_t i = 0; i < n; ++i) {
-                const auto u = static_cast<std::uint32_t>(data[at + i]);
-                narrow[i] = static_cast<std::uint8_t>(u < 0x80 ? u : 0x80);
-            }
-            m = block_masks(narrow, n);
-        }
-        auto prev = [](std::uint64_t now, std::uint64_t before) {
-            return (now << 1) | (before >> 63);
-        };
-        auto prev2 = [](std::uint64_t now, std::uint64_t before) {
-            return (now << 2) | (before >> 62);
-        };
-        const std::uint64_t letters = m.lower | m.upper;
-        const std::uint64_t last_letters = last.lower | last.upper;
-        const std::uint64_t punct =
-            valid & ~(letters | m.digit | m.space | m.newline | m.other | m.high);
-        const std::uint64_t last_punct =
-            ~(last_letters | last.digit | last.space | last.newline | last.other | last.high) &
-            (at ? ~std::uint64_t{0} : 0);
-        f[kLetters] += popcount(letters);
-        f[kWords] += popcount(letters & ~prev(letters, last_letters));
-        f[kCaseSwitches] +=
-            popcount(m.upper & prev(m.lower, last.lower)) +
-            popcount(m.lower & prev(m.upper, last.upper) & prev2(m.upper, last.upper));
-        f[kDigits] += popcount(m.digit);
-        f[kDigitRuns] += popcount(m.digit & ~prev(m.digit, last.digit));
-        f[kMixedWords] += popcount(letters & prev(m.high, last.high));
-        f[kSpaces] += popcount(m.space);
-        f[kSpaceRuns] +=
-            popcount(m.space & prev(m.space, last.space) & ~prev2(m.space, last.space));
-        f[kNewlines] += popcount(m.newline);
-        f[kOtherSpace] += popcount(m.other);
-        f[kPunctuation] += popcount(punct);
-        f[kPunctuationRuns] += popcount(punct & ~prev(punct, last_punct));
-        if constexpr (sizeof(Unit) == 1) {
-            f[kMultiByte] += popcount(m.high);  // U+0080-U+00FF: all of the first group
-        } else {
-            for (std::uint64_t h = m.high; h; h &= h - 1) {
-                const auto i = static_cast<std::size_t>(std::countr_zero(h));
-                ++f[kMultiByte + static_cast<std::size_t>(
-                                     class_of(static_cast<std::uint32_t>(data[at + i])) - kMulti)];
-            }
-        }
-        f[kNonAsciiRuns] += popcount(m.high & ~prev(m.high, last.high));
-        last = m;
-        // A short final block leaves zero bits above n, which no later block reads.
-        (void)valid;
-    }
-    return f;
-}
 TokenFeatures token_features_latin1(const std::uint8_t* data, std::size_t size) noexcept {
     return features_by_blocks(data, size);
 }

@@ -1,9 +1,10 @@
 // The token estimate of fenwa_host: one pass over a text counts its characters by
-// class (ASCII letters, digits, spaces, newlines, punctuation; multi-byte
-// characters by the script range of their UTF-8 lead byte) and its runs and
-// switches (words, digit runs, case switches). The estimate is the dot product
-// of those counts with a tokenizer family's fixed-point coefficients, which
-// fenwa_host.tokens owns and passes in.
+// class (ASCII letters, digits, spaces, newlines, punctuation; other characters
+// by script, from a table over their code point) and its runs and switches
+// (words, digit runs and groups of three digits, case switches, letter pairs that
+// English seldom has, words with accented Latin letters). The estimate is the dot
+// product of those counts with a tokenizer family's fixed-point coefficients,
+// which fenwa_host.tokens owns and passes in.
 #pragma once
 
 #include <array>
@@ -14,21 +15,39 @@ namespace fenwa::host_trim {
 
 // Feature slots, in the order of the coefficient tables.
 enum TokenFeature : std::size_t {
-    kLetters,       // ASCII letters
-    kWords,         // runs of ASCII letters
-    kCaseSwitches,  // lower->upper, or upper->lower after two uppers, inside a run
-    kDigits,
-    kDigitRuns,
-    kMixedWords,  // an ASCII letter right after a non-ASCII character
-    kSpaces,
-    kSpaceRuns,  // runs of two or more spaces (counted once, at the second)
-    kNewlines,
-    kOtherSpace,   // tab, carriage return, other ASCII controls
-    kPunctuation,  // other printable ASCII
-    kPunctuationRuns,
-    kMultiByte,  // 11 groups by lead byte: C2-CD, CE-CF, D0-D4, D5-DF, E0, E1,
-                 // E2, E3-E9, EA-ED, EE-EF, F0-F4
-    kNonAsciiRuns = kMultiByte + 11,
+    kLetters,          // ASCII letters
+    kWords,            // runs of ASCII letters
+    kCaseSwitches,     // lower->upper, or upper->lower after two uppers, inside a run
+    kCapitalised,      // runs of ASCII letters that start with an upper-case letter
+    kDigitRuns,        //
+    kDigitGroups,      // one per three digits of a run, from its start
+    kSpaces,           //
+    kSpaceRuns,        // runs of two or more spaces (counted once, at the second)
+    kNewlineRuns,      //
+    kOtherSpace,       // tab, carriage return, other ASCII controls
+    kPunctuation,      // other printable ASCII
+    kPunctuationRuns,  //
+    kForeignPairs,     // two ASCII letters in a row whose case-folded pair is in the table
+    kRareLetters,      // j k q v w x y z, either case
+    kAccentedWords,    // characters of words (ASCII letters and kLatin characters)
+                       // that hold a kLatin character
+    // Non-ASCII characters by code point:
+    kSymbols,        // U+0080-U+00BF, U+2000-U+2FFF
+    kLatin,          // U+00C0-U+036F, U+1E00-U+1EFF
+    kGreek,          // U+0370-U+03FF, U+1F00-U+1FFF
+    kCyrillic,       // U+0410-U+044F
+    kCyrillicOther,  // U+0400-U+040F, U+0450-U+052F
+    kHebrew,         // U+0530-U+05FF (with Armenian)
+    kArabic,         // U+0600-U+08FF
+    kIndic,          // U+0900-U+0DFF
+    kThai,           // U+0E00-U+0FFF (with Lao, Tibetan)
+    kGeorgian,       // U+1000-U+10FF (with Myanmar)
+    kEthiopic,       // U+1200-U+1DFF
+    kCjk,            // U+3000-U+9FFF
+    kHangul,         // U+1100-U+11FF, U+A000-U+D7FF
+    kCompat,         // U+D800-U+FFFF
+    kAstral,         // U+10000 and up
+    kNonAsciiRuns,   // runs of non-ASCII characters
     kTokenFeatureCount,
 };
 
@@ -38,22 +57,24 @@ inline constexpr int kTokenScaleBits = 16;
 using TokenFeatures = std::array<std::uint64_t, kTokenFeatureCount>;
 using TokenCoefficients = std::array<std::int64_t, kTokenFeatureCount>;
 
-// Counts the features of a sequence of code points fed one at a time.
+// Counts the features of a sequence of code points fed one at a time, or 64
+// ASCII characters at a time.
 class TokenScanner {
   public:
     void push(std::uint32_t code_point) noexcept;
+    // Exactly 64 characters, every one below 0x80: the same counts as pushing
+    // them one by one, by bit masks of 64 characters.
+    void push_ascii64(const std::uint8_t* chars) noexcept;
     const TokenFeatures& features() const noexcept { return counts_; }
-    // `n` more lower-case letters right after a lower-case letter.
-    void add_lower(std::uint64_t n) noexcept {
-        counts_[kLetters] += n;
-        if (n) prev2_ = prev_;  // the class before the last is lower-case too
-    }
 
   private:
     TokenFeatures counts_{};
-    int prev_ = -1;   // class of the previous character
-    int prev2_ = -1;  // and of the one before it
-    std::uint64_t space_run_ = 0;
+    int prev_ = 8;   // class of the previous character (8: none)
+    int prev2_ = 8;  // and of the one before it
+    std::uint32_t prev_char_ = 0;
+    unsigned digit_phase_ = 0;  // position, modulo 3, of the next digit of a run
+    std::uint64_t word_ = 0;    // characters of the current word
+    bool accented_ = false;     // whether the current word holds a kLatin character
 };
 
 // The features of UTF-8 text (an invalid byte counts as one character of the

@@ -17,45 +17,84 @@ ht::TokenFeatures utf8(const std::string& s) {
 }
 
 void ascii_classes_and_runs() {
-    // "HTTPServer 12ab  x\n\t!?": letters 13, words 3 (HTTPServer, ab, x), one case
-    // switch (P->e after two uppers), digits 2 in one run, spaces 3 with one run
-    // of two, a newline, a tab, punctuation 2 in one run.
-    const ht::TokenFeatures f = utf8("HTTPServer 12ab  x\n\t!?");
+    // "HTTPServer 12ab  x\n\n\t!?": letters 13, words 3 (HTTPServer, ab, x), one
+    // capitalised, one case switch (P->e after two uppers), one digit run of one
+    // group, spaces 3 with one run of two, one newline run, a tab, punctuation 2
+    // in one run.
+    const ht::TokenFeatures f = utf8("HTTPServer 12ab  x\n\n\t!?");
     CHECK(f[ht::kLetters] == 13);
-    CHECK(f[ht::kWords] == 3);
+    CHECK(f[ht::kWords] == 3 && f[ht::kCapitalised] == 1);
     CHECK(f[ht::kCaseSwitches] == 1);
-    CHECK(f[ht::kDigits] == 2 && f[ht::kDigitRuns] == 1);
+    CHECK(f[ht::kDigitRuns] == 1 && f[ht::kDigitGroups] == 1);
     CHECK(f[ht::kSpaces] == 3 && f[ht::kSpaceRuns] == 1);
-    CHECK(f[ht::kNewlines] == 1 && f[ht::kOtherSpace] == 1);
+    CHECK(f[ht::kNewlineRuns] == 1 && f[ht::kOtherSpace] == 1);
     CHECK(f[ht::kPunctuation] == 2 && f[ht::kPunctuationRuns] == 1);
+    CHECK(f[ht::kRareLetters] == 2);  // the v and the x
     // camelCase: one switch lower->upper; ABC alone: none.
     CHECK(utf8("camelCase")[ht::kCaseSwitches] == 1);
     CHECK(utf8("ABC")[ht::kCaseSwitches] == 0);
+    // Digits group by three from the start of their run: 1, 2, 3 and 4 groups.
+    CHECK(utf8("7 123 1234 1234567 1234567890")[ht::kDigitGroups] == 1 + 1 + 2 + 3 + 4);
+    // In "Pizza", "zz" and "za" are foreign pairs, "pi" and "iz" are not; in "the"
+    // no pair is.
+    CHECK(utf8("the")[ht::kForeignPairs] == 0);
+    CHECK(utf8("Pizza")[ht::kForeignPairs] == 2);
 }
 
-void multi_byte_groups_by_lead_byte() {
+void multi_byte_groups_by_code_point() {
     struct Case {
         std::u32string text;
         std::size_t group;
     };
-    // One character from each lead-byte range, and both ends of two ranges.
+    // Both ends of ranges that share a UTF-8 lead byte: Latin-1 signs and letters
+    // (C2, C3), Ethiopic and Georgian (E1), Thai and Devanagari (E0), Russian and
+    // the other Cyrillic letters (D0, D1).
     const std::vector<Case> cases = {
-        {U"\u00e9", 0}, {U"\u037f", 0}, {U"\u0380", 1}, {U"\u03c9", 1},
-        {U"\u0416", 2}, {U"\u05d0", 3}, {U"\u0627", 3}, {U"\u0915", 4},
-        {U"\u0e01", 4}, {U"\u10d0", 5}, {U"\u1200", 5}, {U"\u2014", 6},
-        {U"\u4e2d", 7}, {U"\uac00", 8}, {U"\ufe0f", 9}, {U"\U0001F600", 10},
+        {U"\u00a0", ht::kSymbols},  {U"\u00bf", ht::kSymbols},    {U"\u00c0", ht::kLatin},
+        {U"\u036f", ht::kLatin},    {U"\u0370", ht::kGreek},      {U"\u040f", ht::kCyrillicOther},
+        {U"\u0410", ht::kCyrillic}, {U"\u044f", ht::kCyrillic},   {U"\u0451", ht::kCyrillicOther},
+        {U"\u05d0", ht::kHebrew},   {U"\u0627", ht::kArabic},     {U"\u0915", ht::kIndic},
+        {U"\u0e01", ht::kThai},     {U"\u10d0", ht::kGeorgian},   {U"\u1100", ht::kHangul},
+        {U"\u1200", ht::kEthiopic}, {U"\u1ea1", ht::kLatin},      {U"\u1f00", ht::kGreek},
+        {U"\u2014", ht::kSymbols},  {U"\u4e2d", ht::kCjk},        {U"\uac00", ht::kHangul},
+        {U"\ufe0f", ht::kCompat},   {U"\U0001F600", ht::kAstral},
     };
     for (const Case& c : cases) {
         const auto* units = reinterpret_cast<const std::uint32_t*>(c.text.data());
         const ht::TokenFeatures f = ht::token_features_ucs4(units, c.text.size());
-        CHECK(f[ht::kMultiByte + c.group] == 1);
+        CHECK(f[c.group] == 1);
         CHECK(f[ht::kNonAsciiRuns] == 1);
     }
-    // "é" then "a": a mixed word; two non-ASCII characters in a row are one run.
-    const ht::TokenFeatures f = utf8(
-        "\xc3\xa9"
-        "a \xd0\x96\xd0\x96");
-    CHECK(f[ht::kMixedWords] == 1 && f[ht::kNonAsciiRuns] == 2 && f[ht::kMultiByte + 2] == 2);
+    // "caf\u00e9s x": the accented word counts its 5 characters, x none; two
+    // non-ASCII characters in a row are one run.
+    const ht::TokenFeatures f = utf8("caf\xc3\xa9s x \xd0\x96\xd0\x96");
+    CHECK(f[ht::kAccentedWords] == 5 && f[ht::kNonAsciiRuns] == 2 && f[ht::kCyrillic] == 2);
+}
+
+// The 64-character blocks against one character at a time, at every offset of
+// a run across a block boundary.
+void blocks_agree_with_scalar() {
+    const std::string pieces[] = {"Zebra", "1234567", "   ", "\n\n", "!?", "camelCaseXML", "\t"};
+    for (std::size_t shift = 0; shift < 70; ++shift) {
+        std::string text(shift, 'q');
+        for (int k = 0; k < 40; ++k) text += pieces[(k * 7 + shift) % 7];
+        ht::TokenScanner one;
+        for (unsigned char c : text) one.push(c);
+        CHECK(utf8(text) == one.features());
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        CHECK(ht::token_features_latin1(bytes, text.size()) == one.features());
+        // An accented word that runs on through a whole ASCII block and past it.
+        const std::string accented =
+            std::string(shift, ' ') + "\xc3\xa9" + std::string(130, 'w') + " a";
+        ht::TokenScanner two;
+        for (std::size_t i = 0; i < shift; ++i) two.push(' ');
+        two.push(0xE9);
+        for (int i = 0; i < 130; ++i) two.push('w');
+        two.push(' ');
+        two.push('a');
+        CHECK(utf8(accented) == two.features());
+        CHECK(utf8(accented)[ht::kAccentedWords] == 131);
+    }
 }
 
 void widths_agree() {
@@ -90,7 +129,7 @@ void widths_agree() {
     const ht::TokenFeatures bad = utf8(
         "\x80"
         "a\xe4\xb8");
-    CHECK(bad[ht::kMultiByte + 9] == 3 && bad[ht::kLetters] == 1);
+    CHECK(bad[ht::kCompat] == 3 && bad[ht::kLetters] == 1);
 }
 
 void dot_product_rounds_and_saturates() {
@@ -113,7 +152,8 @@ void dot_product_rounds_and_saturates() {
 
 int main() {
     ascii_classes_and_runs();
-    multi_byte_groups_by_lead_byte();
+    multi_byte_groups_by_code_point();
+    blocks_agree_with_scalar();
     widths_agree();
     dot_product_rounds_and_saturates();
     return TEST_MAIN_RESULT();

@@ -41,7 +41,7 @@ from typing import (
 
 import fenwa_micro as fm
 
-from ..conversation import Conversation
+from ..conversation import Conversation, _input_tokens
 from ..formats import IMAGE_TOKENS, adapter_for
 from ..trim import TrimResult, estimate_tokens, trim
 
@@ -391,7 +391,7 @@ class Session:
     does), only the new items are appended; otherwise the Conversation starts over
     from the list, and its `last_report` says so."""
 
-    __slots__ = ("conversation", "keys", "lock", "make", "usage_from")
+    __slots__ = ("conversation", "keys", "lock", "make", "usage_from", "usage_scale")
 
     def __init__(self, make: Callable[[], Conversation]) -> None:
         self.make = make
@@ -400,6 +400,10 @@ class Session:
         self.lock = threading.Lock()
         #: The id of the response whose usage was recorded last (None: none yet).
         self.usage_from: Optional[str] = None
+        #: The Conversation's count of its request per token of what was sent
+        #: (after the fallback, with what went beside): it turns the provider's
+        #: count of the request into a count of the Conversation's own.
+        self.usage_scale = 1.0
 
     def new_items(self, keys: List[Hashable]) -> Optional[int]:
         """The index in `keys` from which items are new, or None when the list is
@@ -428,11 +432,13 @@ class Session:
         key: Callable[[Any], Hashable] = item_key,
         convert: Optional[Callable[[Any], Any]] = None,
         hold: Optional[Callable[[Any], bool]] = None,
+        many: bool = False,
     ) -> bool:
         """Bring the Conversation up to `items`; returns True when it started over.
         `convert` turns a new item into the Conversation's message format (only
-        new items are converted); `hold(message)` says a message is to be pinned
-        (appended as durable) rather than appended."""
+        new items are converted; with `many`, into a list of messages);
+        `hold(message)` says a message is to be pinned (appended as durable)
+        rather than appended."""
         keys = [key(i) for i in items]
         start = self.new_items(keys)
         restarted = start is None
@@ -440,7 +446,12 @@ class Session:
             self.conversation = self.make()
             self.keys = []
             start = 0
-        new = [convert(i) for i in items[start:]] if convert is not None else list(items[start:])
+        if convert is None:
+            new = list(items[start:])
+        elif many:
+            new = [m for i in items[start:] for m in convert(i)]
+        else:
+            new = [convert(i) for i in items[start:]]
         if hold is not None and not self.keys:
             conversation = self.conversation
             for k, message in enumerate(new):
@@ -462,30 +473,39 @@ class Session:
         key: Callable[[Any], Hashable] = item_key,
         convert: Optional[Callable[[Any], Any]] = None,
         hold: Optional[Callable[[Any], bool]] = None,
+        many: bool = False,
+        beside: int = 0,
     ) -> Synced:
-        """The Conversation's request for `items`. When even the Conversation's
-        pinned messages are over `budget`, what it would send is trimmed by `fit`
-        (the integration's over-budget fallback) and the report says so."""
+        """The Conversation's request for `items`, `beside` tokens being sent next
+        to it. When even the Conversation's pinned messages are over `budget`
+        (as the provider counts, once its usage reports have been learnt), what
+        it would send is trimmed by `fit` (the integration's over-budget
+        fallback) and the report says so."""
         with self.lock:
-            restarted = self.sync(items, key, convert, hold)
+            restarted = self.sync(items, key, convert, hold, many)
             conversation = self.conversation
             messages = conversation.request()
             report = conversation.last_report
             if restarted:
                 report["restarted"] = "the history is not an extension of the conversation: started over from it"
-            tokens = int(report.get("tokens_sent", 0))
-            if tokens > budget:
-                fitted = fit(messages, conversation.format, budget)
+            counted = tokens = int(report.get("tokens_sent", 0))
+            ratio = conversation.usage_ratio
+            limit = budget if ratio <= 1.0 else max(1, int((budget + beside) / ratio) - beside)
+            if tokens > limit:
+                fitted = fit(messages, conversation.format, limit)
                 messages, tokens = fitted.messages, fitted.tokens_after
                 report["fallback"] = f"over the budget: the request was trimmed to {tokens} tokens"
                 report["within_budget"] = fitted.within_budget
+            # The provider counts what was sent and what went beside it; the
+            # Conversation learns from the share of that its own request is.
+            self.usage_scale = counted / max(1, tokens + beside)
             return Synced(messages, tokens, budget, conversation.format, restarted)
 
     def to_dict(self) -> Dict[str, Any]:
         """The session as plain JSON data: its Conversation and the keys it took."""
         with self.lock:
             return {"conversation": self.conversation.to_dict(), "keys": list(self.keys),
-                    "usage_from": self.usage_from}
+                    "usage_from": self.usage_from, "usage_scale": self.usage_scale}
 
     def restore(self, data: Mapping[str, Any], token_counter: Any = None) -> None:
         """Take back a session stored by `to_dict` (a restarted process)."""
@@ -497,15 +517,20 @@ class Session:
             self.keys = list(keys)
             usage_from = data.get("usage_from")
             self.usage_from = usage_from if isinstance(usage_from, str) else None
+            scale = data.get("usage_scale", 1.0)
+            self.usage_scale = float(scale) if isinstance(scale, (int, float)) and scale > 0 else 1.0
 
     def record_usage(self, response_id: Optional[str], usage: Any) -> bool:
         """Feed the provider's reported usage of the last request to the
         Conversation, once per response; returns whether it was used."""
         if usage is None or (response_id is not None and response_id == self.usage_from):
             return False
+        provider = _input_tokens(usage)
+        if provider is None:
+            return False
         with self.lock:
             self.usage_from = response_id
-            return self.conversation.record_usage(usage)
+            return self.conversation.record_usage({"input_tokens": int(round(provider * self.usage_scale))})
 
 
 class Sessions:

@@ -191,9 +191,10 @@ class LangChainContext:
         """The request to send in conversation mode, and the session to persist."""
         session = self.session(request)
         messages = list(request.messages)
-        budget = self._core.budget(self.beside(request))
+        beside = self.beside(request)
+        budget = self._core.budget(beside)
         hold = _is_user if user_first(request.model, self.provider) else None
-        synced = session.request(messages, budget, self._core.trim, item_key, _to_chat, hold)
+        synced = session.request(messages, budget, self._core.trim, item_key, _to_chat, hold, beside=beside)
         sent: List[Any] = list(synced.messages)
         system = request.system_message
         if sent and isinstance(sent[0], Mapping) and sent[0].get("role") == "system" and "_lc_id" not in sent[0]:

@@ -63,7 +63,7 @@ class InputFilter:
                 self.key(data),
                 lambda: self._core.conversation(_FORMAT, beside, purpose=self.purpose),
             )
-            messages = session.request(items, self._core.budget(beside), self._core.trim).messages
+            messages = session.request(items, self._core.budget(beside), self._core.trim, beside=beside).messages
         return run_config.ModelInputData(input=messages, instructions=instructions)
 
     def conversation(self, key: Hashable) -> Optional[Conversation]:
