@@ -91,6 +91,14 @@ def _same_trim(messages, fmt, beside_text=""):
     return lambda: fh.trim(messages, format=fmt, max_tokens=budget, **options)
 
 
+class _Run:
+    """The part of a run context the pydantic-ai capability reads."""
+
+    conversation_id = "bench"
+    run_id = "bench"
+    messages: list = []
+
+
 def _row(name, ours, baseline, note=""):
     return {"benchmark": f"integration: {name}", "ours_s": ours, "baseline": "trim, same history",
             "ratio": ours / baseline, "kind": "cost", "target": "<= 1.5x", "note": note}
@@ -119,11 +127,16 @@ def run(quick=False):
         flt = input_filter(max_tokens=BUDGET)
         data = CallModelData(model_data=ModelInputData(input=items, instructions=SYSTEM), agent=Agent(name="b"),
                              context=None)
-        ours, base = interleaved([
+        conversation = input_filter(max_tokens=BUDGET, mode="conversation")
+        conversation(data)  # the session has taken the history: each call is one more model call
+        ours, mode, base = interleaved([
             (lambda: flt(data), 8),
+            (lambda: conversation(data), 8),
             (_same_trim(items, "openai-responses", SYSTEM), 8),
         ], repeat)
         rows.append(_row("openai-agents input_filter", ours, base, f"{len(items)} Responses items"))
+        rows.append(_row("openai-agents input_filter, conversation", mode, base,
+                         "per model call of a session that holds the history"))
 
     try:
         from langchain.agents.middleware.types import ModelRequest
@@ -151,10 +164,20 @@ def run(quick=False):
         ]
         ours, base = interleaved(calls, repeat)
         rows.append(_row("langchain ContextMiddleware", ours, base, f"{len(messages)} LangChain messages"))
+        conversation = ContextMiddleware(max_tokens=BUDGET, mode="conversation")
+        conversation.context.converse(request)
+        ours, base = interleaved([(lambda: conversation.context.converse(request), 8), calls[1]], repeat)
+        rows.append(_row("langchain ContextMiddleware, conversation", ours, base,
+                         "per model call of a thread that holds the history"))
         hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log])
         state = {"messages": messages}
         ours, base = interleaved([(lambda: hook(state), 8), calls[1]], repeat)
         rows.append(_row("langgraph pre_model_hook", ours, base, f"{len(messages)} LangChain messages"))
+        conversation_hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log], mode="conversation")
+        conversation_hook(state)
+        ours, base = interleaved([(lambda: conversation_hook(state), 8), calls[1]], repeat)
+        rows.append(_row("langgraph pre_model_hook, conversation", ours, base,
+                         "per model call of a thread that holds the history"))
 
     try:
         from pydantic_ai.models import ModelRequestContext, ModelRequestParameters
@@ -169,10 +192,18 @@ def run(quick=False):
         model = FunctionModel(lambda m, i: None)
         params = ModelRequestParameters()
 
-        ours, base = interleaved([
-            (lambda: capability.context.prepare("run", ModelRequestContext(
-                model=model, messages=messages, model_settings=None, model_request_parameters=params)), 8),
+        def request():
+            return ModelRequestContext(model=model, messages=messages, model_settings=None,
+                                       model_request_parameters=params)
+
+        conversation = ContextCapability(max_tokens=BUDGET, mode="conversation")
+        conversation.context.prepare("run", request(), _Run())
+        ours, mode, base = interleaved([
+            (lambda: capability.context.prepare("run", request()), 8),
+            (lambda: conversation.context.prepare("run", request(), _Run()), 8),
             (_same_trim(messages, "pydantic-ai"), 8),
         ], repeat)
         rows.append(_row("pydantic-ai ContextCapability", ours, base, f"{len(messages)} pydantic-ai messages"))
+        rows.append(_row("pydantic-ai ContextCapability, conversation", mode, base,
+                         "per model call of a session that holds the history"))
     return rows

@@ -10,7 +10,8 @@ from hypothesis import strategies as st
 
 import fenwa_host as fh
 from fenwa_host import _native
-from fenwa_host.formats import FORMATS, IMAGE_TOKENS, MessageView, _estimate, _shape
+from fenwa_host.formats import FORMATS, IMAGE_TOKENS, MessageView, _shape
+from fenwa_host.tokens import TOKENIZERS, Counting
 from host_conversations import conversation_st, langchain_messages, responses_items
 
 lcm = pytest.importorskip("langchain_core.messages")
@@ -81,45 +82,47 @@ def _reference(adapter, messages):
         return None, exc
 
 
-def _compare(adapter, messages):
+TOKENIZER = st.sampled_from([None, *sorted(TOKENIZERS)])
+
+
+def _compare(adapter, messages, tokenizer):
     expected, error = _reference(adapter, messages)
     if error is not None:
         with pytest.raises(type(error)) as got:
-            adapter.read(messages)
+            adapter.read(messages, tokenizer=tokenizer)
         assert str(got.value) == str(error)
         return
-    reading = adapter.read(messages)
+    reading = adapter.read(messages, tokenizer=tokenizer)
     assert reading.views == expected
     assert all(type(v) is MessageView for v in reading.views)
     assert list(reading.shape) == [
         3 if i in reading.sealed else _shape(v) for i, v in enumerate(expected)
     ]
-    try:
-        estimates = [_estimate(v) for v in expected]
-    except UnicodeEncodeError:
+    # The tokens counted while reading are those the views count to afterwards.
+    if tokenizer is None:
         assert reading.tokens is None
     else:
-        assert list(reading.tokens) == estimates
+        assert list(reading.tokens) == list(Counting(adapter.framing, tokenizer).views(expected))
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(conversation_st, st.lists(st.sampled_from(sorted(LC_ODDITIES)), max_size=4), st.data())
-def test_native_langchain_reader_equals_the_python_adapter(conversation, oddities, data):
+@given(conversation_st, st.lists(st.sampled_from(sorted(LC_ODDITIES)), max_size=4), st.data(), TOKENIZER)
+def test_native_langchain_reader_equals_the_python_adapter(conversation, oddities, data, tokenizer):
     messages = langchain_messages(conversation)
     for name in oddities:
         k = data.draw(st.integers(0, len(messages) - 1))
         messages[k] = LC_ODDITIES[name](messages[k])
-    _compare(LANGCHAIN, messages)
+    _compare(LANGCHAIN, messages, tokenizer)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(conversation_st, st.lists(st.sampled_from(sorted(RESPONSES_ODDITIES)), max_size=4), st.data())
-def test_native_responses_reader_equals_the_python_adapter(conversation, oddities, data):
+@given(conversation_st, st.lists(st.sampled_from(sorted(RESPONSES_ODDITIES)), max_size=4), st.data(), TOKENIZER)
+def test_native_responses_reader_equals_the_python_adapter(conversation, oddities, data, tokenizer):
     messages = responses_items(conversation)
     for name in oddities:
         k = data.draw(st.integers(0, len(messages) - 1))
         messages[k] = RESPONSES_ODDITIES[name](messages[k])
-    _compare(RESPONSES, messages)
+    _compare(RESPONSES, messages, tokenizer)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -148,7 +151,7 @@ def test_view_fields_are_checked_by_the_native_reader():
         thinking: bool
 
     with pytest.raises(TypeError, match="view_type's fields must be"):
-        _native.read_messages([], 0, {}, Reordered)
+        _native.read_messages([], 0, {}, Reordered, None, None)
 
 
 ID = st.sampled_from(["a", "b", "c", "d"])
@@ -177,3 +180,26 @@ def test_native_responses_pairing_equals_the_python_reference(rows, offset):
         assert str(got.value) == str(exc)
         return
     assert _native.pair_anywhere(views, offset) == expected
+
+
+@pytest.mark.parametrize("estimate, framing, error", [
+    (b"short", (4, 3, 0, True), "table must be the bytes"),
+    ("negative", (4, 3, 0, True), "must not be negative"),
+    (None, None, None),  # no estimate: the framing is not read
+    ("o200k", (4, 3), "framing must be a 4-tuple"),
+    ("o200k", [4, 3, 0, True], "framing must be a 4-tuple"),
+    ("o200k", (4, 3, 2**21, True), "framing counts must be small"),
+    ("o200k", (4, -1, 0, True), None),  # refused by the int conversion
+])
+def test_read_messages_refuses_a_bad_estimate(estimate, framing, error):
+    from fenwa_host.tokens import table
+
+    messages = [{"role": "user", "content": "hi"}]
+    coefficients = {"o200k": table("o200k"), "negative": b"\xff" * len(table("o200k"))}.get(estimate, estimate)
+    args = (messages, 0, FORMATS["openai"].native_table, MessageView, coefficients, framing)
+    if estimate is None:
+        views, tokens, shape, todo = _native.read_messages(*args)
+        assert tokens is None and len(views) == 1 and todo == []
+        return
+    with pytest.raises((ValueError, OverflowError, TypeError), match=error):
+        _native.read_messages(*args)

@@ -55,6 +55,7 @@ __all__ = [
     "count_text",
     "is_context_overflow",
     "item_key",
+    "KeyCache",
     "require",
 ]
 
@@ -367,6 +368,29 @@ def item_key(item: Any) -> str:
     dump = getattr(item, "model_dump", None)
     data = dump() if callable(dump) and not isinstance(item, Mapping) else item
     return "hash:" + hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+
+
+class KeyCache:
+    """`key(item)` remembered by object for the items seen lately: a framework
+    hands the same message objects from call to call, and a key without an id
+    hashes the whole message. Holds each item, so that its id is not reused."""
+
+    def __init__(self, key: Callable[[Any], str] = item_key, capacity: int = 65536) -> None:
+        self.key = key
+        self.capacity = capacity
+        self._known: Dict[int, Tuple[Any, str]] = {}
+        self._lock = threading.Lock()
+
+    def __call__(self, item: Any) -> str:
+        known = self._known.get(id(item))
+        if known is not None and known[0] is item:
+            return known[1]
+        key = self.key(item)
+        with self._lock:
+            if len(self._known) >= self.capacity:
+                self._known.clear()
+            self._known[id(item)] = (item, key)
+        return key
 
 
 class Synced:
