@@ -71,6 +71,28 @@ def responses_items(msgs):
     return out
 
 
+def anthropic_messages(msgs):
+    """The same history as Anthropic messages (the system prompt is a separate
+    parameter there, so it is left out; the calls' arguments as dicts)."""
+    out = []
+    for m in msgs:
+        if m["role"] == "system":
+            continue
+        if m["role"] == "tool":
+            block = {"type": "tool_result", "tool_use_id": m["tool_call_id"], "content": m["content"]}
+            if out and out[-1]["role"] == "user" and isinstance(out[-1]["content"], list):
+                out[-1]["content"].append(block)
+            else:
+                out.append({"role": "user", "content": [block]})
+        elif m.get("tool_calls"):
+            out.append({"role": "assistant", "content": [
+                {"type": "tool_use", "id": c["id"], "name": c["function"]["name"],
+                 "input": json.loads(c["function"]["arguments"])} for c in m["tool_calls"]]})
+        else:
+            out.append({"role": m["role"], "content": m["content"]})
+    return out
+
+
 def run_formats(quick=False):
     """trim over LangChain's own message objects against trim_messages on the same
     objects, and Responses items against the same history as Chat dicts."""
@@ -84,6 +106,15 @@ def run_formats(quick=False):
     ])
     rows = [row("trim(Responses items of the 10k history, max_tokens=20k)", ours,
                 "trim of the same history as Chat dicts", chat, "<= 1.3x", note=f"{len(items)} items")]
+    anthropic = anthropic_messages(msgs)
+    fh.validate(anthropic, format="anthropic")
+    ours, chat = interleaved([
+        (lambda: fh.trim(anthropic, max_tokens=BUDGET), number),
+        (lambda: fh.trim(msgs, max_tokens=BUDGET), number),
+    ])
+    rows.append(row("trim(Anthropic messages of the 10k history, max_tokens=20k)", ours,
+                    "trim of the same history as Chat dicts", chat, "report",
+                    note=f"{len(anthropic)} messages; the walk over them is Python's"))
     try:
         from langchain_core.messages import convert_to_messages, trim_messages
         from langchain_core.messages.utils import count_tokens_approximately
