@@ -170,6 +170,17 @@ def run_trim(quick=False):
                              strategy="last", include_system=True, start_on="human")
 
     lc_messages = convert_to_messages(msgs)
+    # Where trim's time goes: the reader alone, and the reader counting the estimate.
+    from fenwa_host.formats import FORMATS
+    chat = FORMATS["openai"]
+    counted, bare = interleaved([
+        (lambda: chat.read(msgs, tokenizer="o200k"), number),
+        (lambda: chat.read(msgs), number),
+    ])
+    chars = sum(len(v.text) for v in chat.read(msgs).views)
+    rows.append(row("Chat reader with the o200k estimate", counted, "the same reader, no estimate", bare,
+                    "report", note=f"estimate {(counted - bare) * 1e9 / chars:.2f} ns per character, "
+                                   f"{(counted - bare) / ours:.0%} of trim"))
     kept = len(langchain(msgs))
     lc_dicts = per_call(lambda: langchain(msgs), max(1, number // 3), repeat=3)
     lc_objects = per_call(lambda: langchain(lc_messages), max(1, number // 3), repeat=3)
