@@ -7,7 +7,9 @@ providers' cache rules.
 The session (bench/session_data.py) reads real files as tool outputs and states
 facts that the user asks about later. Each strategy builds the request of every
 turn; each request is billed by `fenwa_host.billing` from the blocks it repeats
-byte for byte from the cache left by the requests before it:
+byte for byte from the cache left by the requests before it, every message
+counted as the provider bills it (the estimate of its text plus the format's
+framing: role, wrappers, call and result ids):
 
 - full history: every message, every time;
 - trim every call: `trim(history, max_tokens=B)` before each call;
@@ -33,6 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import fenwa_host as fh  # noqa: E402
 from fenwa_host import billing  # noqa: E402
 from fenwa_host.formats import FORMATS  # noqa: E402
+from fenwa_host.tokens import Counting  # noqa: E402
 from session_data import anthropic_turns, openai_turns, session  # noqa: E402
 
 PURPOSE = ("You are a coding agent working in the CPython standard library. Read files with read_file, "
@@ -42,18 +45,20 @@ KEEP_TOOL_RESULTS = 3
 
 
 class Counter:
-    """Tokens per message by the default estimate, once per message object."""
+    """Tokens per message as the provider bills them: the default estimate of its
+    text plus the format's framing (role, wrappers, call and result ids), once
+    per message object."""
 
     def __init__(self, fmt: str) -> None:
         self.adapter = FORMATS[fmt]
+        self.counting = Counting(self.adapter.framing)
         self.memo: Dict[int, Tuple[Any, int]] = {}
 
     def __call__(self, m: Any) -> int:
         hit = self.memo.get(id(m))
         if hit is not None and hit[0] is m:
             return hit[1]
-        v = self.adapter.view(0, m, fh.IMAGE_TOKENS, None)
-        n = fh.estimate_tokens(v.text) + v.extra_tokens
+        n = self.counting.view(self.adapter.view(0, m, fh.IMAGE_TOKENS, None))
         self.memo[id(m)] = (m, n)
         return n
 

@@ -207,7 +207,8 @@ def test_from_dict_rejects_tampering_and_builds_nothing():
     good = json.loads(json.dumps(conv.to_dict()))
     assert fh.Conversation.from_dict(good).to_dict() == good
     cases = [
-        ("version", 1, "version"),
+        ("version", 4, "version"),
+        ("version", 0, "version"),
         ("sent", 5, "sent"),
         ("sent", -1, "sent"),
         ("ledger", ["a", "a"], "ledger"),

@@ -16,6 +16,7 @@ from langchain_core.messages import BaseMessage, HumanMessage  # noqa: E402
 from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
 
 import fenwa_host as fh  # noqa: E402
+from fenwa_host.integrations import ContextOverflow  # noqa: E402
 from fenwa_host.integrations.langgraph import STATE_KEY, conversation_state, pre_model_hook  # noqa: E402
 from fenwa_host.integrations.langchain import tools_text  # noqa: E402
 
@@ -25,11 +26,11 @@ pytestmark = pytest.mark.filterwarnings("ignore:create_react_agent has been move
 from test_integration_langchain import SYSTEM, ScriptedChat, lc_anthropic, lc_openai, read_log  # noqa: E402
 
 
-def _agent(model: ScriptedChat, saver: Any, **options: Any) -> Any:
+def _agent(model: ScriptedChat, saver: Any, wrap: bool = False, **options: Any) -> Any:
     hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log], **options)
     extra = {"state_schema": conversation_state()} if options.get("mode") == "conversation" else {}
-    return prebuilt.create_react_agent(model, [read_log], prompt=SYSTEM, pre_model_hook=hook, checkpointer=saver,
-                                       **extra)
+    return prebuilt.create_react_agent(hook.model(model) if wrap else model, [read_log], prompt=SYSTEM,
+                                       pre_model_hook=hook, checkpointer=saver, **extra)
 
 
 def _run(agent: Any, session: str, questions: range, use_async: bool = False) -> None:
@@ -145,3 +146,29 @@ def test_conversation_mode_learns_from_the_reported_usage() -> None:
     _run(agent, "a", range(3))
     stored = agent.get_state({"configurable": {"thread_id": "a"}}).values[STATE_KEY]
     assert fh.Conversation.from_dict(stored["conversation"]).usage_ratio > 1.02  # 1.0 without the reports
+
+
+@pytest.mark.parametrize("use_async", [False, True], ids=["invoke", "ainvoke"])
+@pytest.mark.parametrize("mode", ["trim", "conversation"])
+@pytest.mark.parametrize("refusals, raises", [(1, False), (2, True)])
+def test_context_overflow_retries_once_smaller_through_the_model_wrapper(
+    refusals: int, raises: bool, mode: str, use_async: bool
+) -> None:
+    model = ScriptedChat(session="a", overflow_as="anthropic" if use_async else "openai")
+    agent = _agent(model, InMemorySaver(), wrap=True, mode=mode)
+    _run(agent, "a", range(2), use_async)
+    _check(model, 2 * CALLS_PER_QUESTION)  # the wrapper changes nothing until a refusal
+    model.overflow_first = refusals
+    before = len(model.requests)
+    if raises:
+        with pytest.raises(ContextOverflow) as info:
+            _run(agent, "a", range(2, 3), use_async)
+        first, second = info.value.tokens_sent
+        assert second < first and info.value.budgets[1] < info.value.budgets[0]
+        return
+    _run(agent, "a", range(2, 3), use_async)
+    retried = model.requests[before]
+    assert model.systems[before].startswith(SYSTEM)  # the prompt is held
+    fh.validate([lc_openai._convert_message_to_dict(m) for m in retried], "openai")
+    tools = fh.estimate_tokens(tools_text([read_log]))
+    assert fh.count_tokens(retried, format="langchain") + fh.estimate_tokens(SYSTEM) + tools <= BUDGET * 0.75 + tools

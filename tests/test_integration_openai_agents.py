@@ -25,6 +25,7 @@ from openai.types.responses import (  # noqa: E402
 )
 
 import fenwa_host as fh  # noqa: E402
+from fenwa_host.integrations import ContextOverflow  # noqa: E402
 from fenwa_host.integrations.openai_agents import input_filter  # noqa: E402
 
 from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question, tool_output  # noqa: E402
@@ -46,9 +47,11 @@ class ScriptedModel(Model):
     """Answers by the script: per question, tool calls (each after a reasoning
     item), then a message; it records every request it receives."""
 
-    def __init__(self, session: str, reasoning: bool = True) -> None:
+    def __init__(self, session: str, reasoning: bool = True, usage_ratio: float = 1.0) -> None:
         self.session = session
         self.reasoning = reasoning
+        self.usage_ratio = usage_ratio  # the input tokens it reports per estimated one
+        self.overflows = 0  # refuse this many calls as too long
         self.requests: List[List[Any]] = []
         self.instructions: List[str] = []
         self.calls = 0
@@ -57,6 +60,9 @@ class ScriptedModel(Model):
                            handoffs, tracing, *, previous_response_id=None, conversation_id=None,
                            prompt=None, **_: Any) -> ModelResponse:
         items = ItemHelpers.input_to_new_input_list(input)
+        if self.overflows:
+            self.overflows -= 1
+            raise _overflow()
         self.requests.append(copy.deepcopy(items))
         self.instructions.append(system_instructions or "")
         n = self.calls
@@ -76,21 +82,34 @@ class ScriptedModel(Model):
                 id=f"msg_{self.session}_{n}", type="message", role="assistant", status="completed",
                 content=[ResponseOutputText(type="output_text", text=answer(k, self.session), annotations=[])],
             ))
-        usage = Usage(requests=1, input_tokens=_tokens(items, system_instructions or ""), output_tokens=20,
-                      total_tokens=0)
-        return ModelResponse(output=out, usage=usage, response_id=None)
+        tokens = int(_tokens(items, system_instructions or "") * self.usage_ratio)
+        usage = Usage(requests=1, input_tokens=tokens, output_tokens=20, total_tokens=0)
+        return ModelResponse(output=out, usage=usage, response_id=f"resp_{self.session}_{n}")
 
     def stream_response(self, *args: Any, **kwargs: Any) -> Any:  # pragma: no cover - not streamed
         raise NotImplementedError
 
 
-async def _session(model: ScriptedModel, config: RunConfig, context: Any, questions: int = QUESTIONS) -> None:
+def _overflow() -> Exception:
+    import httpx
+    import openai
+
+    response = httpx.Response(400, request=httpx.Request("POST", "https://api.openai.com/v1/responses"))
+    message = "Your input exceeds the context window of this model."
+    return openai.BadRequestError(message, response=response,
+                                  body={"error": {"code": "context_length_exceeded", "message": message}})
+
+
+async def _session(model: ScriptedModel, config: RunConfig, context: Any, questions: Any = QUESTIONS,
+                   hooks: Any = None, history: Any = None) -> List[Any]:
     agent = Agent(name="repo", instructions=INSTRUCTIONS, model=model, tools=[read_log])
-    history: List[Any] = []
-    for k in range(questions):
+    history = list(history or [])
+    for k in range(questions) if isinstance(questions, int) else questions:
         result = await Runner.run(agent, history + [{"role": "user", "content": question(k, model.session)}],
-                                  run_config=config, context=context, max_turns=CALLS_PER_QUESTION + 1)
+                                  run_config=config, context=context, max_turns=CALLS_PER_QUESTION + 1,
+                                  hooks=hooks)
         history = result.to_input_list()
+    return history
 
 
 def _check_requests(model: ScriptedModel, chat: bool) -> None:
@@ -258,3 +277,86 @@ def test_outputs_of_referenced_calls_stay_with_their_reference(budget: int, tool
 def test_outputs_without_a_call_or_reference_are_refused(history: List[Any]) -> None:
     with pytest.raises(ValueError, match="orphan tool result"):
         fh.validate(history, "openai-responses")
+
+
+@pytest.mark.parametrize("mode", ["trim", "conversation"])
+@pytest.mark.parametrize("overflows, raises", [(0, False), (1, False), (2, True)])
+def test_context_overflow_retries_once_smaller(mode: str, overflows: int, raises: bool) -> None:
+    model = ScriptedModel("a")
+    flt = input_filter(max_tokens=BUDGET, mode=mode)
+    config = flt.run_config()
+    history = asyncio.run(_session(model, config, None, 2))
+    model.overflows = overflows
+    before = len(model.requests)
+    if raises:
+        with pytest.raises(ContextOverflow) as info:
+            asyncio.run(_session(model, config, None, [2], history=history))
+        assert info.value.tokens_sent[1] < info.value.tokens_sent[0]
+        assert info.value.budgets[1] < info.value.budgets[0]
+        return
+    asyncio.run(_session(model, config, None, [2], history=history))
+    retried = model.requests[before]
+    fh.validate(retried, "openai-responses")
+    limit = int(BUDGET * 0.75) if overflows else BUDGET
+    assert _tokens(retried, "") <= limit
+    assert len(model.requests) == before + CALLS_PER_QUESTION  # the run went on
+
+
+def test_retry_settings_leave_other_errors_to_the_applications_policy() -> None:
+    from agents.retry import RetryDecision
+
+    seen: List[Any] = []
+
+    def policy(context: Any) -> Any:
+        seen.append(context.error)
+        return RetryDecision(retry=False)
+
+    flt = input_filter(max_tokens=BUDGET)
+    settings = flt.retry_settings(policy=policy)
+
+    class Context:
+        error = RuntimeError("rate limited")
+
+    assert settings.policy(Context()).retry is False and len(seen) == 1
+    Context.error = _overflow()  # an overflow outside a filtered call: not this filter's to retry
+    assert settings.policy(Context()).retry is False and len(seen) == 2
+
+
+@pytest.mark.parametrize("ratio", [1.4, 0.7])
+def test_conversation_learns_from_the_reported_usage_through_the_hooks(ratio: float) -> None:
+    model = ScriptedModel("a", usage_ratio=ratio)
+    flt = input_filter(max_tokens=BUDGET, mode="conversation")
+    asyncio.run(_session(model, flt.run_config(), None, 3, hooks=flt.hooks()))
+    learnt = flt.conversation(None).usage_ratio  # runs without a context share the key None
+    assert (learnt > 1.1) if ratio > 1 else (learnt < 0.9)
+    # Without the hooks nothing is reported.
+    plain = input_filter(max_tokens=BUDGET, mode="conversation")
+    asyncio.run(_session(ScriptedModel("a", usage_ratio=ratio), RunConfig(call_model_input_filter=plain), None, 1))
+    assert plain.conversation(None).usage_ratio == 1.0
+
+
+@pytest.mark.parametrize("steps, raises", [(1, False), (2, True)])
+def test_overflow_retry_on_the_sdks_own_scripted_model(steps: int, raises: bool) -> None:
+    """The SDK's ScriptedModel copies the model settings of every call (the retry
+    policy with them); the retry reaches the filter all the same."""
+    from agents.testing import ScriptedModel as SDKScriptedModel, assistant_message
+
+    model = SDKScriptedModel([_overflow() for _ in range(steps)] + [[assistant_message("hello")]])
+    items: List[Any] = []
+    for k in range(12):
+        items += [{"role": "user", "content": question(k)},
+                  {"type": "function_call", "call_id": f"c{k}", "name": "read_log", "arguments": "{}"},
+                  {"type": "function_call_output", "call_id": f"c{k}", "output": tool_output(k)},
+                  {"role": "assistant", "content": answer(k)}]
+    items.append({"role": "user", "content": "and now?"})
+    agent = Agent(name="repo", instructions="be brief", model=model)
+    config = input_filter(max_tokens=BUDGET).run_config()
+    if raises:
+        with pytest.raises(ContextOverflow):
+            Runner.run_sync(agent, items, run_config=config)
+        return
+    assert Runner.run_sync(agent, items, run_config=config).final_output == "hello"
+    first, second = (ItemHelpers.input_to_new_input_list(c.input) for c in model.calls)
+    assert _tokens(first, "be brief") <= BUDGET
+    assert _tokens(second, "be brief") <= int(min(BUDGET, _tokens(first, "")) * 0.75) + 10
+    fh.validate(second, "openai-responses")

@@ -68,4 +68,9 @@ def test_readme_framework_snippets_run(block):
     elif "helper" in namespace:
         assert namespace["helper"].run_sync("hi").output
     else:
-        assert namespace["config"].call_model_input_filter is not None
+        from agents import Agent, Runner
+        from agents.testing import ScriptedModel, assistant_message
+
+        agent = Agent(name="helper", model=ScriptedModel([[assistant_message("hello")]]))
+        result = Runner.run_sync(agent, "hi", run_config=namespace["config"], hooks=namespace["hooks"])
+        assert result.final_output == "hello"

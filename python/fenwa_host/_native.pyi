@@ -1,9 +1,14 @@
-from typing import Any, Dict, List, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 def flood_metrics(text: str) -> Dict[str, Union[float, int]]: ...
 def read_messages(
-    messages: Sequence[Any], reader: int, table: Dict[str, Tuple[str, int]], view_type: type
-) -> Tuple[List[Any], bytes, bytearray, List[int]]: ...
+    messages: Sequence[Any],
+    reader: int,
+    table: Dict[str, Tuple[str, int]],
+    view_type: type,
+    estimate: Optional[bytes],
+    framing: Optional[Tuple[int, int, int, bool]],
+) -> Tuple[List[Any], Optional[bytes], bytearray, List[int]]: ...
 def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
 def budget_walk(
     candidates: bytes,

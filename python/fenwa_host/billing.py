@@ -39,6 +39,7 @@ __all__ = [
     "place_breakpoints",
     "rewrite_gain",
     "rules_for_format",
+    "worth_writing",
 ]
 
 #: Anthropic's two cache lifetimes: five minutes (the default) or one hour.
@@ -234,6 +235,7 @@ def place_breakpoints(
     stable: int = 0,
     keep: int = 0,
     caller_marks: Sequence[int] = (),
+    end: Optional[int] = None,
 ) -> List[int]:
     """Where a request marks its cache breakpoints (block indices, ascending).
 
@@ -241,9 +243,11 @@ def place_breakpoints(
     block i may carry a breakpoint (thinking blocks may not), the first `system`
     blocks are the system prompt, the first `stable` blocks repeat the previous
     request byte for byte, and `caller_marks` are breakpoints the caller set, which
-    stay and count against the limit. In order of what each is worth:
+    stay and count against the limit. `end` (default: the last block) is the last
+    block worth writing to the cache: what follows it is sent uncached, since the
+    next request is not expected to repeat it. In order of what each is worth:
 
-    1. the last block (rolling): the next request reads everything sent now;
+    1. block `end` (rolling): the next request reads everything sent up to it;
     2. the end of the stable prefix, when the last breakpoint's lookback does not
        reach it (more than `lookback_blocks` new blocks): this request reads it;
     3. the end of the first `keep` blocks, the part the next rewrite will keep
@@ -274,7 +278,7 @@ def place_breakpoints(
             chosen.append(i)
             present.add(i)
 
-    last = usable(n - 1)
+    last = usable(n - 1 if end is None else min(max(end, -1), n - 1))
     add(last)
     if stable > 0:
         end = stable - 1
@@ -306,6 +310,16 @@ class RewriteGain(TypedDict):
     cost_keep: float
     cost_consolidate: float
     break_even_calls: float
+
+
+def worth_writing(rules: CacheRules, repeat_share: float) -> bool:
+    """Whether new input pays to be written to the cache when the next request
+    repeats it with probability `repeat_share`: the write premium (write - 1) now
+    against what a repeat then saves (writing it later, at write - read more)."""
+    premium = rules.write_ratio - 1.0
+    if premium <= 0:
+        return True
+    return repeat_share * (rules.write_ratio - rules.read_ratio) > premium
 
 
 def rewrite_gain(

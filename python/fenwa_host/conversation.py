@@ -21,6 +21,12 @@ tool results keeps the whole system prompt and every message before the first
 elided result cached, and one that drops turns still keeps the purpose cached
 (for Anthropic it is a system block of its own with a breakpoint).
 
+For Anthropic, whose cache writes cost a premium, tool output that ends a
+request is written to the cache only while the next request tends to repeat it
+(an agent loop calling tools several times a turn); when the next turn usually
+lets it go, it is sent uncached behind the rolling breakpoint
+(`Conversation.repeat_share`, `billing.worth_writing`).
+
 The ledger follows `fenwa_micro.ContextApoptosis`'s rules: deduplicated by content
 hash, the oldest entries roll off past `state_capacity`; assistant digests collapse
 White_Space runs and are cut at the first character boundary at or after byte
@@ -71,11 +77,12 @@ from .billing import (
     place_breakpoints,
     rewrite_gain,
     rules_for_format,
+    worth_writing,
 )
 from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView, _field, _replace
 from .reasoning import reasoning_params
 from .tokens import CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
-from .trim import TrimResult, trim
+from .trim import TrimResult, _preview, is_placeholder, trim
 
 __all__ = ["Conversation", "ConversationSettings", "RequestReport", "BillingSummary"]
 
@@ -83,7 +90,7 @@ __all__ = ["Conversation", "ConversationSettings", "RequestReport", "BillingSumm
 Format = Literal["openai", "openai-responses", "anthropic"]
 ToolResults = Literal["elide", "drop"]
 _FORMATS = ("openai", "openai-responses", "anthropic")
-_VERSION = 2
+_VERSION = 3
 _CONVERSATIONAL = fm.USER | fm.ASSISTANT
 _DURABLE = fm.SYSTEM | fm.FACT
 # Classes whose messages decay, with their weights (as in the one-pass rule).
@@ -99,6 +106,8 @@ USAGE_STEP = 1.25
 USAGE_SMOOTHING = 0.5
 # How every elision placeholder starts.
 _PLACEHOLDER_HEAD = "[tool output elided:"
+# More than any format's framing of one message or one tool result, in tokens.
+_FRAMING_BOUND = 32
 # A user turn kept in the ledger keeps at most this many bytes of its text.
 _LEDGER_ENTRY_BYTES = 1024
 
@@ -196,6 +205,9 @@ class ConversationSettings:
     keep_last_turns: int = 1
     tool_results: str = "elide"
     image_tokens: int = IMAGE_TOKENS
+    #: Characters of an elided tool output its placeholder keeps (head and tail; of
+    #: a repetitive flood, its first line), counted in the budget; 0: none.
+    preview_chars: int = 0
     #: Entries of the STATE ledger (user statements and noted facts); assistant
     #: digests have a recap of a quarter of that (at least one).
     state_capacity: int = 64
@@ -216,7 +228,8 @@ class ConversationSettings:
     def __post_init__(self) -> None:
         if self.format not in _FORMATS:
             raise ValueError(f"format must be one of {', '.join(map(repr, _FORMATS))}, not {self.format!r}")
-        for name in ("state_capacity", "calls_ahead", "keep_last_turns", "image_tokens", "reserve_tokens"):
+        for name in ("state_capacity", "calls_ahead", "keep_last_turns", "image_tokens", "reserve_tokens",
+                     "preview_chars"):
             value = getattr(self, name)
             if not isinstance(value, int) or isinstance(value, bool) or value < 0:
                 raise ValueError(f"{name} must be a non-negative int, not {value!r}")
@@ -486,6 +499,12 @@ class _History:
         while self.turn_starts and self.turn_starts[-1] >= mark:
             self.turn_starts.pop()
 
+    def recent_start(self, keep_last_turns: int) -> int:
+        """Where the last `keep_last_turns` turns start (the end when none is kept)."""
+        if keep_last_turns and self.turn_starts:
+            return self.turn_starts[-min(keep_last_turns, len(self.turn_starts))]
+        return len(self.messages)
+
     def blocks_before(self, message: int) -> int:
         """How many blocks the first `message` messages are."""
         return self.block_starts[message] if message < len(self.block_starts) else len(self.ends)
@@ -591,6 +610,12 @@ class Conversation:
         self._billed = empty_bill()
         self._billed_full = empty_bill()
         self._sent_total = 0
+        # Whether tool output a request ends with is repeated by the next one (it is
+        # not when the next turn lets it go): rounds seen, rounds repeated, and where
+        # the last request's fresh tool output ended (0: it had none).
+        self._fresh_rounds = 0
+        self._fresh_repeats = 0
+        self._fresh_end = 0
         self._marks: List[Tuple[int, int]] = []  # (message or -1 - system block, block offset)
         self.last_report: RequestReport = cast(RequestReport, {})
 
@@ -730,8 +755,30 @@ class Conversation:
         h.sent_tokens += tokens
         h.sent_bytes += size
         for table, part in zip(h.classes, parts):
-            table.extend(part)
+            table.extend(filter(None, map(self._elision_saving, part)))
         h.sent = end
+
+    def _elision_saving(self, entry: Tuple[int, int]) -> Optional[Tuple[int, int]]:
+        """A filed (position, saving) as trimming would realise it: a tool result
+        saves what eliding it saves, its framing counted as trim counts it, and a
+        placeholder (elided already: a rewrite leaves it as it is) saves nothing.
+        An entry that saves nothing must not make a rewrite look like it pays."""
+        position, saving = entry
+        view = self._history.views[position]
+        if not view.answers or self.settings.tool_results != "elide":
+            return entry
+        if is_placeholder(view.text):
+            return None
+        if not self.settings.preview_chars and saving > _FRAMING_BOUND * (1 + len(view.answers)):
+            return entry  # the framing left out of the filed saving does not change what it is worth
+        size = self._history.bytes[position]
+        framing = self._counting.view(view._replace(text="", extra_tokens=0), position)
+        longest = longest_placeholder(size)
+        if self.settings.preview_chars:
+            longest += "\n" + _preview(view.text, self.settings.preview_chars, False)
+        estimate = framing + self._count(longest) * len(view.answers)
+        saving = min(saving, self._history.tokens[position] - estimate)
+        return (position, saving) if saving > 0 else None
 
     def _purgeable_estimate(self) -> int:
         """Tokens of the cached prefix that a rewrite now would purge: ballast (tool
@@ -742,9 +789,7 @@ class Conversation:
         h = self._history
         s = self.settings
         n = len(h.messages)
-        recent = n
-        if s.keep_last_turns and h.turn_starts:
-            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        recent = h.recent_start(s.keep_last_turns)
         limit = min(recent, h.sent)
         hl = s.half_life if s.half_life >= 0.1 else 0.1
         weights = [w for _, w in _CLASSES] + [_OTHER_WEIGHT]
@@ -903,6 +948,7 @@ class Conversation:
             classify=(lambda m: fm.FACT if id(m) in held else None) if held else None,
             image_tokens=s.image_tokens,
             calls_ahead=s.calls_ahead,
+            preview_chars=s.preview_chars,
         )
 
     def _text_decays(self) -> bool:
@@ -918,9 +964,7 @@ class Conversation:
         ratio = 1.0 / s.safe_threshold
         hl = s.half_life if s.half_life >= 0.1 else 0.1
         oldest_kept_age = math.floor(hl * math.log2(ratio)) if ratio >= 1 else -1
-        recent = len(h.messages)
-        if s.keep_last_turns and h.turn_starts:
-            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        recent = h.recent_start(s.keep_last_turns)
         return first < recent and len(h.messages) - 1 - first > oldest_kept_age
 
     def _with_gone(self, gone: Sequence[int]) -> Tuple[Any, Any, int]:
@@ -1123,6 +1167,9 @@ class Conversation:
         else:
             same_purpose = self._purpose_text == previous_purpose
             same_system = same_purpose and self._system_text == previous_system
+        if self._fresh_end:
+            self._fresh_rounds += 1
+            self._fresh_repeats += kept_messages >= self._fresh_end
         bills = self._bill(same_purpose, same_system, kept_messages if same_system else 0)
         h = self._history
         if not same_system:
@@ -1162,10 +1209,15 @@ class Conversation:
             stable = system_blocks + h.blocks_before(kept_messages)
         caller = [system_blocks + c for c in h.caller]
         marks: List[int] = []
+        fresh = self._fresh_start(kept_messages)
+        self._fresh_end = len(h.messages) if fresh is not None else 0
         if rules.explicit:
+            end = None
+            if fresh is not None and not worth_writing(rules, self.repeat_share):
+                end = system_blocks + h.blocks_before(fresh) - 1  # the fresh output goes uncached
             marks = place_breakpoints(
                 ends, _Joined([True] * system_blocks, h.markable), rules, system=1 if self._purpose_text else 0,
-                stable=stable, keep=self._next_kept(system_blocks), caller_marks=caller,
+                stable=stable, keep=self._next_kept(system_blocks), caller_marks=caller, end=end,
             )
         self._marks = [self._where(m, system_blocks) for m in marks]
         if rules.explicit:
@@ -1191,6 +1243,25 @@ class Conversation:
         self._sent_total += (ends[-1] if len(ends) else 0) + reply
         return {"request": request, "full_history": full}
 
+    @property
+    def repeat_share(self) -> float:
+        """How often the tool output a request ends with was repeated by the next
+        request, with one repeat assumed before any is seen. Fresh tool output is
+        written to the cache only while this makes the write premium pay
+        (`billing.worth_writing`): an agent loop that calls tools several times a
+        turn keeps writing it, a session whose next turn lets it go stops."""
+        return (self._fresh_repeats + 1) / (self._fresh_rounds + 1)
+
+    def _fresh_start(self, kept: int) -> Optional[int]:
+        """Where the whole tool results that end the history start, when all of
+        them are new in this request (None when it does not end with any)."""
+        h = self._history
+        views = h.views
+        i = len(views)
+        while i > kept and views[i - 1].answers and not is_placeholder(views[i - 1].text):
+            i -= 1
+        return i if i < len(views) and i >= kept and i > 0 else None
+
     def _where(self, block: int, system_blocks: int) -> Tuple[int, int]:
         """A block of the request as (message, offset), or (-1 - k, 0) for system block k."""
         if block < system_blocks:
@@ -1205,9 +1276,7 @@ class Conversation:
         and is older than the recent turns, since ballast leaves oldest first."""
         h = self._history
         s = self.settings
-        recent = len(h.messages)
-        if s.keep_last_turns and h.turn_starts:
-            recent = h.turn_starts[-min(s.keep_last_turns, len(h.turn_starts))]
+        recent = h.recent_start(s.keep_last_turns)
         i = h.elidable
         while i < recent and not (h.views[i].answers and not h.views[i].text.startswith(_PLACEHOLDER_HEAD)):
             i += 1
@@ -1341,6 +1410,8 @@ class Conversation:
                     "billed": dict(self._billed),
                     "billed_full": dict(self._billed_full),
                     "sent_total": self._sent_total,
+                    "fresh": {"rounds": self._fresh_rounds, "repeats": self._fresh_repeats,
+                              "end": self._fresh_end},
                 },
             }
 
@@ -1353,7 +1424,8 @@ class Conversation:
         if not isinstance(d, Mapping):
             raise ValueError(f"Conversation.from_dict: expected a dict, not {type(d).__name__}")
 
-        def field(name: str, kind: Any, where: Mapping[str, Any] = d, label: str = "") -> Any:
+        def field(name: str, kind: Any, where: Optional[Mapping[str, Any]] = None, label: str = "") -> Any:
+            where = d if where is None else where
             label = label or name
             if name not in where:
                 raise ValueError(f"Conversation.from_dict: field {label!r} is missing")
@@ -1362,15 +1434,20 @@ class Conversation:
                 raise ValueError(f"Conversation.from_dict: field {label!r} has the wrong type")
             return value
 
-        def count(name: str, where: Mapping[str, Any] = d, label: str = "") -> int:
+        def count(name: str, where: Optional[Mapping[str, Any]] = None, label: str = "") -> int:
             value: int = field(name, int, where, label)
             if value < 0:
                 raise ValueError(f"Conversation.from_dict: field {(label or name)!r} must not be negative")
             return value
 
-        if field("version", int) != _VERSION:
-            raise ValueError(f"Conversation.from_dict: field 'version' must be {_VERSION}")
-        settings = field("settings", Mapping)
+        version = field("version", int)
+        if version == 1:
+            d = _from_version_1(d)
+        elif version == 2:
+            d = _from_version_2(d)
+        elif version != _VERSION:
+            raise ValueError(f"Conversation.from_dict: field 'version' must be 1 to {_VERSION}, not {version}")
+        settings = field("settings", Mapping, d)
         for name in sorted(set(settings) - set(_SETTINGS)):
             raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected")
         for name in _SETTINGS:
@@ -1418,6 +1495,10 @@ class Conversation:
             raise ValueError("Conversation.from_dict: field 'cache.entries' must list block indices")
         previous_full = count("previous_full", cache, "cache.previous_full")
         sent_total = count("sent_total", cache, "cache.sent_total")
+        fresh = field("fresh", Mapping, cache, "cache.fresh")
+        rounds, repeats, fresh_end = (count(k, fresh, f"cache.fresh.{k}") for k in ("rounds", "repeats", "end"))
+        if repeats > rounds or fresh_end > len(messages):
+            raise ValueError("Conversation.from_dict: field 'cache.fresh' is inconsistent")
         bills = []
         for name in ("billed", "billed_full"):
             bill = field(name, Mapping, cache, f"cache.{name}")
@@ -1448,6 +1529,7 @@ class Conversation:
         conv._billed["cost"] = float(conv._billed["cost"])
         conv._billed_full["cost"] = float(conv._billed_full["cost"])
         conv._sent_total = sent_total
+        conv._fresh_rounds, conv._fresh_repeats, conv._fresh_end = rounds, repeats, fresh_end
         ratio = field("usage_ratio", (int, float))
         if isinstance(ratio, bool) or not USAGE_RATIO_MIN <= ratio <= USAGE_RATIO_MAX:
             raise ValueError(
@@ -1456,6 +1538,79 @@ class Conversation:
             )
         conv._usage_ratio = float(ratio)
         return conv
+
+
+# -- earlier layouts ---------------------------------------------------------------------------
+
+#: The settings a version-1 document stores: these always, and the counting ones
+#: when it comes from a release that had them.
+_V1_SETTINGS = ("format", "max_tokens", "half_life", "safe_threshold", "state_capacity", "calls_ahead",
+                "keep_last_turns", "tool_results", "image_tokens", "cache_read_ratio", "cache_write_ratio")
+_V1_OPTIONAL = ("tokenizer", "reserve_tokens", "tools", "instructions")
+
+
+def _from_version_1(d: Mapping[str, Any]) -> Dict[str, Any]:
+    """A version-1 document in today's layout. Kept: the settings (those version 1
+    did not have take their defaults), the purpose, the ledger, the messages and
+    which are pinned, the appended count and the full history's tokens, and the
+    usage ratio when stored. Restarted, since version 1 kept no cache state: the
+    conversation counts as never sent (its next request is a first request that
+    renders the system prompt anew and writes the cache), its request and billing
+    totals start at zero, the recap is empty, and a new prompt_cache_key is made."""
+    def need(name: str, where: Mapping[str, Any] = d, label: str = "") -> Any:
+        if name not in where:
+            raise ValueError(f"Conversation.from_dict: field {(label or name)!r} is missing")
+        return where[name]
+
+    settings = need("settings")
+    if not isinstance(settings, Mapping):
+        raise ValueError("Conversation.from_dict: field 'settings' has the wrong type")
+    for name in sorted(set(settings) - set(_V1_SETTINGS) - set(_V1_OPTIONAL)):
+        raise ValueError(f"Conversation.from_dict: field 'settings.{name}' is unexpected")
+    upgraded = dataclasses.asdict(ConversationSettings())
+    upgraded.update({name: need(name, settings, f"settings.{name}") for name in _V1_SETTINGS})
+    upgraded.update({name: settings[name] for name in _V1_OPTIONAL if name in settings})
+    return {
+        "version": _VERSION,
+        "settings": upgraded,
+        "usage_ratio": d.get("usage_ratio", 1.0),
+        "purpose": need("purpose"),
+        "prompt_cache_key": f"fenwa-{secrets.token_hex(8)}",
+        "ledger": need("ledger"),
+        "recap": [],
+        "user_turns_in_ledger": 0,
+        "ledger_omitted": 0,
+        "system_text": "",
+        "purpose_text": "",
+        "messages": need("messages"),
+        "pinned": need("pinned"),
+        "sent": 0,
+        "requests": 0,
+        "consolidations": 0,
+        "appended": need("appended"),
+        "full_tokens": need("full_tokens"),
+        "cache": {
+            "entries": [],
+            "previous_full": 0,
+            "billed": empty_bill(),
+            "billed_full": empty_bill(),
+            "sent_total": 0,
+            "fresh": {"rounds": 0, "repeats": 0, "end": 0},
+        },
+    }
+
+
+def _from_version_2(d: Mapping[str, Any]) -> Dict[str, Any]:
+    """A version-2 document in today's layout: everything is kept, placeholders
+    keep no preview (version 2 had none), and whether fresh tool output is
+    repeated, which version 2 did not track, is learnt anew."""
+    out = {**d, "version": _VERSION}
+    settings, cache = d.get("settings"), d.get("cache")
+    if isinstance(settings, Mapping):  # otherwise the checks that follow name the field
+        out["settings"] = {**settings, "preview_chars": 0}
+    if isinstance(cache, Mapping):
+        out["cache"] = {**cache, "fresh": {"rounds": 0, "repeats": 0, "end": 0}}
+    return out
 
 
 def _input_tokens(usage: Any) -> Optional[int]:

@@ -42,7 +42,9 @@ from .tokens import (
     NO_FRAMING,
     OPENAI_CHAT_FRAMING,
     OPENAI_RESPONSES_FRAMING,
+    Counting,
     Framing,
+    table as estimate_table,
 )
 
 __all__ = [
@@ -102,14 +104,16 @@ if any(MessageView._fields.index(name) != slot for name, slot in _SLOTS.items())
     raise ImportError(f"MessageView's slots moved: {MessageView._fields}")
 # The native readers fill views slot by slot and check the fields' order; here
 # once at import (an empty list reads to nothing).
-_native.read_messages([], 0, {}, MessageView)
+_native.read_messages([], 0, {}, MessageView, None, None)
 
 
 class Reading(NamedTuple):
     """Views of a message list, and what the native reader found out with them."""
 
     views: List[MessageView]
-    #: The default estimate (UTF-8 bytes // 4 + 1 + extra tokens) per view.
+    #: Tokens per view by the estimate of the tokenizer `read` was given, extra
+    #: tokens and the format's framing included, as `Counting.views` counts
+    #: them (None when no tokenizer was given).
     tokens: Optional[MutableSequence[int]]
     #: Per view: 0 no calls and no answers, 1 calls only, 2 one answer and no
     #: calls, 3 anything else.
@@ -122,11 +126,6 @@ def _shape(v: MessageView) -> int:
     if v.answers:
         return 2 if len(v.answers) == 1 and not v.calls else 3
     return 1 if v.calls else 0
-
-
-def _estimate(v: MessageView) -> int:
-    text = v.text
-    return (len(text) if text.isascii() else len(text.encode("utf-8"))) // 4 + 1 + v.extra_tokens
 
 
 class Pairing(NamedTuple):
@@ -349,14 +348,16 @@ class Adapter:
         messages: Sequence[Any],
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
+        tokenizer: Optional[str] = None,
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
-        default token estimate of each view and its `Shape` (None when unknown)."""
+        tokens of each view by the estimate of `tokenizer` (when given) and its
+        `Shape` (None when unknown)."""
         table = self.native_table
         if classify is not None and table is not None and self._native_reads(messages, None):
             # The class a caller chooses changes the bits only: the text, the
-            # estimate and the shape are those the native reading gives.
-            reading = self.read(messages, image_tokens)
+            # tokens and the shape are those the native reading gives.
+            reading = self.read(messages, image_tokens, None, tokenizer)
             views = reading.views
             for i, v in enumerate(views):
                 bits = _classify(v.bits, messages[i], classify, i)
@@ -365,18 +366,21 @@ class Adapter:
             return reading
         if table is None or not self._native_reads(messages, classify):
             views = [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
-            return Reading(views, None, None, self._sealed(messages, views, range(len(views))))
-        # Well-formed common shapes are read natively; the rest (SDK objects,
-        # content parts, odd types, bad input) by `view`, which also reports
-        # what is wrong.
+            tokens = None if tokenizer is None else Counting(self.framing, tokenizer).views(views)
+            return Reading(views, tokens, None, self._sealed(messages, views, range(len(views))))
+        # Well-formed common shapes are read (and counted) natively; the rest
+        # (SDK objects, content parts, odd types, bad input) by `view`, which
+        # also reports what is wrong.
+        coefficients = None if tokenizer is None else estimate_table(tokenizer)
         views, counts, shape, todo = _native.read_messages(
-            messages, self.native_reader, table, MessageView
+            messages, self.native_reader, table, MessageView, coefficients, self.framing.native()
         )
-        estimates = array("q")
-        estimates.frombytes(counts)
-        tokens: Optional[MutableSequence[int]] = estimates
+        estimates: Optional[array[int]] = None
+        if counts is not None:
+            estimates = array("q")
+            estimates.frombytes(counts)
         if not todo:
-            return Reading(views, tokens, shape)
+            return Reading(views, estimates, shape)
         for i in todo:
             views[i] = self.view(i, messages[i], image_tokens, None)
         for i in todo:
@@ -384,12 +388,11 @@ class Adapter:
         sealed = self._sealed(messages, views, todo)
         for i in sealed:
             shape[i] = 3  # the walks hand it back: it leaves whole
-        try:
-            for i in todo:
-                estimates[i] = _estimate(views[i])
-        except UnicodeEncodeError:
-            tokens = None  # a lone surrogate: whoever counts this text reports it
-        return Reading(views, tokens, shape, sealed)
+        if estimates is not None and tokenizer is not None:
+            rest = Counting(self.framing, tokenizer).views([views[i] for i in todo])
+            for i, n in zip(todo, rest):
+                estimates[i] = n
+        return Reading(views, estimates, shape, sealed)
 
     def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
         if not self.sealed_results:
@@ -753,6 +756,15 @@ class Anthropic(Adapter):
     pin_running_cycle = True
     results_alone = False
     user_first = True
+    native_reader = 3
+    # By role, and for a user message that carries tool results and an assistant
+    # message that holds thinking blocks.
+    native_table = {
+        "user": ("user", fm.USER),
+        "assistant": ("assistant", fm.ASSISTANT),
+        "tool_result": ("user", fm.TOOL),
+        "thinking": ("assistant", fm.ASSISTANT | fm.THINKING),
+    }
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]

@@ -293,11 +293,15 @@ def _check_count(name: str, value: Any, allow_none: bool = False) -> None:
 
 
 def _read(
-    messages: Sequence[Any], format: str, image_tokens: int, classify: Optional[Classify]
+    messages: Sequence[Any],
+    format: str,
+    image_tokens: int,
+    classify: Optional[Classify],
+    tokenizer: Optional[str] = None,
 ) -> Tuple[Adapter, Reading, Pairing]:
     _check_count("image_tokens", image_tokens)
     adapter = adapter_for(messages, format)
-    reading = adapter.read(messages, image_tokens, classify)
+    reading = adapter.read(messages, image_tokens, classify, tokenizer)
     return adapter, reading, adapter.check(reading.views)
 
 
@@ -793,10 +797,13 @@ def trim(
     counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
-    adapter, reading, pairing = _read(messages, format, image_tokens, classify)
+    # The estimate is counted as the messages are read; a caller's counter
+    # counts the views afterwards.
+    estimate = None if counting.exact else counting.tokenizer
+    adapter, reading, pairing = _read(messages, format, image_tokens, classify, estimate)
     counting = Counting(adapter.framing, counting.tokenizer, counting.cache)
     views = reading.views
-    tokens = _count_all(views, counting)
+    tokens = reading.tokens if reading.tokens is not None else _count_all(views, counting)
     n = len(views)
     # What the request sends besides the messages' own tokens.
     fixed = reserve_tokens + counting.outside(tools, instructions)

@@ -1,13 +1,12 @@
 // Python entry points behind fenwa_host.trim's hot loops: the removal order, the
 // budget walk, pairing, pins and the filing of sent messages (the readers are in
 // read_functions.cpp).
-#include <cstring>
 #include <vector>
 
 #include "flood_report/registry.hpp"
 #include "host_trim/pairing.hpp"
 #include "host_trim/trim_walk.hpp"
-#include "module/boundary.hpp"
+#include "module/host_values.hpp"
 
 namespace fenwa {
 namespace {
@@ -15,11 +14,8 @@ namespace {
 using py::Ref;
 namespace ht = host_trim;
 
-// A new reference to `o` (Py_NewRef arrived in 3.10).
-PyObject* new_ref(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
+using py::Buffer;
+using py::new_ref;
 
 // `o`, which must be an exact list (the views the Python side built).
 PyObject* exact_list(PyObject* o) {
@@ -27,33 +23,23 @@ PyObject* exact_list(PyObject* o) {
     return o;
 }
 
-// A buffer of a Python object, released with its scope.
-class Buffer {
-  public:
-    Buffer(PyObject* o, int flags) {
-        if (PyObject_GetBuffer(o, &view_, flags) < 0) py::throw_error();
-        held_ = true;
-    }
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
+// A new tuple of the given objects; it takes their references once it exists.
+template <class... Refs>
+Ref tuple_of(Refs&... items) {
+    Ref out = py::owned(PyTuple_New(sizeof...(items)));
+    Py_ssize_t k = 0;
+    (PyTuple_SET_ITEM(out.get(), k++, items.release()), ...);
+    return out;
+}
 
-    template <class T>
-    T* as(std::size_t count, const char* what) const {
-        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != count * sizeof(T) ||
-            (view_.itemsize != 1 && view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)))) {
-            py::raise(PyExc_ValueError, what);
-        }
-        return static_cast<T*>(view_.buf);
-    }
-    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
-
-  private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+// A list of ints, one per index.
+Ref index_list(const std::vector<std::uint32_t>& indices) {
+    Ref out = py::owned(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+    for (std::size_t k = 0; k < indices.size(); ++k)
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k),
+                        py::owned(PyLong_FromUnsignedLong(indices[k])).release());
+    return out;
+}
 
 // --- the removal order --------------------------------------------------------------
 
@@ -61,15 +47,11 @@ constexpr auto kOrderSig = py::function_decl(
     "removal_order", {{"views"}, {"pinned"}, {"half_life"}},
     "The unpinned indices in removal order, as uint32 bytes. Private to fenwa_host.");
 
-Ref removal_order(const py::Bound<3>& a) {
-    Buffer pinned(a[1], PyBUF_SIMPLE);
-    const std::size_t n = pinned.bytes();
-    const double half_life = a.get<py::to_f64>(2);
-    std::vector<std::uint32_t> bits(n);
-    PyObject* list = a[0];
+// The class bits of `n` views (item 2 of each).
+std::vector<std::uint32_t> view_bits(PyObject* list, std::size_t n) {
     if (!PyList_CheckExact(list) || static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
         py::raise(PyExc_ValueError, "views must be a list as long as pinned");
-    // The class bits are item 2 of every view.
+    std::vector<std::uint32_t> bits(n);
     for (std::size_t i = 0; i < n; ++i) {
         // An int's __index__ could change the list: its length is asked every time.
         if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
@@ -79,6 +61,14 @@ Ref removal_order(const py::Bound<3>& a) {
             py::raise(PyExc_TypeError, "views must hold message views");
         bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
     }
+    return bits;
+}
+
+Ref removal_order(const py::Bound<3>& a) {
+    Buffer pinned(a[1], PyBUF_SIMPLE);
+    const std::size_t n = pinned.bytes();
+    const double half_life = a.get<py::to_f64>(2);
+    const std::vector<std::uint32_t> bits = view_bits(a[0], n);
     const std::uint8_t* p = pinned.as<std::uint8_t>(n, "pinned must hold one byte per view");
     std::vector<std::uint32_t> order = ht::removal_order(bits.data(), p, n, half_life);
     return py::owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(order.data()),
@@ -87,16 +77,60 @@ Ref removal_order(const py::Bound<3>& a) {
 
 // --- the walk -----------------------------------------------------------------------
 
-// The placeholder costs fenwa_host.tokens passes: bytes of 21 int64.
-ht::PlaceholderCosts placeholder_costs_of(PyObject* o) {
-    if (!PyBytes_CheckExact(o) ||
-        PyBytes_GET_SIZE(o) != static_cast<Py_ssize_t>(sizeof(ht::PlaceholderCosts)))
-        py::raise(PyExc_ValueError, "placeholder_costs must be the bytes of 21 int64");
-    ht::PlaceholderCosts out;
-    std::memcpy(out.data(), PyBytes_AS_STRING(o), sizeof out);
-    for (std::int64_t c : out)
-        if (c < 0) py::raise(PyExc_ValueError, "placeholder costs must not be negative");
-    return out;
+// The per-message arrays of a walk, in the buffers fenwa_host passes (their
+// lengths checked against the actions'), held for the call.
+class WalkArrays {
+  public:
+    WalkArrays(PyObject* action, PyObject* current, PyObject* tokens, PyObject* shape)
+        : action_(action, PyBUF_WRITABLE),
+          current_(current, PyBUF_WRITABLE | PyBUF_FORMAT),
+          tokens_(tokens, PyBUF_FORMAT),
+          shape_(shape, PyBUF_SIMPLE) {}
+    std::size_t size() const { return action_.bytes(); }
+    ht::WalkState state(std::uint64_t total, bool inline_results,
+                        const ht::PlaceholderCosts& costs) const {
+        const std::size_t n = size();
+        return {action_.as<std::uint8_t>(n, "action must hold one byte per message"),
+                current_.as<std::int64_t>(n, "current must hold one int64 per message"),
+                tokens_.as<std::int64_t>(n, "tokens must hold one int64 per message"),
+                shape_.as<std::uint8_t>(n, "shape must hold one byte per message"),
+                n,
+                static_cast<std::int64_t>(total),
+                inline_results,
+                &costs};
+    }
+
+  private:
+    Buffer action_, current_, tokens_, shape_;
+};
+
+// The reasons list of a walk over `n` messages, and the pair of reason texts.
+void check_reasons(PyObject* reasons, PyObject* texts, std::size_t n) {
+    if (!PyList_CheckExact(reasons) || static_cast<std::size_t>(PyList_GET_SIZE(reasons)) != n)
+        py::raise(PyExc_ValueError, "reasons must be a list with one item per message");
+    if (!PyTuple_CheckExact(texts) || PyTuple_GET_SIZE(texts) != 2)
+        py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
+}
+
+// Stores the reason text of every change the walk made.
+void store_reasons(PyObject* reasons, PyObject* texts, const std::vector<ht::Change>& changes) {
+    for (const ht::Change& c : changes) {
+        PyObject* text = PyTuple_GET_ITEM(texts, c.reason == ht::kCallLeft ? 1 : 0);
+        // The slot's old reason is released only after the new one is stored.
+        PyObject* old = PyList_GET_ITEM(reasons, c.index);
+        PyList_SET_ITEM(reasons, c.index, new_ref(text));
+        Py_DECREF(old);
+    }
+}
+
+// (position, total, needs_caller, elided indices) of a walk.
+Ref walk_result(const ht::WalkStop& stop, std::int64_t total,
+                const std::vector<std::uint32_t>& elided) {
+    Ref at = py::owned(PyLong_FromSize_t(stop.position));
+    Ref sum = py::owned(PyLong_FromLongLong(total));
+    Ref stopped = Ref::borrow(stop.needs_caller ? Py_True : Py_False);
+    Ref pending = index_list(elided);
+    return tuple_of(at, sum, stopped, pending);
 }
 
 constexpr auto kWalkSig =
@@ -120,52 +154,21 @@ Ref budget_walk(const py::Bound<12>& a) {
     const std::uint64_t position = a.get<py::to_u64>(1);
     const std::uint64_t max_tokens = a.get<py::to_u64>(2);
     const std::uint64_t total = a.get<py::to_u64>(3);
-    Buffer action(a[4], PyBUF_WRITABLE);
-    Buffer current(a[5], PyBUF_WRITABLE | PyBUF_FORMAT);
-    Buffer tokens(a[6], PyBUF_FORMAT);
-    Buffer shape(a[7], PyBUF_SIMPLE);
+    const WalkArrays arrays(a[4], a[5], a[6], a[7]);
     const bool inline_results = a.get<py::to_bool>(8);
-    PyObject* reasons = a[9];
-    PyObject* texts = a[10];
-    const std::size_t n = action.bytes();
-    if (!PyList_CheckExact(reasons) || static_cast<std::size_t>(PyList_GET_SIZE(reasons)) != n)
-        py::raise(PyExc_ValueError, "reasons must be a list with one item per message");
-    if (!PyTuple_CheckExact(texts) || PyTuple_GET_SIZE(texts) != 2)
-        py::raise(PyExc_ValueError, "reason_texts must be a pair of str");
+    check_reasons(a[9], a[10], arrays.size());
     if (max_tokens > INT64_MAX || total > INT64_MAX)
         py::raise(PyExc_OverflowError, "token counts beyond 2**63");
-    const ht::PlaceholderCosts costs = placeholder_costs_of(a[11]);
-    ht::WalkState state{action.as<std::uint8_t>(n, "action must hold one byte per message"),
-                        current.as<std::int64_t>(n, "current must hold one int64 per message"),
-                        tokens.as<std::int64_t>(n, "tokens must hold one int64 per message"),
-                        shape.as<std::uint8_t>(n, "shape must hold one byte per message"),
-                        n,
-                        static_cast<std::int64_t>(total),
-                        inline_results,
-                        &costs};
+    const ht::PlaceholderCosts costs = py::placeholder_costs_of(a[11]);
+    ht::WalkState state = arrays.state(total, inline_results, costs);
     const std::size_t count = candidates.bytes() / sizeof(std::uint32_t);
     const auto* order = candidates.as<std::uint32_t>(count, "candidates must be uint32 indices");
     std::vector<ht::Change> changes;
     std::vector<std::uint32_t> elided;
     const ht::WalkStop stop = ht::walk(state, order, count, position,
                                        static_cast<std::int64_t>(max_tokens), changes, elided);
-    for (const ht::Change& c : changes) {
-        PyObject* text = PyTuple_GET_ITEM(texts, c.reason == ht::kCallLeft ? 1 : 0);
-        // The slot's old reason is released only after the new one is stored.
-        PyObject* old = PyList_GET_ITEM(reasons, c.index);
-        PyList_SET_ITEM(reasons, c.index, new_ref(text));
-        Py_DECREF(old);
-    }
-    Ref pending = py::owned(PyList_New(static_cast<Py_ssize_t>(elided.size())));
-    for (std::size_t k = 0; k < elided.size(); ++k)
-        PyList_SET_ITEM(pending.get(), static_cast<Py_ssize_t>(k),
-                        py::owned(PyLong_FromUnsignedLong(elided[k])).release());
-    Ref out = py::owned(PyTuple_New(4));
-    PyTuple_SET_ITEM(out.get(), 0, py::owned(PyLong_FromSize_t(stop.position)).release());
-    PyTuple_SET_ITEM(out.get(), 1, py::owned(PyLong_FromLongLong(state.total)).release());
-    PyTuple_SET_ITEM(out.get(), 2, new_ref(stop.needs_caller ? Py_True : Py_False));
-    PyTuple_SET_ITEM(out.get(), 3, pending.release());
-    return out;
+    store_reasons(a[9], a[10], changes);
+    return walk_result(stop, state.total, elided);
 }
 
 // --- pairing ----------------------------------------------------------------------
@@ -399,29 +402,10 @@ constexpr auto kFileSig = py::function_decl(
     "Token and byte sums of the views from start to end and, per decay class, the\n"
     "(position, saving) pairs of those a purge would shorten. Private to fenwa_host.");
 
-// A new tuple of the given objects; it takes their references once it exists.
-template <class... Refs>
-Ref tuple_of(Refs&... items) {
-    Ref out = py::owned(PyTuple_New(sizeof...(items)));
-    Py_ssize_t k = 0;
-    (PyTuple_SET_ITEM(out.get(), k++, items.release()), ...);
-    return out;
-}
-
-// The messages views[start:end] join the cached prefix: their token and byte sums,
-// and the (position, saving) pairs filed per decay class (host_trim::file_sent).
-Ref file_sent(const py::Bound<7>& a) {
-    PyObject* const views = exact_list(a[0]);
-    PyObject* const tokens = exact_list(a[1]);
-    PyObject* const sizes = exact_list(a[2]);
-    const std::uint64_t start = a.get<py::to_u64>(3);
-    const std::uint64_t end = a.get<py::to_u64>(4);
-    const bool elide = a.get<py::to_bool>(5);
-    const ht::PlaceholderCosts costs = placeholder_costs_of(a[6]);
-    Ref parts[4] = {py::owned(PyList_New(0)), py::owned(PyList_New(0)), py::owned(PyList_New(0)),
-                    py::owned(PyList_New(0))};
-    std::uint64_t token_sum = 0;
-    std::uint64_t byte_sum = 0;
+// views[start:end] with their tokens and sizes, as the filing kernel reads them.
+std::vector<ht::SentMessage> sent_messages(PyObject* views, PyObject* tokens, PyObject* sizes,
+                                           std::uint64_t start, std::uint64_t end) {
+    std::vector<ht::SentMessage> out;
     for (std::uint64_t i = start; i < end; ++i) {
         // The lengths are asked every time: an int's __index__ could change a list.
         const auto at = static_cast<Py_ssize_t>(i);
@@ -437,30 +421,52 @@ Ref file_sent(const py::Bound<7>& a) {
         const std::uint64_t n_tokens = py::convert<py::to_u64>(t.get());
         const std::uint64_t n_bytes = py::convert<py::to_u64>(b.get());
         const std::uint32_t bits = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
-        if (n_tokens > INT64_MAX || n_bytes > INT64_MAX || token_sum + n_tokens > INT64_MAX ||
-            byte_sum + n_bytes > INT64_MAX)
+        if (n_tokens > INT64_MAX || n_bytes > INT64_MAX)
             py::raise(PyExc_OverflowError, "token or byte counts beyond 2**63");
-        token_sum += n_tokens;
-        byte_sum += n_bytes;
         PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
         const bool system =
             PyUnicode_Check(role) && PyUnicode_CompareWithASCIIString(role, "system") == 0;
         const auto answers =
             static_cast<std::uint64_t>(PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), 6)));
-        const ht::Filing filing =
-            ht::file_sent(bits, system, answers, static_cast<std::int64_t>(n_tokens),
-                          static_cast<std::int64_t>(n_bytes), elide, costs);
-        if (filing.decay_class < 0 || filing.saving <= 0) continue;
-        Ref position = py::owned(PyLong_FromSsize_t(at));
-        Ref saving = py::owned(PyLong_FromLongLong(filing.saving));
-        Ref pair = tuple_of(position, saving);
-        if (PyList_Append(parts[filing.decay_class].get(), pair.get()) < 0) py::throw_error();
+        out.push_back({bits, system, answers, static_cast<std::int64_t>(n_tokens),
+                       static_cast<std::int64_t>(n_bytes)});
     }
+    return out;
+}
+
+// (tokens, bytes, [[(position, saving), ...] per decay class]) of a filed range
+// that starts at `start`.
+Ref filed_result(const ht::FiledRange& filed, std::uint64_t start) {
     Ref classes = py::owned(PyList_New(4));
-    for (Py_ssize_t k = 0; k < 4; ++k) PyList_SET_ITEM(classes.get(), k, parts[k].release());
-    Ref token_total = py::owned(PyLong_FromUnsignedLongLong(token_sum));
-    Ref byte_total = py::owned(PyLong_FromUnsignedLongLong(byte_sum));
-    return tuple_of(token_total, byte_total, classes);
+    for (std::size_t k = 0; k < 4; ++k) {
+        Ref pairs = py::owned(PyList_New(0));
+        for (const auto& [offset, saving] : filed.by_class[k]) {
+            Ref position = py::owned(PyLong_FromUnsignedLongLong(start + offset));
+            Ref amount = py::owned(PyLong_FromLongLong(saving));
+            Ref pair = tuple_of(position, amount);
+            if (PyList_Append(pairs.get(), pair.get()) < 0) py::throw_error();
+        }
+        PyList_SET_ITEM(classes.get(), static_cast<Py_ssize_t>(k), pairs.release());
+    }
+    Ref tokens = py::owned(PyLong_FromLongLong(filed.tokens));
+    Ref bytes = py::owned(PyLong_FromLongLong(filed.bytes));
+    return tuple_of(tokens, bytes, classes);
+}
+
+// The messages views[start:end] join the cached prefix: their token and byte sums,
+// and the (position, saving) pairs filed per decay class (host_trim::file_range).
+Ref file_sent(const py::Bound<7>& a) {
+    PyObject* const views = exact_list(a[0]);
+    PyObject* const tokens = exact_list(a[1]);
+    PyObject* const sizes = exact_list(a[2]);
+    const std::uint64_t start = a.get<py::to_u64>(3);
+    const std::uint64_t end = a.get<py::to_u64>(4);
+    const bool elide = a.get<py::to_bool>(5);
+    const ht::PlaceholderCosts costs = py::placeholder_costs_of(a[6]);
+    const std::vector<ht::SentMessage> sent = sent_messages(views, tokens, sizes, start, end);
+    const ht::FiledRange filed = ht::file_range(sent.data(), sent.size(), elide, costs);
+    if (filed.overflow) py::raise(PyExc_OverflowError, "token or byte counts beyond 2**63");
+    return filed_result(filed, start);
 }
 
 }  // namespace

@@ -88,6 +88,26 @@ Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, st
     return {decay_class(bits), saving};
 }
 
+FiledRange file_range(const SentMessage* messages, std::size_t n, bool elide,
+                      const PlaceholderCosts& costs) {
+    FiledRange out;
+    for (std::size_t k = 0; k < n; ++k) {
+        const SentMessage& m = messages[k];
+        if (m.tokens > INT64_MAX - out.tokens || m.bytes > INT64_MAX - out.bytes) {
+            out.overflow = true;
+            return out;
+        }
+        out.tokens += m.tokens;
+        out.bytes += m.bytes;
+        const Filing filing =
+            file_sent(m.bits, m.system_role, m.answers, m.tokens, m.bytes, elide, costs);
+        if (filing.decay_class >= 0 && filing.saving > 0)
+            out.by_class[static_cast<std::size_t>(filing.decay_class)].emplace_back(k,
+                                                                                    filing.saving);
+    }
+    return out;
+}
+
 WalkStop walk(WalkState& s, const std::uint32_t* candidates, std::size_t count,
               std::size_t position, std::int64_t max_tokens, std::vector<Change>& changes,
               std::vector<std::uint32_t>& elided) {

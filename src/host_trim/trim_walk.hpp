@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace fenwa::host_trim {
@@ -94,5 +95,25 @@ struct Filing {
 };
 Filing file_sent(std::uint32_t bits, bool system_role, std::uint64_t answers, std::int64_t tokens,
                  std::int64_t bytes, bool elide, const PlaceholderCosts& costs) noexcept;
+
+// One message of a range that joins the cached prefix.
+struct SentMessage {
+    std::uint32_t bits;
+    bool system_role;
+    std::uint64_t answers;
+    std::int64_t tokens;  // not negative
+    std::int64_t bytes;   // UTF-8 size of its text, not negative
+};
+
+// A filed range: its token and byte sums and, per decay class, the (index in the
+// range, saving) pairs of the messages a purge would shorten (saving above 0).
+struct FiledRange {
+    std::int64_t tokens = 0;
+    std::int64_t bytes = 0;
+    bool overflow = false;  // a sum passed INT64_MAX (the sums are then partial)
+    std::array<std::vector<std::pair<std::size_t, std::int64_t>>, 4> by_class;
+};
+FiledRange file_range(const SentMessage* messages, std::size_t n, bool elide,
+                      const PlaceholderCosts& costs);
 
 }  // namespace fenwa::host_trim

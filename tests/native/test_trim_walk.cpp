@@ -67,6 +67,33 @@ void filing_of_sent_messages() {
     CHECK(ht::file_sent(0x10, false, 3, 10, 40, true, zero).saving == 7);
 }
 
+void filing_of_a_range() {
+    // user, system, tool result (4000 bytes, one answer), fact, unclassed
+    const ht::SentMessage sent[] = {{0x02, false, 0, 7, 28},
+                                    {0x02, true, 0, 50, 200},
+                                    {0x10, false, 1, 1000, 4000},
+                                    {0x08 | 0x02, false, 0, 9, 36},
+                                    {0, false, 0, 3, 12}};
+    const ht::FiledRange filed = ht::file_range(sent, 5, true, kCosts);
+    CHECK(!filed.overflow && filed.tokens == 1069 && filed.bytes == 4276);
+    using Pairs = std::vector<std::pair<std::size_t, std::int64_t>>;
+    CHECK((filed.by_class[0] == Pairs{{0, 7}}));
+    CHECK(filed.by_class[1].empty());
+    CHECK((filed.by_class[2] == Pairs{{2, 1000 - 13}}));
+    CHECK((filed.by_class[3] == Pairs{{4, 3}}));
+    // A result that saves nothing is not filed; an empty range sums to 0.
+    const ht::SentMessage small[] = {{0x10, false, 1, 10, 40}};
+    CHECK(ht::file_range(small, 1, true, kCosts).by_class[2].empty());
+    CHECK(ht::file_range(small, 1, false, kCosts).by_class[2].size() == 1);
+    CHECK(ht::file_range(sent, 0, true, kCosts).tokens == 0);
+    // Sums past INT64_MAX are reported, tokens and bytes alike.
+    const ht::SentMessage big[] = {{0, false, 0, INT64_MAX, 1}, {0, false, 0, 1, 1}};
+    CHECK(ht::file_range(big, 2, true, kCosts).overflow);
+    CHECK(!ht::file_range(big, 1, true, kCosts).overflow);
+    const ht::SentMessage wide[] = {{0, false, 0, 1, INT64_MAX}, {0, false, 0, 1, 1}};
+    CHECK(ht::file_range(wide, 2, true, kCosts).overflow);
+}
+
 void walk_drops_calls_with_results_and_elides_results() {
     // user, assistant calls, result, result, assistant, user
     std::uint8_t action[] = {0, 0, 0, 0, 0, 0};
@@ -121,6 +148,7 @@ int main() {
     order();
     placeholder();
     filing_of_sent_messages();
+    filing_of_a_range();
     walk_drops_calls_with_results_and_elides_results();
     walk_stops_where_the_caller_must_act();
     return TEST_MAIN_RESULT();

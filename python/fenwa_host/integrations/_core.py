@@ -24,6 +24,7 @@ import hashlib
 import inspect
 import json
 import threading
+import weakref
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import (
@@ -55,6 +56,7 @@ __all__ = [
     "count_text",
     "is_context_overflow",
     "item_key",
+    "KeyCache",
     "require",
 ]
 
@@ -367,6 +369,39 @@ def item_key(item: Any) -> str:
     dump = getattr(item, "model_dump", None)
     data = dump() if callable(dump) and not isinstance(item, Mapping) else item
     return "hash:" + hashlib.blake2b(json_text(data).encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
+
+
+class KeyCache:
+    """`key(item)` remembered by object for the items alive: a framework hands
+    the same message objects from call to call, and a key without an id hashes
+    the whole message. Items are held weakly (an entry leaves with its item), so
+    the cache keeps no history alive; an item that cannot be referred to weakly
+    is keyed afresh every time."""
+
+    def __init__(self, key: Callable[[Any], str] = item_key) -> None:
+        self.key = key
+        self._known: Dict[int, Tuple[Any, str]] = {}
+
+    def _forget(self, ident: int, ref: Any) -> None:
+        entry = self._known.get(ident)
+        if entry is not None and entry[0] is ref:
+            del self._known[ident]
+
+    def __call__(self, item: Any) -> str:
+        ident = id(item)
+        entry = self._known.get(ident)
+        if entry is not None and entry[0]() is item:
+            return entry[1]
+        key = self.key(item)
+        try:
+            ref = weakref.ref(item, lambda r: self._forget(ident, r))
+        except TypeError:
+            return key
+        self._known[ident] = (ref, key)
+        return key
+
+    def __len__(self) -> int:
+        return len(self._known)
 
 
 class Synced:

@@ -26,12 +26,12 @@ from ..formats import FORMATS
 from ._core import (
     Attempt,
     Core,
+    KeyCache,
     Mode,
     Session,
     Sessions,
     Settings,
     count_text,
-    item_key,
     json_text,
     pin_first_user,
     require,
@@ -145,6 +145,7 @@ class LangChainContext:
             raise TypeError("purpose is an option of mode='conversation'")
         self._core = Core(self.settings)
         self._tools: Tuple[Tuple[int, ...], int] = ((), 0)  # (ids of the last tools, their tokens)
+        self._key = KeyCache()
 
     def beside(self, request: Any) -> int:
         """Tokens sent beside the messages: the system message and the tools."""
@@ -194,7 +195,7 @@ class LangChainContext:
         beside = self.beside(request)
         budget = self._core.budget(beside)
         hold = _is_user if user_first(request.model, self.provider) else None
-        synced = session.request(messages, budget, self._core.trim, item_key, _to_chat, hold, beside=beside)
+        synced = session.request(messages, budget, self._core.trim, self._key, _to_chat, hold, beside=beside)
         sent: List[Any] = list(synced.messages)
         system = request.system_message
         if sent and isinstance(sent[0], Mapping) and sent[0].get("role") == "system" and "_lc_id" not in sent[0]:

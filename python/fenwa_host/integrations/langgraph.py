@@ -15,8 +15,15 @@ keeps it: build the agent with `state_schema=conversation_state()`. Its purpose
 and ledger go to the model as a system message after the agent's prompt.
 
 The hook runs before the agent's prompt is added and does not see the model call,
-so the prompt and the tools are counted when passed as `prompt=` and `tools=`, and
-the context-overflow retry of the other integrations is not available here.
+so the prompt and the tools are counted when passed as `prompt=` and `tools=`.
+For the context-overflow retry, pass the model through the hook as well:
+
+    agent = create_react_agent(hook.model(model), tools, pre_model_hook=hook)
+
+`hook.model(model)` is a runnable around the chat model (tools bind through it):
+when the provider refuses a request as too long for its context window, it sends
+the same request trimmed to a smaller budget; a second refusal raises
+`ContextOverflow`.
 """
 
 from __future__ import annotations
@@ -25,7 +32,8 @@ import dataclasses
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
-from ._core import Core, Mode, Settings, count_text, pin_first_user, require
+from ..tokens import count_tokens
+from ._core import Attempt, Core, Mode, Settings, count_text, pin_first_user, require
 from .langchain import STATE_KEY, LangChainContext, tools_text
 
 __all__ = ["STATE_KEY", "PreModelHook", "conversation_state", "pre_model_hook"]
@@ -103,6 +111,17 @@ class PreModelHook:
             out.insert(0, sent.system_message)
         return {"llm_input_messages": out, STATE_KEY: session.to_dict()}
 
+    def model(self, chat_model: Any) -> Any:
+        """`chat_model` wrapped so that a context overflow is retried once on a
+        smaller trim of the request (see the module's text)."""
+        return _retrying_class()(chat_model, self)
+
+    def first_attempt(self, messages: List[Any]) -> Attempt:
+        """The request as the model wrapper received it, as a first attempt."""
+        tokens = count_tokens(messages, format=_FORMAT, token_counter=self.settings.counter)
+        budget = self._core.budget(count_text(tools_text(self.tools), self.settings.counter))
+        return Attempt(self._core, messages, _FORMAT, messages, tokens, budget, None, None)
+
     @staticmethod
     def _updates(before: List[Any], after: List[Any]) -> List[Any]:
         """State updates that turn `before` into `after`: removals by id for the
@@ -113,6 +132,62 @@ class PreModelHook:
         originals = {id(m) for m in before}
         updates.extend(m for m in after if id(m) not in originals)
         return updates
+
+
+_RETRYING: Optional[type] = None
+
+
+def _as_messages(value: Any) -> Optional[List[Any]]:
+    """The message list of a chat model's input (a list, or a prompt value)."""
+    if isinstance(value, list):
+        return value
+    to_messages = getattr(value, "to_messages", None)
+    return list(to_messages()) if callable(to_messages) else None
+
+
+def _retrying_class() -> type:
+    """A LangChain Runnable around a chat model, made on first use so that
+    importing this module needs no LangChain."""
+    global _RETRYING
+    if _RETRYING is None:
+        runnables = require("langchain_core.runnables", "langgraph")
+
+        class OverflowRetryingModel(runnables.Runnable):  # type: ignore[misc,name-defined]
+            """A chat model whose context-overflow errors are retried once on a
+            smaller trim of the request (the pre-model hook's settings)."""
+
+            def __init__(self, inner: Any, hook: PreModelHook) -> None:
+                self.inner = inner
+                self.hook = hook
+
+            def bind_tools(self, tools: Any, **kwargs: Any) -> Any:
+                return OverflowRetryingModel(self.inner.bind_tools(tools, **kwargs), self.hook)
+
+            def invoke(self, input: Any, config: Any = None, **kwargs: Any) -> Any:
+                messages = _as_messages(input)
+                attempt = None
+                while True:
+                    try:
+                        return self.inner.invoke(input if attempt is None else attempt.messages, config, **kwargs)
+                    except Exception as exc:
+                        if messages is None:
+                            raise
+                        attempt = (attempt or self.hook.first_attempt(messages)).retry(exc)
+
+            async def ainvoke(self, input: Any, config: Any = None, **kwargs: Any) -> Any:
+                messages = _as_messages(input)
+                attempt = None
+                while True:
+                    try:
+                        sent = input if attempt is None else attempt.messages
+                        return await self.inner.ainvoke(sent, config, **kwargs)
+                    except Exception as exc:
+                        if messages is None:
+                            raise
+                        attempt = (attempt or self.hook.first_attempt(messages)).retry(exc)
+
+        _RETRYING = OverflowRetryingModel
+    return _RETRYING
 
 
 def pre_model_hook(

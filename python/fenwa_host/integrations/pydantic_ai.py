@@ -36,7 +36,19 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, Hashable, List, MutableMapping, Optional, Sequence, Tuple
 
 from ..pydantic_ai_messages import _content_text, _json
-from ._core import Attempt, Core, Mode, Session, Sessions, Settings, count_text, is_context_overflow, json_text, require
+from ._core import (
+    Attempt,
+    Core,
+    KeyCache,
+    Mode,
+    Session,
+    Sessions,
+    Settings,
+    count_text,
+    is_context_overflow,
+    json_text,
+    require,
+)
 
 __all__ = ["ContextCapability", "PydanticAIContext", "message_key"]
 
@@ -267,9 +279,7 @@ class PydanticAIContext:
         self._sent: Dict[Any, Attempt] = {}
         self._retry: Dict[Any, Attempt] = {}
         self.sessions = Sessions()
-        # Keys of the messages seen lately, by object (the history passes the same
-        # objects from request to request): (message, key).
-        self._keys: Dict[int, Tuple[Any, str]] = {}
+        self.message_key = KeyCache(message_key)
 
     # -- trim mode ---------------------------------------------------------------------
 
@@ -279,17 +289,8 @@ class PydanticAIContext:
 
     # -- conversation mode ---------------------------------------------------------------
 
-    def message_key(self, message: Any) -> str:
-        known = self._keys.get(id(message))
-        if known is not None and known[0] is message:
-            return known[1]
-        key = message_key(message)
-        with self._lock:
-            if len(self._keys) >= 65536:
-                self._keys.clear()
-            self._keys[id(message)] = (message, key)
-        return key
-
+        self.sessions = Sessions()
+        self.message_key = KeyCache(message_key)
     def session(self, ctx: Any, beside: int) -> Tuple[Hashable, Session]:
         """The session of a run, taken back from `store` when this process has
         not seen it yet."""

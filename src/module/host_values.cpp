@@ -1,0 +1,102 @@
+#include "module/host_values.hpp"
+
+#include <cstring>
+
+namespace fenwa::py {
+
+namespace ht = host_trim;
+
+Buffer::Buffer(PyObject* o, int flags) {
+    if (PyObject_GetBuffer(o, &view_, flags) < 0) throw_error();
+}
+
+Buffer::~Buffer() {
+    PyBuffer_Release(&view_);
+}
+
+ht::TokenCoefficients coefficients_of(PyObject* table) {
+    if (!PyBytes_CheckExact(table) ||
+        PyBytes_GET_SIZE(table) != static_cast<Py_ssize_t>(sizeof(ht::TokenCoefficients)))
+        raise(PyExc_ValueError, "table must be the bytes of one int64 per feature");
+    ht::TokenCoefficients out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(table), sizeof out);
+    for (std::int64_t w : out)
+        if (w < 0) raise(PyExc_ValueError, "table coefficients must not be negative");
+    return out;
+}
+
+ht::PlaceholderCosts placeholder_costs_of(PyObject* costs) {
+    if (!PyBytes_CheckExact(costs) ||
+        PyBytes_GET_SIZE(costs) != static_cast<Py_ssize_t>(sizeof(ht::PlaceholderCosts)))
+        raise(PyExc_ValueError, "placeholder_costs must be the bytes of 21 int64");
+    ht::PlaceholderCosts out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(costs), sizeof out);
+    for (std::int64_t c : out)
+        if (c < 0) raise(PyExc_ValueError, "placeholder costs must not be negative");
+    return out;
+}
+
+ht::Framing framing_of(PyObject* framing) {
+    if (!PyTuple_CheckExact(framing) || PyTuple_GET_SIZE(framing) != 4)
+        raise(PyExc_ValueError, "framing must be a 4-tuple");
+    ht::Framing out;
+    out.per_message = convert<to_u64>(PyTuple_GET_ITEM(framing, 0));
+    out.per_call = convert<to_u64>(PyTuple_GET_ITEM(framing, 1));
+    out.per_result = convert<to_u64>(PyTuple_GET_ITEM(framing, 2));
+    out.count_ids = convert<to_bool>(PyTuple_GET_ITEM(framing, 3));
+    for (std::uint64_t f : {out.per_message, out.per_call, out.per_result})
+        if (f > ht::kMostFraming) raise(PyExc_ValueError, "framing counts must be small");
+    return out;
+}
+
+text::TextView str_units(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw_error();
+#endif
+    const int kind = PyUnicode_KIND(s);
+    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+            PyUnicode_IS_ASCII(s)          ? text::Width::ascii
+            : kind == PyUnicode_1BYTE_KIND ? text::Width::latin1
+            : kind == PyUnicode_2BYTE_KIND ? text::Width::ucs2
+                                           : text::Width::ucs4};
+}
+
+bool lone_surrogate(PyObject* s) {
+    const text::TextView units = str_units(s);
+    // One-byte units hold no surrogate.
+    if (units.width == text::Width::ascii || units.width == text::Width::latin1) return false;
+    return !text::utf8_length(units);
+}
+
+std::int64_t estimate_str(PyObject* s, const ht::TokenCoefficients& table) {
+    if (!PyUnicode_Check(s)) type_mismatch(s, "str");
+    const text::TextView units = str_units(s);
+    switch (units.width) {
+        case text::Width::ascii:
+        case text::Width::latin1:
+            return ht::token_estimate(
+                ht::token_features_latin1(static_cast<const std::uint8_t*>(units.data),
+                                          units.length),
+                table);
+        case text::Width::ucs2:
+            return ht::token_estimate(
+                ht::token_features_ucs2(static_cast<const std::uint16_t*>(units.data),
+                                        units.length),
+                table);
+        default:
+            return ht::token_estimate(
+                ht::token_features_ucs4(static_cast<const std::uint32_t*>(units.data),
+                                        units.length),
+                table);
+    }
+}
+
+std::uint64_t estimate_ids(PyObject* ids, const ht::TokenCoefficients& table) {
+    std::uint64_t sum = 0;
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j) {
+        sum += static_cast<std::uint64_t>(estimate_str(PyTuple_GET_ITEM(ids, j), table));
+    }
+    return sum;
+}
+
+}  // namespace fenwa::py

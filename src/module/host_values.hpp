@@ -1,0 +1,66 @@
+// Conversions that the entry points of fenwa_host._native share: buffers of the
+// arrays fenwa_host passes, its coefficient and placeholder-cost tables, a
+// format's framing, and the code units of a str as the kernels read them.
+#pragma once
+
+#include <cstdint>
+
+#include "host_trim/token_estimate.hpp"
+#include "host_trim/trim_walk.hpp"
+#include "host_trim/view_tokens.hpp"
+#include "module/boundary.hpp"
+
+namespace fenwa::py {
+
+// A new reference to `o` (Py_NewRef arrived in 3.10).
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+// A buffer of a Python object, released with its scope.
+class Buffer {
+  public:
+    Buffer(PyObject* o, int flags);
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    // The buffer as `count` items of T; ValueError(`what`) when it is not.
+    template <class T>
+    T* as(std::size_t count, const char* what) const {
+        if (view_.len < 0 || static_cast<std::size_t>(view_.len) != count * sizeof(T) ||
+            (view_.itemsize != 1 && view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)))) {
+            raise(PyExc_ValueError, what);
+        }
+        return static_cast<T*>(view_.buf);
+    }
+    std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+};
+
+// The coefficient table fenwa_host.tokens passes: the bytes of one int64 per
+// feature, none negative.
+host_trim::TokenCoefficients coefficients_of(PyObject* table);
+
+// The placeholder costs fenwa_host.tokens passes: the bytes of 21 int64.
+host_trim::PlaceholderCosts placeholder_costs_of(PyObject* costs);
+
+// A Framing.native() tuple: (per_message, per_call, per_result, count_ids).
+host_trim::Framing framing_of(PyObject* framing);
+
+// The code units of a str (exact or a subclass), ready to read.
+text::TextView str_units(PyObject* s);
+
+// Whether a str holds a lone surrogate (its UTF-8 form would not encode).
+bool lone_surrogate(PyObject* s);
+
+// The token estimate of a str by `table`, read in its own code units.
+std::int64_t estimate_str(PyObject* s, const host_trim::TokenCoefficients& table);
+
+// The sum of the estimates of a tuple of ids (each must be a str).
+std::uint64_t estimate_ids(PyObject* ids, const host_trim::TokenCoefficients& table);
+
+}  // namespace fenwa::py
