@@ -133,6 +133,14 @@ def run_formats(quick=False):
     rows.append(row("trim(10k LangChain messages, max_tokens=20k)", ours,
                     "trim_messages, same objects", theirs, ">= 5x", higher_is_better=True,
                     note="count_tokens_approximately"))
+    from fenwa_host.formats import FORMATS
+    reader = FORMATS["langchain"]
+    counted, bare = interleaved([
+        (lambda: reader.read(lc_messages, tokenizer="o200k"), number),
+        (lambda: reader.read(lc_messages), number),
+    ])
+    rows.append(row("LangChain reader with the o200k estimate", counted, "the same reader, no estimate", bare,
+                    "report", note=f"the estimate is {(counted - bare) / ours:.0%} of trim"))
     return rows
 
 
