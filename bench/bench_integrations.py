@@ -5,7 +5,10 @@ integrations do unless `keep_last_turns` is given).
 
 The history is an agent session of 40 questions, each with four tool calls whose
 outputs run from 2 to 20 KB, in the framework's own message types; the budget is
-6,000 tokens. Every framework that is not installed is skipped.
+6,000 tokens. The "conversation" rows time one model call in that mode: a
+session that has taken all but the newest items (a call and its result, the
+answer) takes them and makes its request. Every framework that is not installed
+is skipped.
 """
 from __future__ import annotations
 
@@ -91,12 +94,23 @@ def _same_trim(messages, fmt, beside_text=""):
     return lambda: fh.trim(messages, format=fmt, max_tokens=budget, **options)
 
 
+_CONVERSATION_NOTE = "a model call of a session holding all but its newest items"
+
+
 class _Run:
     """The part of a run context the pydantic-ai capability reads."""
 
     conversation_id = "bench"
     run_id = "bench"
     messages: list = []
+
+
+def _fresh(make, number, repeat):
+    """A call that takes one of `number * repeat` integrations made beforehand
+    (by `make`, each holding a session that has taken all but the newest items)
+    and makes its model call: each timed call brings new items, as in a run."""
+    pool = iter([make() for _ in range(number * repeat)])
+    return lambda call: (lambda: call(next(pool)))
 
 
 def _row(name, ours, baseline, note=""):
@@ -127,16 +141,21 @@ def run(quick=False):
         flt = input_filter(max_tokens=BUDGET)
         data = CallModelData(model_data=ModelInputData(input=items, instructions=SYSTEM), agent=Agent(name="b"),
                              context=None)
-        conversation = input_filter(max_tokens=BUDGET, mode="conversation")
-        conversation(data)  # the session has taken the history: each call is one more model call
+        before = CallModelData(model_data=ModelInputData(input=items[:-4], instructions=SYSTEM),
+                               agent=Agent(name="b"), context=None)
+
+        def conversation():
+            made = input_filter(max_tokens=BUDGET, mode="conversation")
+            made(before)
+            return made
+
         ours, mode, base = interleaved([
             (lambda: flt(data), 8),
-            (lambda: conversation(data), 8),
+            (_fresh(conversation, 8, repeat)(lambda made: made(data)), 8),
             (_same_trim(items, "openai-responses", SYSTEM), 8),
         ], repeat)
         rows.append(_row("openai-agents input_filter", ours, base, f"{len(items)} Responses items"))
-        rows.append(_row("openai-agents input_filter, conversation", mode, base,
-                         "per model call of a session that holds the history"))
+        rows.append(_row("openai-agents input_filter, conversation", mode, base, _CONVERSATION_NOTE))
 
     try:
         from langchain.agents.middleware.types import ModelRequest
@@ -164,20 +183,28 @@ def run(quick=False):
         ]
         ours, base = interleaved(calls, repeat)
         rows.append(_row("langchain ContextMiddleware", ours, base, f"{len(messages)} LangChain messages"))
-        conversation = ContextMiddleware(max_tokens=BUDGET, mode="conversation")
-        conversation.context.converse(request)
-        ours, base = interleaved([(lambda: conversation.context.converse(request), 8), calls[1]], repeat)
-        rows.append(_row("langchain ContextMiddleware, conversation", ours, base,
-                         "per model call of a thread that holds the history"))
+        earlier = request.override(messages=messages[:-3])
+
+        def middleware_session():
+            made = ContextMiddleware(max_tokens=BUDGET, mode="conversation")
+            made.context.converse(earlier)
+            return made
+
+        ours, base = interleaved([
+            (_fresh(middleware_session, 8, repeat)(lambda made: made.context.converse(request)), 8), calls[1],
+        ], repeat)
+        rows.append(_row("langchain ContextMiddleware, conversation", ours, base, _CONVERSATION_NOTE))
         hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log])
         state = {"messages": messages}
         ours, base = interleaved([(lambda: hook(state), 8), calls[1]], repeat)
         rows.append(_row("langgraph pre_model_hook", ours, base, f"{len(messages)} LangChain messages"))
-        conversation_hook = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log], mode="conversation")
-        conversation_hook(state)
-        ours, base = interleaved([(lambda: conversation_hook(state), 8), calls[1]], repeat)
-        rows.append(_row("langgraph pre_model_hook, conversation", ours, base,
-                         "per model call of a thread that holds the history"))
+        def hook_session():
+            made = pre_model_hook(max_tokens=BUDGET, prompt=SYSTEM, tools=[read_log], mode="conversation")
+            made({"messages": messages[:-3]})
+            return made
+
+        ours, base = interleaved([(_fresh(hook_session, 8, repeat)(lambda made: made(state)), 8), calls[1]], repeat)
+        rows.append(_row("langgraph pre_model_hook, conversation", ours, base, _CONVERSATION_NOTE))
 
     try:
         from pydantic_ai.models import ModelRequestContext, ModelRequestParameters
@@ -192,18 +219,20 @@ def run(quick=False):
         model = FunctionModel(lambda m, i: None)
         params = ModelRequestParameters()
 
-        def request():
-            return ModelRequestContext(model=model, messages=messages, model_settings=None,
+        def request(upto=None):
+            return ModelRequestContext(model=model, messages=messages[:upto], model_settings=None,
                                        model_request_parameters=params)
 
-        conversation = ContextCapability(max_tokens=BUDGET, mode="conversation")
-        conversation.context.prepare("run", request(), _Run())
+        def capability_session():
+            made = ContextCapability(max_tokens=BUDGET, mode="conversation")
+            made.context.prepare("run", request(-2), _Run())
+            return made
+
         ours, mode, base = interleaved([
             (lambda: capability.context.prepare("run", request()), 8),
-            (lambda: conversation.context.prepare("run", request(), _Run()), 8),
+            (_fresh(capability_session, 8, repeat)(lambda made: made.context.prepare("run", request(), _Run())), 8),
             (_same_trim(messages, "pydantic-ai"), 8),
         ], repeat)
         rows.append(_row("pydantic-ai ContextCapability", ours, base, f"{len(messages)} pydantic-ai messages"))
-        rows.append(_row("pydantic-ai ContextCapability, conversation", mode, base,
-                         "per model call of a session that holds the history"))
+        rows.append(_row("pydantic-ai ContextCapability, conversation", mode, base, _CONVERSATION_NOTE))
     return rows

@@ -124,3 +124,27 @@ def test_session_restarts_on_a_rewritten_history_and_says_so() -> None:
 )
 def test_item_keys(a: Any, b: Any, same: bool) -> None:
     assert (item_key(a) == item_key(b)) is same
+
+
+def test_key_cache_keeps_no_message_alive() -> None:
+    import gc
+    import weakref
+    from dataclasses import dataclass
+
+    from fenwa_host.integrations._core import KeyCache
+
+    @dataclass(eq=False)
+    class Message:  # an SDK message without an id: keyed by its content
+        content: str
+
+    calls: List[Any] = []
+    cache = KeyCache(lambda m: (calls.append(m), item_key(m))[1])
+    messages = [Message("x" * 1000 + str(k)) for k in range(50)]
+    keys = [cache(m) for m in messages]
+    assert [cache(m) for m in messages] == keys and len(calls) == 50  # hashed once each
+    alive = weakref.ref(messages[0])
+    del messages, calls[:]
+    gc.collect()
+    assert alive() is None and len(cache) == 0
+    plain = {"role": "user", "content": "hi"}  # a dict cannot be held weakly: keyed every time
+    assert cache(plain) == cache(plain) == item_key(plain) and len(cache) == 0

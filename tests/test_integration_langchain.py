@@ -25,6 +25,7 @@ from fenwa_host.integrations import ContextOverflow  # noqa: E402
 from fenwa_host.integrations.langchain import STATE_KEY, ContextMiddleware, tools_text  # noqa: E402
 
 from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question, tool_output  # noqa: E402
+from test_integration_core import _anthropic_error, _openai_error  # noqa: E402
 
 SYSTEM = "You answer questions about the repository, using the read_log tool. " * 8
 
@@ -43,6 +44,7 @@ class ScriptedChat(BaseChatModel):
     session: str = "a"
     anthropic: bool = False
     overflow_first: int = 0  # refuse this many calls as too long
+    overflow_as: str = "openai"  # with the error of this provider's SDK
     usage_ratio: float = 0.0  # report usage: this many provider tokens per counted one
     requests: List[List[BaseMessage]] = []
     systems: List[Optional[str]] = []
@@ -59,7 +61,9 @@ class ScriptedChat(BaseChatModel):
                   run_manager: Optional[CallbackManagerForLLMRun] = None, **kwargs: Any) -> ChatResult:
         if self.overflow_first > 0:
             self.overflow_first -= 1
-            raise ValueError("Error code: 400 - {'error': {'code': 'context_length_exceeded'}}")
+            if self.overflow_as == "anthropic":
+                raise _anthropic_error("prompt is too long: 210000 tokens > 200000 maximum")
+            raise _openai_error("context_length_exceeded", "This model's maximum context length is 128000 tokens")
         system = [m for m in messages if isinstance(m, SystemMessage)]
         rest = [m for m in messages if not isinstance(m, SystemMessage)]
         self.requests = [*self.requests, rest]
@@ -143,9 +147,10 @@ def test_two_threads_stay_isolated() -> None:
         assert "[a]" not in "".join(str(m.content) for m in messages)
 
 
+@pytest.mark.parametrize("provider", ["openai", "anthropic"])
 @pytest.mark.parametrize("refusals, raises", [(1, False), (2, True)])
-def test_context_overflow_retries_once_smaller(refusals: int, raises: bool) -> None:
-    model = ScriptedChat(session="a")
+def test_context_overflow_retries_once_smaller(refusals: int, raises: bool, provider: str) -> None:
+    model = ScriptedChat(session="a", overflow_as=provider)
     agent = _agent(model)
     _run(agent, "a", 2)
     model.overflow_first = refusals

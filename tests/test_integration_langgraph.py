@@ -154,7 +154,7 @@ def test_conversation_mode_learns_from_the_reported_usage() -> None:
 def test_context_overflow_retries_once_smaller_through_the_model_wrapper(
     refusals: int, raises: bool, mode: str, use_async: bool
 ) -> None:
-    model = ScriptedChat(session="a")
+    model = ScriptedChat(session="a", overflow_as="anthropic" if use_async else "openai")
     agent = _agent(model, InMemorySaver(), wrap=True, mode=mode)
     _run(agent, "a", range(2), use_async)
     _check(model, 2 * CALLS_PER_QUESTION)  # the wrapper changes nothing until a refusal

@@ -60,6 +60,7 @@ class Script:
     def __init__(self, session: str = "a", overflows: int = 0, calls: int = 0, usage_ratio: float = 1.0) -> None:
         self.session = session
         self.overflows = overflows
+        self.overflow_as = "openai"
         self.requests: List[List[ModelMessage]] = []
         self.calls = calls
         self.usage_ratio = usage_ratio
@@ -67,6 +68,9 @@ class Script:
     def __call__(self, messages: List[ModelMessage], info: AgentInfo) -> ModelResponse:
         if self.overflows:
             self.overflows -= 1
+            if self.overflow_as == "anthropic":
+                raise ModelHTTPError(400, "claude-sonnet-4-5", body={"type": "error", "error": {
+                    "type": "invalid_request_error", "message": "prompt is too long: 210000 tokens > 200000 maximum"}})
             raise ModelHTTPError(400, "gpt-4o", body={"error": {"code": "context_length_exceeded"}})
         self.requests.append(list(messages))
         n = self.calls
@@ -229,13 +233,14 @@ def test_conversation_learns_from_the_reported_usage(ratio: float) -> None:
         assert largest * ratio <= BUDGET * 1.1
 
 
-@pytest.mark.parametrize("mode", ["trim", "conversation"])
+@pytest.mark.parametrize("mode, provider", [("trim", "openai"), ("conversation", "anthropic")])
 @pytest.mark.parametrize("overflows, raises", [(1, False), (2, True)])
-def test_context_overflow_retries_once_smaller(mode: str, overflows: int, raises: bool) -> None:
+def test_context_overflow_retries_once_smaller(mode: str, provider: str, overflows: int, raises: bool) -> None:
     script = Script()
     agent = _agent(script, mode=mode)
     history = _session(agent, "a", 2)
     script.overflows = overflows
+    script.overflow_as = provider
     if raises:
         with pytest.raises(ContextOverflow) as info:
             agent.run_sync(question(2), message_history=history)

@@ -24,6 +24,7 @@ import hashlib
 import inspect
 import json
 import threading
+import weakref
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import (
@@ -371,26 +372,36 @@ def item_key(item: Any) -> str:
 
 
 class KeyCache:
-    """`key(item)` remembered by object for the items seen lately: a framework
-    hands the same message objects from call to call, and a key without an id
-    hashes the whole message. Holds each item, so that its id is not reused."""
+    """`key(item)` remembered by object for the items alive: a framework hands
+    the same message objects from call to call, and a key without an id hashes
+    the whole message. Items are held weakly (an entry leaves with its item), so
+    the cache keeps no history alive; an item that cannot be referred to weakly
+    is keyed afresh every time."""
 
-    def __init__(self, key: Callable[[Any], str] = item_key, capacity: int = 65536) -> None:
+    def __init__(self, key: Callable[[Any], str] = item_key) -> None:
         self.key = key
-        self.capacity = capacity
         self._known: Dict[int, Tuple[Any, str]] = {}
-        self._lock = threading.Lock()
+
+    def _forget(self, ident: int, ref: Any) -> None:
+        entry = self._known.get(ident)
+        if entry is not None and entry[0] is ref:
+            del self._known[ident]
 
     def __call__(self, item: Any) -> str:
-        known = self._known.get(id(item))
-        if known is not None and known[0] is item:
-            return known[1]
+        ident = id(item)
+        entry = self._known.get(ident)
+        if entry is not None and entry[0]() is item:
+            return entry[1]
         key = self.key(item)
-        with self._lock:
-            if len(self._known) >= self.capacity:
-                self._known.clear()
-            self._known[id(item)] = (item, key)
+        try:
+            ref = weakref.ref(item, lambda r: self._forget(ident, r))
+        except TypeError:
+            return key
+        self._known[ident] = (ref, key)
         return key
+
+    def __len__(self) -> int:
+        return len(self._known)
 
 
 class Synced:
