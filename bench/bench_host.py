@@ -71,6 +71,28 @@ def responses_items(msgs):
     return out
 
 
+def anthropic_messages(msgs):
+    """The same history as Anthropic messages (the system prompt is a separate
+    parameter there, so it is left out; the calls' arguments as dicts)."""
+    out = []
+    for m in msgs:
+        if m["role"] == "system":
+            continue
+        if m["role"] == "tool":
+            block = {"type": "tool_result", "tool_use_id": m["tool_call_id"], "content": m["content"]}
+            if out and out[-1]["role"] == "user" and isinstance(out[-1]["content"], list):
+                out[-1]["content"].append(block)
+            else:
+                out.append({"role": "user", "content": [block]})
+        elif m.get("tool_calls"):
+            out.append({"role": "assistant", "content": [
+                {"type": "tool_use", "id": c["id"], "name": c["function"]["name"],
+                 "input": json.loads(c["function"]["arguments"])} for c in m["tool_calls"]]})
+        else:
+            out.append({"role": m["role"], "content": m["content"]})
+    return out
+
+
 def run_formats(quick=False):
     """trim over LangChain's own message objects against trim_messages on the same
     objects, and Responses items against the same history as Chat dicts."""
@@ -84,6 +106,15 @@ def run_formats(quick=False):
     ])
     rows = [row("trim(Responses items of the 10k history, max_tokens=20k)", ours,
                 "trim of the same history as Chat dicts", chat, "<= 1.3x", note=f"{len(items)} items")]
+    anthropic = anthropic_messages(msgs)
+    fh.validate(anthropic, format="anthropic")
+    ours, chat = interleaved([
+        (lambda: fh.trim(anthropic, max_tokens=BUDGET), number),
+        (lambda: fh.trim(msgs, max_tokens=BUDGET), number),
+    ])
+    rows.append(row("trim(Anthropic messages of the 10k history, max_tokens=20k)", ours,
+                    "trim of the same history as Chat dicts", chat, "report",
+                    note=f"{len(anthropic)} messages; the walk over them is Python's"))
     try:
         from langchain_core.messages import convert_to_messages, trim_messages
         from langchain_core.messages.utils import count_tokens_approximately
@@ -102,6 +133,14 @@ def run_formats(quick=False):
     rows.append(row("trim(10k LangChain messages, max_tokens=20k)", ours,
                     "trim_messages, same objects", theirs, ">= 5x", higher_is_better=True,
                     note="count_tokens_approximately"))
+    from fenwa_host.formats import FORMATS
+    reader = FORMATS["langchain"]
+    counted, bare = interleaved([
+        (lambda: reader.read(lc_messages, tokenizer="o200k"), number),
+        (lambda: reader.read(lc_messages), number),
+    ])
+    rows.append(row("LangChain reader with the o200k estimate", counted, "the same reader, no estimate", bare,
+                    "report", note=f"the estimate is {(counted - bare) / ours:.0%} of trim"))
     return rows
 
 
@@ -139,6 +178,17 @@ def run_trim(quick=False):
                              strategy="last", include_system=True, start_on="human")
 
     lc_messages = convert_to_messages(msgs)
+    # Where trim's time goes: the reader alone, and the reader counting the estimate.
+    from fenwa_host.formats import FORMATS
+    chat = FORMATS["openai"]
+    counted, bare = interleaved([
+        (lambda: chat.read(msgs, tokenizer="o200k"), number),
+        (lambda: chat.read(msgs), number),
+    ])
+    chars = sum(len(v.text) for v in chat.read(msgs).views)
+    rows.append(row("Chat reader with the o200k estimate", counted, "the same reader, no estimate", bare,
+                    "report", note=f"estimate {(counted - bare) * 1e9 / chars:.2f} ns per character, "
+                                   f"{(counted - bare) / ours:.0%} of trim"))
     kept = len(langchain(msgs))
     lc_dicts = per_call(lambda: langchain(msgs), max(1, number // 3), repeat=3)
     lc_objects = per_call(lambda: langchain(lc_messages), max(1, number // 3), repeat=3)

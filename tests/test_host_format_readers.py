@@ -12,10 +12,11 @@ import fenwa_host as fh
 from fenwa_host import _native
 from fenwa_host.formats import FORMATS, IMAGE_TOKENS, MessageView, _shape
 from fenwa_host.tokens import TOKENIZERS, Counting
-from host_conversations import conversation_st, langchain_messages, responses_items
+from host_conversations import anthropic_messages, conversation_st, langchain_messages, responses_items
 
 lcm = pytest.importorskip("langchain_core.messages")
 
+ANTHROPIC = FORMATS["anthropic"]
 LANGCHAIN = FORMATS["langchain"]
 RESPONSES = FORMATS["openai-responses"]
 
@@ -75,6 +76,71 @@ RESPONSES_ODDITIES = {
 }
 
 
+class BlockDict(dict):
+    pass
+
+
+def _blocks(m, edit):
+    """`m` with its block list edited by `edit(blocks)` (messages with str content as they are)."""
+    if not isinstance(m.get("content"), list):
+        return m
+    return dict(m, content=edit(list(m["content"])))
+
+
+def _results(m, edit):
+    """`m` with `edit(content)` applied to the content of each of its tool_result blocks."""
+    return _blocks(m, lambda bs: [dict(b, content=edit(b.get("content"))) if b.get("type") == "tool_result" else b
+                                  for b in bs])
+
+
+def _calls(m, edit):
+    return _blocks(m, lambda bs: [dict(b, input=edit(b["input"])) if b.get("type") == "tool_use" else b for b in bs])
+
+
+def _thinking_to_redacted(b):
+    return {"type": "redacted_thinking", "data": "opaque=="} if b.get("type") == "thinking" else b
+
+
+ANTHROPIC_ODDITIES = {
+    "as is": lambda m: m,
+    "str content": lambda m: dict(m, content="\n".join(b["text"] for b in m["content"] if b.get("type") == "text"))
+    if m["role"] == "assistant" and isinstance(m["content"], list) else m,
+    "empty content": lambda m: dict(m, content=[]),
+    "image": lambda m: _blocks(m, lambda bs: bs + [{"type": "image", "source": {"type": "url", "url": "u"}}]),
+    "result blocks": lambda m: _results(m, lambda c: [{"type": "text", "text": c}, {"type": "text", "text": "tail"}]),
+    "result empty blocks": lambda m: _results(m, lambda c: []),
+    "result none": lambda m: _results(m, lambda c: None),
+    "result image": lambda m: _results(m, lambda c: [{"type": "text", "text": c}, {"type": "image", "source": {}}]),
+    "result tuple": lambda m: _results(m, lambda c: ({"type": "text", "text": c},)),
+    "result int": lambda m: _results(m, lambda c: 5),
+    "text after results": lambda m: _blocks(m, lambda bs: bs + [{"type": "text", "text": "and more"}])
+    if m["role"] == "user" else m,
+    "text before results": lambda m: _blocks(m, lambda bs: [{"type": "text", "text": "first"}] + bs)
+    if m["role"] == "user" else m,
+    "input str": lambda m: _calls(m, json.dumps),
+    "input none": lambda m: _calls(m, lambda i: None),
+    "input nested": lambda m: _calls(m, lambda i: {"q": "naïve \"quoted\"\n\ttab \x01", "n": [1, 2.5, None, True],
+                                                   "f": float("inf"), "big": 2**70, "t": (1, "x")}),
+    "input odd": lambda m: _calls(m, lambda i: {1: "int key", "s": {1, 2}}),
+    "redacted": lambda m: _blocks(m, lambda bs: [_thinking_to_redacted(b) for b in bs]),
+    "thinking in user": lambda m: _blocks(m, lambda bs: bs + [{"type": "thinking", "thinking": "t"}])
+    if m["role"] == "user" else m,
+    "tool_use in user": lambda m: _blocks(m, lambda bs: bs + [{"type": "tool_use", "id": "u1", "name": "f", "input": {}}])
+    if m["role"] == "user" else m,
+    "result in assistant": lambda m: _blocks(m, lambda bs: [{"type": "tool_result", "tool_use_id": "x", "content": "r"}] + bs)
+    if m["role"] == "assistant" else m,
+    "block subclass": lambda m: _blocks(m, lambda bs: [BlockDict(b) for b in bs]),
+    "unknown block": lambda m: _blocks(m, lambda bs: bs + [{"type": "server_tool_use", "id": "s", "name": "web", "input": {}}]),
+    "role tool_result": lambda m: dict(m, role="tool_result"),
+    "role thinking": lambda m: dict(m, role="thinking"),
+    "role not str": lambda m: dict(m, role=None),
+    "id not str": lambda m: _blocks(m, lambda bs: [dict(b, tool_use_id=3) if b.get("type") == "tool_result" else b for b in bs]),
+    "text not str": lambda m: _blocks(m, lambda bs: [dict(b, text=None) if b.get("type") == "text" else b for b in bs]),
+    "non-ascii": lambda m: dict(m, content=m["content"] + " ключ 日志 \U0001f600") if isinstance(m["content"], str) else m,
+    "lone surrogate": lambda m: _blocks(m, lambda bs: bs + [{"type": "text", "text": "bad \ud800"}]),
+}
+
+
 def _reference(adapter, messages):
     try:
         return [adapter.view(i, m, IMAGE_TOKENS, None) for i, m in enumerate(messages)], None
@@ -123,6 +189,17 @@ def test_native_responses_reader_equals_the_python_adapter(conversation, odditie
         k = data.draw(st.integers(0, len(messages) - 1))
         messages[k] = RESPONSES_ODDITIES[name](messages[k])
     _compare(RESPONSES, messages, tokenizer)
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.booleans(), st.lists(st.sampled_from(sorted(ANTHROPIC_ODDITIES)), max_size=4), st.data(),
+       TOKENIZER)
+def test_native_anthropic_reader_equals_the_python_adapter(conversation, thinking, oddities, data, tokenizer):
+    messages = anthropic_messages(conversation, thinking=thinking)
+    for name in oddities:
+        k = data.draw(st.integers(0, len(messages) - 1))
+        messages[k] = ANTHROPIC_ODDITIES[name](messages[k])
+    _compare(ANTHROPIC, messages, tokenizer)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -756,6 +756,15 @@ class Anthropic(Adapter):
     pin_running_cycle = True
     results_alone = False
     user_first = True
+    native_reader = 3
+    # By role, and for a user message that carries tool results and an assistant
+    # message that holds thinking blocks.
+    native_table = {
+        "user": ("user", fm.USER),
+        "assistant": ("assistant", fm.ASSISTANT),
+        "tool_result": ("user", fm.TOOL),
+        "thinking": ("assistant", fm.ASSISTANT | fm.THINKING),
+    }
 
     def view(
         self, index: int, message: Any, image_tokens: int, classify: Optional[Classify]

@@ -1,12 +1,13 @@
 // Python entry point that reads provider message lists into fenwa_host's views,
-// one reader per format: OpenAI Chat Completions dicts, Responses item dicts and
-// LangChain message objects. Each reads the well-formed common shapes and leaves
-// every other message to the format's Python adapter, which also reports what is
-// wrong with it.
+// one reader per format: OpenAI Chat Completions dicts, Responses item dicts,
+// LangChain message objects and Anthropic Messages dicts. Each reads the well-formed common shapes
+// and leaves every other message to the format's Python adapter, which also reports what is wrong
+// with it.
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "flood_report/registry.hpp"
 #include "host_trim/trim_walk.hpp"
@@ -34,6 +35,12 @@ py::Key kType{"type"};
 py::Key kCallId{"call_id"};
 py::Key kOutput{"output"};
 py::Key kNewline{"\n"};
+py::Key kText{"text"};
+py::Key kInput{"input"};
+py::Key kToolUseId{"tool_use_id"};
+py::Key kThinking{"thinking"};
+py::Key kData{"data"};
+py::Key kToolResult{"tool_result"};
 py::Key kFields{"_fields"};
 
 // The order of MessageView's fields, which the readers fill by slot.
@@ -303,6 +310,7 @@ struct Read {
     PyObject* kind = nullptr;
     PyObject* bits = nullptr;
     std::uint8_t shape = ht::kPlain;
+    bool thinking = false;  // it holds thinking blocks
     // The buffer the counted text of calls is built in, one per read (a Python
     // call made on the way may start another read: it has its own).
     std::u32string* scratch = nullptr;
@@ -479,8 +487,151 @@ bool read_langchain(PyObject* m, PyObject* table, Read& out) {
     return true;
 }
 
+// The counted text of Anthropic content blocks: the pieces of text, one per line
+// (an empty piece still takes its line, as a join of the pieces does). A text of
+// one whole str is that str, not a copy of it.
+class Pieces {
+  public:
+    explicit Pieces(std::u32string& buffer) : text_(buffer) {}
+    // A piece that is the whole of `s`.
+    bool str(PyObject* s) {
+        if (count_++ == 0) {
+            only_ = Ref::borrow(s);
+            return true;
+        }
+        copy_only();
+        text_.line_feed();
+        return text_.append(s);
+    }
+    // A piece written by the caller.
+    TextWriter& writer() {
+        copy_only();
+        if (count_++) text_.line_feed();
+        return text_;
+    }
+    Ref finish() { return count_ == 1 && only_ ? std::move(only_) : text_.finish(); }
+
+  private:
+    void copy_only() {
+        if (!only_) return;
+        text_.append(only_.get());
+        only_ = Ref();
+    }
+    TextWriter text_;
+    Ref only_;  // the one piece so far, when it is a whole str
+    std::size_t count_ = 0;
+};
+
+// The str `key` of an exact dict block (nullptr when it is absent or not a str).
+PyObject* str_field(PyObject* block, py::Key& key) {
+    PyObject* v = item(block, key);
+    return is_str(v) ? v : nullptr;
+}
+
+// Appends an id to a list of ids; false when it is not a str.
+bool add_id(PyObject* ids, PyObject* id) {
+    if (!is_str(id)) return false;
+    if (PyList_Append(ids, id) < 0) py::throw_error();
+    return true;
+}
+
+// The content of a tool_result block as one piece: a str, nothing, or a list of
+// text blocks joined by line feeds (an attachment goes to the Python adapter).
+bool result_content(PyObject* content, Pieces& pieces) {
+    if (is_str(content)) return pieces.str(content);
+    if (content && content != Py_None && !PyList_CheckExact(content)) return false;
+    TextWriter& text = pieces.writer();
+    if (!content || content == Py_None) return true;
+    Ref hold = Ref::borrow(content);
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(content); ++j) {
+        Ref block = Ref::borrow(PyList_GET_ITEM(content, j));
+        if (!PyDict_CheckExact(block.get())) return false;
+        PyObject* type = str_field(block.get(), kType);
+        PyObject* body = str_field(block.get(), kText);
+        if (!type || !equals(type, "text") || !body) return false;
+        if (j) text.line_feed();
+        text.append(body);
+    }
+    return true;
+}
+
+// One Anthropic content block of a `user` or assistant message, added to the
+// counted text and the ids; false for anything the Python adapter must read
+// (attachments, blocks the role may not hold, a tool_result after other blocks).
+bool anthropic_block(PyObject* block, bool user, Py_ssize_t k, Pieces& pieces, PyObject* calls,
+                     PyObject* answers, Read& out) {
+    if (!PyDict_CheckExact(block)) return false;
+    PyObject* type = str_field(block, kType);
+    if (!type) return false;
+    if (equals(type, "text")) {
+        PyObject* body = str_field(block, kText);
+        return body && pieces.str(body);
+    }
+    if (user) {
+        if (!equals(type, "tool_result") || PyList_GET_SIZE(answers) != k) return false;
+        Ref content = Ref::borrow(item(block, kContent));
+        return add_id(answers, item(block, kToolUseId)) && result_content(content.get(), pieces);
+    }
+    if (equals(type, "tool_use")) {
+        PyObject* name = str_field(block, kName);
+        Ref input = Ref::borrow(item(block, kInput));
+        if (!name || !add_id(calls, item(block, kId))) return false;
+        pieces.str(name);
+        TextWriter& args = pieces.writer();
+        if (!input || input.get() == Py_None) return true;
+        return is_str(input.get()) ? args.append(input.get()) : args.json(input.get());
+    }
+    const bool thinking = equals(type, "thinking");
+    if (!thinking && !equals(type, "redacted_thinking")) return false;
+    PyObject* body = str_field(block, thinking ? kThinking : kData);
+    out.thinking = true;
+    return body && pieces.str(body);
+}
+
+// An Anthropic Messages message dict with str content or a list of text,
+// tool_use, tool_result, thinking and redacted_thinking blocks. `table` maps the
+// roles to (kind, bits), and "tool_result" and "thinking" to those of a user
+// message that carries results and of an assistant message that thinks.
+bool read_anthropic(PyObject* m, PyObject* table, Read& out) {
+    if (!PyDict_CheckExact(m)) return false;
+    Ref role = Ref::borrow(item(m, kRole));
+    if (!is_str(role.get()) || equals(role.get(), "tool_result") ||
+        equals(role.get(), "thinking") || !take_entry(table, role.get(), out))
+        return false;
+    Ref content = Ref::borrow(item(m, kContent));
+    if (is_str(content.get())) {
+        out.text = std::move(content);
+        return true;
+    }
+    if (!content || !PyList_CheckExact(content.get())) return false;
+    const bool user = equals(out.kind, "user");
+    Ref calls = py::owned(PyList_New(0));
+    Ref answers = py::owned(PyList_New(0));
+    Pieces pieces(*out.scratch);
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(content.get()); ++k) {
+        Ref block = Ref::borrow(PyList_GET_ITEM(content.get(), k));
+        if (!anthropic_block(block.get(), user, k, pieces, calls.get(), answers.get(), out))
+            return false;
+    }
+    const Py_ssize_t n_answers = PyList_GET_SIZE(answers.get());
+    if (n_answers ? !take_entry(table, kToolResult.get(), out)
+                  : out.thinking && !take_entry(table, kThinking.get(), out))
+        return false;
+    out.text = pieces.finish();
+    const Py_ssize_t n_calls = PyList_GET_SIZE(calls.get());
+    for (auto [ids, to] : {std::pair{calls.get(), &out.calls}, {answers.get(), &out.answers}}) {
+        if (PyList_GET_SIZE(ids) == 0) continue;  // the view's shared empty tuple
+        *to = py::owned(PyList_AsTuple(ids));
+        PyObject_GC_UnTrack(to->get());  // exact str only
+    }
+    out.shape = n_answers ? (n_answers == 1 && !n_calls ? ht::kAnswer : ht::kComplex)
+                : n_calls ? ht::kCalls
+                          : ht::kPlain;
+    return true;
+}
+
 using Reader = bool (*)(PyObject* m, PyObject* table, Read& out);
-constexpr Reader kReaders[] = {read_chat, read_responses, read_langchain};
+constexpr Reader kReaders[] = {read_chat, read_responses, read_langchain, read_anthropic};
 
 // --- the list ------------------------------------------------------------------------
 
@@ -589,7 +740,7 @@ class ListReading {
         PyTuple_SET_ITEM(view.get(), 4, py::owned(PyLong_FromLong(0)).release());
         PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
         PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
-        PyTuple_SET_ITEM(view.get(), 7, new_ref(Py_False));
+        PyTuple_SET_ITEM(view.get(), 7, new_ref(r.thinking ? Py_True : Py_False));
         // Every item is a str, an int, a bool or a tuple of exact str: the view
         // cannot be part of a cycle, so the collector need not scan it (the
         // interpreter untracks such tuples itself, at its next collection).
@@ -616,7 +767,7 @@ constexpr auto kReadSig = py::function_decl(
     "read_messages",
     {{"messages"}, {"reader"}, {"table"}, {"view_type"}, {"estimate"}, {"framing"}},
     "Views, token counts and shapes of a message list read by one format's reader\n"
-    "(0 OpenAI Chat, 1 Responses, 2 LangChain), with the indices left to the Python\n"
+    "(0 OpenAI Chat, 1 Responses, 2 LangChain, 3 Anthropic), with the indices left to the Python\n"
     "adapter. The counts are estimate's (a coefficient table, or None for no counts)\n"
     "with the framing. Private to fenwa_host.");
 
@@ -625,7 +776,7 @@ Ref read_messages(const py::Bound<6>& a) {
     if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
         py::type_mismatch(messages, "list");
     const std::uint64_t which = a.get<py::to_u64>(1);
-    if (which >= std::size(kReaders)) py::raise(PyExc_ValueError, "reader must be 0, 1 or 2");
+    if (which >= std::size(kReaders)) py::raise(PyExc_ValueError, "reader must be 0, 1, 2 or 3");
     PyObject* table = a[2];
     if (!PyDict_CheckExact(table)) py::type_mismatch(table, "dict");
     const std::optional<Estimate> estimate = estimate_of(a[4], a[5]);
