@@ -18,6 +18,7 @@ FEATURES = (
     "capitalised",       # runs of ASCII letters that start with an upper-case letter
     "digit_runs",
     "digit_groups",      # one per three digits of a run, from its start: 1234567 is 3
+    "spaced_digits",     # digit runs right after a space (which stays a token of its own)
     "spaces",
     "space_runs",        # runs of two or more spaces (counted once, at the second)
     "newline_runs",
@@ -173,6 +174,8 @@ def features(text: str, pairs: FrozenSet[str] = FOREIGN_PAIRS) -> List[int]:
             if prev != DIGIT:
                 f[_F["digit_runs"]] += 1
                 digit_run = 0
+                if prev == SPACE:
+                    f[_F["spaced_digits"]] += 1
             if digit_run % 3 == 0:
                 f[_F["digit_groups"]] += 1
             digit_run += 1

@@ -32,7 +32,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from tokens_reference import FEATURES, FOREIGN_PAIRS, SCALE_BITS, features  # noqa: E402
 
 TOKENIZERS = ("o200k", "cl100k")
-LATIN_WEIGHT = 3.0
+LATIN_WEIGHT = 4.0
 PAIR_RATIO = 1.5  # a pair is foreign when its Latin share is this many times its English one
 SCRIPT_FAMILIES = ("latin", "cyrillic", "other_scripts")
 _LETTERS = "abcdefghijklmnopqrstuvwxyz"

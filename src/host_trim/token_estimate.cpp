@@ -110,6 +110,7 @@ void TokenScanner::push(std::uint32_t code_point) noexcept {
         case kDigit:
             if (prev_ != kDigit) {
                 ++counts_[kDigitRuns];
+                if (prev_ == kSpace) ++counts_[kSpacedDigits];
                 digit_phase_ = 0;
             }
             if (digit_phase_ == 0) ++counts_[kDigitGroups];
@@ -157,16 +158,18 @@ namespace {
 
 // Bit i of each mask for character i of 64.
 struct Masks {
-    std::uint64_t lower, upper, digit, space, newline, other, rare;
+    std::uint64_t lower, upper, digit, space, newline, other, rare, high;
 };
 
-Masks ascii_masks(const std::uint8_t* p) noexcept {
+// The masks of 64 bytes; a byte from 0x80 (a unit from 0x80 narrowed) is in
+// `high` and in no other mask.
+Masks byte_masks(const std::uint8_t* p) noexcept {
     Masks m{};
 #if defined(FENWA_SIMD)
     using simd::Bytes;
     for (int k = 0; k < 4; ++k) {
         const Bytes x = simd::load(p + 16 * k);
-        // Every byte is below 0x80, so signed compares order them as unsigned.
+        // Signed compares: bytes from 0x80 are negative, below every range here.
         auto in = [&](unsigned char lo, unsigned char hi) {
             return simd::greater_signed(x, simd::splat(static_cast<unsigned char>(lo - 1))) &
                    simd::less_signed(x, simd::splat(static_cast<unsigned char>(hi + 1)));
@@ -185,15 +188,22 @@ Masks ascii_masks(const std::uint8_t* p) noexcept {
         m.digit |= bits(in('0', '9'));
         m.space |= bits(x == simd::splat(' '));
         m.newline |= bits(newline);
-        // Controls: below 0x20 but not a newline (which is below 0x20 too); DEL.
+        // Controls: below 0x20 but not a newline (which is below 0x20 too), and
+        // not from 0x80 (negative); DEL.
         m.other |=
             bits((simd::less_signed(x, simd::splat(0x20)) ^ newline) | (x == simd::splat(0x7F)));
         m.rare |= bits(rare);
+        m.high |= bits(x);
     }
     m.rare &= m.lower | m.upper;
+    m.other &= ~m.high;
 #else
     for (std::size_t i = 0; i < 64; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
+        if (p[i] >= 0x80) {
+            m.high |= bit;
+            continue;
+        }
         switch (kAsciiClasses[p[i]]) {
             case kLower:
             case kUpper:
@@ -220,10 +230,28 @@ Masks ascii_masks(const std::uint8_t* p) noexcept {
     return m;
 }
 
+inline int byte_class(std::uint8_t b) noexcept {
+    return b >= 0x80 ? int{kMulti} : int{kAsciiClasses[b]};
+}
+
 }  // namespace
 
-void TokenScanner::push_ascii64(const std::uint8_t* p) noexcept {
-    const Masks m = ascii_masks(p);
+template <class Unit>
+void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t n) noexcept {
+    if (n == 0) return;
+    // Only the first n characters count: every mask is cut to them.
+    const std::uint64_t valid = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+    Masks m = byte_masks(p);
+    if (n < 64) {
+        m.lower &= valid;
+        m.upper &= valid;
+        m.digit &= valid;
+        m.space &= valid;
+        m.newline &= valid;
+        m.other &= valid;
+        m.rare &= valid;
+        m.high &= valid;
+    }
     // The masks of the previous character and the one before it: the block's
     // own bits shifted up, the scanner's last two classes shifted in.
     auto prev = [&](std::uint64_t now, auto is) {
@@ -240,9 +268,11 @@ void TokenScanner::push_ascii64(const std::uint8_t* p) noexcept {
     auto is_space = [](int c) { return c == kSpace; };
     auto is_newline = [](int c) { return c == kNewline; };
     auto is_punct = [](int c) { return c == kPunct; };
+    auto is_multi = [](int c) { return c == kMulti; };
 
     const std::uint64_t letters = m.lower | m.upper;
-    const std::uint64_t punct = ~(letters | m.digit | m.space | m.newline | m.other);
+    const std::uint64_t punct =
+        valid & ~(letters | m.digit | m.space | m.newline | m.other | m.high);
     const std::uint64_t starts = letters & ~prev(letters, is_letter);
     counts_[kLetters] += popcount(letters);
     counts_[kWords] += popcount(starts);
@@ -259,6 +289,7 @@ void TokenScanner::push_ascii64(const std::uint8_t* p) noexcept {
     // Digit runs, and a group at every third digit of a run from its start.
     const std::uint64_t digit_starts = m.digit & ~prev(m.digit, is_digit);
     counts_[kDigitRuns] += popcount(digit_starts);
+    counts_[kSpacedDigits] += popcount(digit_starts & prev(m.space, is_space));
     for (std::uint64_t d = m.digit; d;) {
         const int s = std::countr_zero(d);
         const int len = std::countr_one(d >> s);  // to bit 63 at most
@@ -276,20 +307,68 @@ void TokenScanner::push_ascii64(const std::uint8_t* p) noexcept {
     counts_[kPunctuation] += popcount(punct);
     counts_[kPunctuationRuns] += popcount(punct & ~prev(punct, is_punct));
 
-    // A word open before the block goes on through its leading letters; no word
-    // that starts in the block holds a kLatin character.
-    const auto lead = static_cast<std::uint64_t>(std::countr_one(letters));
-    if (word_ && accented_) counts_[kAccentedWords] += lead;
-    if (lead == 64) {
-        word_ += 64;
-    } else {
-        word_ = static_cast<std::uint64_t>(std::countl_one(letters));
-        accented_ = false;
+    // Non-ASCII characters: their groups one by one, their runs by the mask.
+    std::uint64_t latin = 0;
+    if (m.high) {
+        counts_[kNonAsciiRuns] += popcount(m.high & ~prev(m.high, is_multi));
+        for (std::uint64_t h = m.high; h; h &= h - 1) {
+            const auto i = static_cast<std::size_t>(std::countr_zero(h));
+            const std::size_t g = group_of(static_cast<std::uint32_t>(units[i]));
+            ++counts_[g];
+            if (g == kLatin) latin |= std::uint64_t{1} << i;
+        }
     }
 
-    prev2_ = kAsciiClasses[p[62]];
-    prev_ = kAsciiClasses[p[63]];
-    prev_char_ = p[63];
+    // Words of ASCII letters and kLatin characters: one that holds a kLatin
+    // character counts all its characters, those of it before the block too.
+    if (!latin) {
+        // Only a word open before the block can be accented: it goes on through
+        // the block's leading letters.
+        const auto lead = static_cast<std::uint64_t>(std::countr_one(letters));
+        if (accented_) counts_[kAccentedWords] += lead;
+        if (lead >= n) {
+            word_ += n;
+        } else {
+            word_ = static_cast<std::uint64_t>(std::countl_one(letters << (64 - n)));
+            accented_ = false;
+        }
+    } else {
+        const std::uint64_t word_chars = letters | latin;
+        std::uint64_t open = 0;  // the word open at the block's end, and whether accented
+        bool open_accented = false;
+        for (std::uint64_t w = word_chars; w;) {
+            const int s = std::countr_zero(w);
+            const int len = std::countr_one(w >> s);
+            const std::uint64_t run =
+                s + len >= 64 ? ~std::uint64_t{0} << s : ((std::uint64_t{1} << len) - 1) << s;
+            const std::uint64_t before = s == 0 ? word_ : 0;
+            const bool was = s == 0 && accented_;
+            const bool now = was || (latin & run) != 0;
+            if (was)
+                counts_[kAccentedWords] += static_cast<std::uint64_t>(len);
+            else if (now)
+                counts_[kAccentedWords] += before + static_cast<std::uint64_t>(len);
+            if (static_cast<std::size_t>(s + len) >= n) {
+                open = before + static_cast<std::uint64_t>(len);
+                open_accented = now;
+            }
+            w &= ~run;
+        }
+        word_ = open;
+        accented_ = open_accented;
+    }
+
+    prev2_ = n >= 2 ? byte_class(p[n - 2]) : prev_;
+    prev_ = byte_class(p[n - 1]);
+    prev_char_ = static_cast<std::uint32_t>(units[n - 1]);
+}
+
+template void TokenScanner::push64(const std::uint8_t*, const std::uint8_t*, std::size_t) noexcept;
+template void TokenScanner::push64(const std::uint8_t*, const std::uint16_t*, std::size_t) noexcept;
+template void TokenScanner::push64(const std::uint8_t*, const std::uint32_t*, std::size_t) noexcept;
+
+void TokenScanner::push_ascii64(const std::uint8_t* chars) noexcept {
+    push64(chars, chars, 64);
 }
 
 namespace {
@@ -348,35 +427,26 @@ TokenFeatures token_features_utf8(const unsigned char* data, std::size_t size) n
 
 namespace {
 
-// Code units of any width, 64 at a time: a block of ASCII units through the
-// masks (narrowed to bytes first when the units are wider), any other block one
-// unit at a time.
+// Code units of any width, 64 at a time through the masks (wider units
+// narrowed to bytes first, every one from 0x80 as 0x80), the rest one by one.
 template <class Unit>
 TokenFeatures features_by_blocks(const Unit* data, std::size_t size) noexcept {
     TokenScanner s;
     std::size_t at = 0;
-    for (; size - at >= 64; at += 64) {
-        if constexpr (sizeof(Unit) == 1) {
-            if (ascii64(data + at)) {
-                s.push_ascii64(data + at);
-                continue;
-            }
-        } else {
-            std::uint8_t narrow[64];
-            std::uint32_t any = 0;
-            for (std::size_t i = 0; i < 64; ++i) {
-                const auto u = static_cast<std::uint32_t>(data[at + i]);
-                any |= u;
-                narrow[i] = static_cast<std::uint8_t>(u);
-            }
-            if (any < 0x80) {
-                s.push_ascii64(narrow);
-                continue;
-            }
+    for (; at < size; at += 64) {
+        const std::size_t n = size - at < 64 ? size - at : 64;
+        if (sizeof(Unit) == 1 && n == 64) {
+            s.push64(reinterpret_cast<const std::uint8_t*>(data + at), data + at, 64);
+            continue;
         }
-        for (std::size_t i = 0; i < 64; ++i) s.push(static_cast<std::uint32_t>(data[at + i]));
+        // Narrowed (and, for the last block, padded) to 64 bytes.
+        std::uint8_t narrow[64] = {};
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto u = static_cast<std::uint32_t>(data[at + i]);
+            narrow[i] = static_cast<std::uint8_t>(u < 0x80 ? u : 0x80);
+        }
+        s.push64(narrow, data + at, n);
     }
-    for (; at < size; ++at) s.push(static_cast<std::uint32_t>(data[at]));
     return s.features();
 }
 

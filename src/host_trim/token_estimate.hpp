@@ -21,6 +21,7 @@ enum TokenFeature : std::size_t {
     kCapitalised,      // runs of ASCII letters that start with an upper-case letter
     kDigitRuns,        //
     kDigitGroups,      // one per three digits of a run, from its start
+    kSpacedDigits,     // digit runs right after a space (which stays a token of its own)
     kSpaces,           //
     kSpaceRuns,        // runs of two or more spaces (counted once, at the second)
     kNewlineRuns,      //
@@ -65,6 +66,12 @@ class TokenScanner {
     // Exactly 64 characters, every one below 0x80: the same counts as pushing
     // them one by one, by bit masks of 64 characters.
     void push_ascii64(const std::uint8_t* chars) noexcept;
+    // The first n (at most 64) of `units` (std::uint8_t, std::uint16_t or
+    // std::uint32_t), `chars` the same narrowed to bytes, each unit from 0x80 to
+    // a byte from 0x80, and 64 bytes long whatever n is. The same counts as
+    // pushing the n units one by one.
+    template <class Unit>
+    void push64(const std::uint8_t* chars, const Unit* units, std::size_t n) noexcept;
     const TokenFeatures& features() const noexcept { return counts_; }
 
   private:

@@ -19,14 +19,14 @@ ht::TokenFeatures utf8(const std::string& s) {
 void ascii_classes_and_runs() {
     // "HTTPServer 12ab  x\n\n\t!?": letters 13, words 3 (HTTPServer, ab, x), one
     // capitalised, one case switch (P->e after two uppers), one digit run of one
-    // group, spaces 3 with one run of two, one newline run, a tab, punctuation 2
+    // group after a space, 3 spaces with one run of two, one newline run, a tab, punctuation 2
     // in one run.
     const ht::TokenFeatures f = utf8("HTTPServer 12ab  x\n\n\t!?");
     CHECK(f[ht::kLetters] == 13);
     CHECK(f[ht::kWords] == 3 && f[ht::kCapitalised] == 1);
     CHECK(f[ht::kCaseSwitches] == 1);
     CHECK(f[ht::kDigitRuns] == 1 && f[ht::kDigitGroups] == 1);
-    CHECK(f[ht::kSpaces] == 3 && f[ht::kSpaceRuns] == 1);
+    CHECK(f[ht::kSpacedDigits] == 1 && f[ht::kSpaces] == 3 && f[ht::kSpaceRuns] == 1);
     CHECK(f[ht::kNewlineRuns] == 1 && f[ht::kOtherSpace] == 1);
     CHECK(f[ht::kPunctuation] == 2 && f[ht::kPunctuationRuns] == 1);
     CHECK(f[ht::kRareLetters] == 2);  // the v and the x
@@ -132,6 +132,46 @@ void widths_agree() {
     CHECK(bad[ht::kCompat] == 3 && bad[ht::kLetters] == 1);
 }
 
+// Random texts of every class, at every code-unit width the text fits in: the
+// blocks (whole, partial, with non-ASCII units) against one unit at a time.
+void widths_agree_with_scalar_on_random_texts() {
+    const std::vector<std::uint32_t> pool = {
+        'a',    'e',    'z',    'Z',    'Q',    'j',    '0',    '9',   ' ',    '\n',
+        '\t',   '\r',   0,      0x7F,   '!',    '{',    '_',    0xA0,  0xE9,   0xD7,
+        0xFF,   0x301,  0x416,  0x451,  0x5D0,  0x627,  0x915,  0xE01, 0x10D0, 0x1200,
+        0x1EA1, 0x2014, 0x4E2D, 0xAC00, 0xD800, 0xFE0F, 0x1F600};
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&]() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t size = next() % 300;
+        const std::uint32_t widest = round % 3 == 0 ? 0xFF : round % 3 == 1 ? 0xFFFF : 0x10FFFF;
+        const bool mostly_ascii = round % 2 == 0;
+        std::vector<std::uint32_t> text;
+        while (text.size() < size) {
+            std::uint32_t c = pool[next() % (mostly_ascii ? 17 : pool.size())];
+            if (c > widest) c = 'x';
+            const std::size_t repeat = 1 + next() % 5;
+            for (std::size_t k = 0; k < repeat; ++k) text.push_back(c);
+        }
+        ht::TokenScanner one;
+        for (std::uint32_t c : text) one.push(c);
+        CHECK(ht::token_features_ucs4(text.data(), text.size()) == one.features());
+        if (widest <= 0xFFFF) {
+            const std::vector<std::uint16_t> ucs2(text.begin(), text.end());
+            CHECK(ht::token_features_ucs2(ucs2.data(), ucs2.size()) == one.features());
+        }
+        if (widest <= 0xFF) {
+            const std::vector<std::uint8_t> latin1(text.begin(), text.end());
+            CHECK(ht::token_features_latin1(latin1.data(), latin1.size()) == one.features());
+        }
+    }
+}
+
 void dot_product_rounds_and_saturates() {
     ht::TokenCoefficients w{};
     w[ht::kLetters] = 1 << 15;  // half a token per letter
@@ -154,6 +194,7 @@ int main() {
     ascii_classes_and_runs();
     multi_byte_groups_by_code_point();
     blocks_agree_with_scalar();
+    widths_agree_with_scalar_on_random_texts();
     widths_agree();
     dot_product_rounds_and_saturates();
     return TEST_MAIN_RESULT();
