@@ -772,7 +772,10 @@ class Conversation:
         if not self.settings.preview_chars and saving > _FRAMING_BOUND * (1 + len(view.answers)):
             return entry  # the framing left out of the filed saving does not change what it is worth
         size = self._history.bytes[position]
-        framing = self._counting.view(view._replace(text="", extra_tokens=0), position)
+        f = self._counting.framing  # the message's framing, as Counting.view counts it
+        framing = f.per_message + f.per_call * len(view.calls) + f.per_result * len(view.answers)
+        if f.count_ids:
+            framing += sum(self._counting.text(cid, position) for cid in view.calls + view.answers)
         longest = longest_placeholder(size)
         if self.settings.preview_chars:
             longest += "\n" + _preview(view.text, self.settings.preview_chars, False)

@@ -81,8 +81,18 @@ inline bool foreign_pair(std::uint32_t a, std::uint32_t b) noexcept {
     return (kPairTable[(a | 0x20u) - 'a'] >> ((b | 0x20u) - 'a')) & 1u;
 }
 
+// Without a population-count instruction in the target's baseline (x86-64
+// before SSE4.2), std::popcount becomes a library call; the bit-slicing count
+// stays inline.
 inline std::uint64_t popcount(std::uint64_t v) noexcept {
+#if defined(__POPCNT__) || defined(__aarch64__) || defined(_M_ARM64)
     return static_cast<std::uint64_t>(std::popcount(v));
+#else
+    v = v - ((v >> 1) & 0x5555555555555555u);
+    v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return (v * 0x0101010101010101u) >> 56;
+#endif
 }
 
 }  // namespace
@@ -281,9 +291,13 @@ void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t 
         popcount(m.upper & prev(m.lower, is_lower)) +
         popcount(m.lower & prev(m.upper, is_upper) & prev2(m.upper, is_upper));
     counts_[kRareLetters] += popcount(m.rare);
-    for (std::uint64_t pairs = letters & ~starts; pairs; pairs &= pairs - 1) {
-        const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
-        if (foreign_pair(i ? p[i - 1] : prev_char_, p[i])) ++counts_[kForeignPairs];
+    {
+        std::uint64_t foreign = 0;
+        for (std::uint64_t pairs = letters & ~starts; pairs; pairs &= pairs - 1) {
+            const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
+            foreign += foreign_pair(i ? p[i - 1] : prev_char_, p[i]);
+        }
+        counts_[kForeignPairs] += foreign;
     }
 
     // Digit runs, and a group at every third digit of a run from its start.
