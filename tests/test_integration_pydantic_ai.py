@@ -52,6 +52,16 @@ def _openai_payload(messages: List[ModelMessage]) -> List[Any]:
     return asyncio.run(_MAPPER[0]._map_messages(messages, ModelRequestParameters()))
 
 
+def _anthropic_payload(messages: List[ModelMessage]) -> List[Any]:
+    """pydantic-ai's own Anthropic mapping of a request (the client is never called)."""
+    from pydantic_ai.models.anthropic import AnthropicModel
+    from pydantic_ai.providers.anthropic import AnthropicProvider
+
+    model = AnthropicModel("claude-sonnet-4-5", provider=AnthropicProvider(api_key="offline"))
+    _, payload = asyncio.run(model._map_message(messages, ModelRequestParameters(), {}))
+    return payload
+
+
 class Script:
     """Per question: four read_log calls (each after a thinking part), then an
     answer. It reports the request's input tokens as `usage_ratio` times the
@@ -84,9 +94,11 @@ class Script:
         return ModelResponse(parts=[TextPart(answer(n // CALLS_PER_QUESTION, self.session))], usage=usage)
 
 
-def _agent(script: Script, capability: Any = None, **options: Any) -> Agent:
+def _agent(script: Script, capability: Any = None, system: str = "function", **options: Any) -> Agent:
     capability = capability or ContextCapability(max_tokens=BUDGET, **options)
-    agent = Agent(FunctionModel(script), instructions=INSTRUCTIONS, capabilities=[capability])
+    model = FunctionModel(script)
+    model._system = system  # the provider the model names: "anthropic" applies its rules
+    agent = Agent(model, instructions=INSTRUCTIONS, capabilities=[capability])
 
     @agent.tool_plain
     def read_log(turn: int) -> str:
@@ -140,6 +152,18 @@ def test_scripted_agent_stays_valid_and_within_budget(mode: str, use_async: bool
         # The ledger went out as the first message once tool outputs left.
         assert any(isinstance(r[0].parts[0], SystemPromptPart) and "STATE:" in r[0].parts[0].content
                    for r in script.requests)
+
+
+@pytest.mark.parametrize("mode", ["trim", "conversation"])
+def test_a_model_served_by_anthropic_gets_a_list_that_starts_with_the_user(mode: str) -> None:
+    script = Script()
+    _session(_agent(script, system="anthropic", mode=mode), "a", 4)
+    for messages in script.requests:
+        payload = _anthropic_payload(messages)
+        fh.validate(payload, "anthropic")
+        assert payload[0]["role"] == "user" and _tokens(messages) <= BUDGET
+    # The question the session opened with is held.
+    assert all(question(0) in repr(m) for m in script.requests)
 
 
 @pytest.mark.parametrize("mode", ["trim", "conversation"])

@@ -47,6 +47,7 @@ from ._core import (
     count_text,
     is_context_overflow,
     json_text,
+    pin_first_user,
     require,
 )
 
@@ -285,7 +286,12 @@ class PydanticAIContext:
 
     def trimmed(self, request_context: Any) -> Attempt:
         beside = count_text(instructions_text(request_context), self.settings.counter)
-        return self._core.attempt(list(request_context.messages), _FORMAT, beside)
+        messages = list(request_context.messages)
+        overrides = None
+        if _user_first(request_context.model):
+            # The provider takes a list that starts with a user message.
+            overrides = {"classify": pin_first_user(messages, _FORMAT, self.settings.options.get("classify"))}
+        return self._core.attempt(messages, _FORMAT, beside, overrides)
 
     # -- conversation mode ---------------------------------------------------------------
 
