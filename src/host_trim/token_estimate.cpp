@@ -81,6 +81,18 @@ inline bool foreign_pair(std::uint32_t a, std::uint32_t b) noexcept {
     return (kPairTable[(a | 0x20u) - 'a'] >> ((b | 0x20u) - 'a')) & 1u;
 }
 
+// The row of kPairTable of each ASCII letter (either case) as a byte, shifted
+// so that bit (b & 31) is the second letter b (1 for a or A, 26 for z or Z).
+constexpr std::array<std::uint32_t, 256> make_rows() {
+    std::array<std::uint32_t, 256> t{};
+    for (int c = 'a'; c <= 'z'; ++c) {
+        t[static_cast<std::size_t>(c)] = kPairTable[c - 'a'] << 1;
+        t[static_cast<std::size_t>(c - 0x20)] = kPairTable[c - 'a'] << 1;
+    }
+    return t;
+}
+constexpr std::array<std::uint32_t, 256> kRowByByte = make_rows();
+
 // Without a population-count instruction in the target's baseline (x86-64
 // before SSE4.2), std::popcount becomes a library call; the bit-slicing count
 // stays inline.
@@ -292,10 +304,13 @@ void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t 
         popcount(m.lower & prev(m.upper, is_upper) & prev2(m.upper, is_upper));
     counts_[kRareLetters] += popcount(m.rare);
     {
-        std::uint64_t foreign = 0;
-        for (std::uint64_t pairs = letters & ~starts; pairs; pairs &= pairs - 1) {
+        // Pairs inside the block read both letters from it; a pair at its first
+        // character takes the previous one from the scanner.
+        std::uint64_t pairs = letters & ~starts;
+        std::uint64_t foreign = (pairs & 1u) ? foreign_pair(prev_char_, p[0]) : 0;
+        for (pairs &= ~std::uint64_t{1}; pairs; pairs &= pairs - 1) {
             const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
-            foreign += foreign_pair(i ? p[i - 1] : prev_char_, p[i]);
+            foreign += (kRowByByte[p[i - 1]] >> (p[i] & 31u)) & 1u;
         }
         counts_[kForeignPairs] += foreign;
     }
