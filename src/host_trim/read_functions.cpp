@@ -43,10 +43,7 @@ py::Key kData{"data"};
 py::Key kToolResult{"tool_result"};
 py::Key kFields{"_fields"};
 
-// The order of MessageView's fields, which the readers fill by slot.
-constexpr const char* kViewFields[] = {"position",     "role",  "bits",    "text",
-                                       "extra_tokens", "calls", "answers", "thinking"};
-constexpr Py_ssize_t kViewSlots = 8;
+using py::kViewSlots;
 
 // The value of `key` in an exact dict (borrowed; nullptr when absent).
 PyObject* item(PyObject* dict, py::Key& key) {
@@ -648,7 +645,7 @@ PyTypeObject* view_class(PyObject* view_type) {
     bool same = PyTuple_CheckExact(fields.get()) && PyTuple_GET_SIZE(fields.get()) == kViewSlots;
     for (Py_ssize_t k = 0; same && k < kViewSlots; ++k) {
         PyObject* name = PyTuple_GET_ITEM(fields.get(), k);
-        same = is_str(name) && equals(name, kViewFields[k]);
+        same = is_str(name) && equals(name, py::kViewFieldNames[k]);
     }
     if (!same)
         py::raise(PyExc_TypeError,
@@ -733,14 +730,15 @@ class ListReading {
     Ref view(Py_ssize_t i, Read& r) const {
         Ref view = py::owned(type_->tp_alloc(type_, kViewSlots));
         PyObject* empty = no_ids_.get();
-        PyTuple_SET_ITEM(view.get(), 0, py::owned(PyLong_FromSsize_t(i)).release());
-        PyTuple_SET_ITEM(view.get(), 1, new_ref(r.kind));
-        PyTuple_SET_ITEM(view.get(), 2, new_ref(r.bits));
-        PyTuple_SET_ITEM(view.get(), 3, r.text.release());
-        PyTuple_SET_ITEM(view.get(), 4, py::owned(PyLong_FromLong(0)).release());
-        PyTuple_SET_ITEM(view.get(), 5, r.calls ? r.calls.release() : new_ref(empty));
-        PyTuple_SET_ITEM(view.get(), 6, r.answers ? r.answers.release() : new_ref(empty));
-        PyTuple_SET_ITEM(view.get(), 7, new_ref(r.thinking ? Py_True : Py_False));
+        PyTuple_SET_ITEM(view.get(), py::kViewPosition, py::owned(PyLong_FromSsize_t(i)).release());
+        PyTuple_SET_ITEM(view.get(), py::kViewRole, new_ref(r.kind));
+        PyTuple_SET_ITEM(view.get(), py::kViewBits, new_ref(r.bits));
+        PyTuple_SET_ITEM(view.get(), py::kViewText, r.text.release());
+        PyTuple_SET_ITEM(view.get(), py::kViewExtra, py::owned(PyLong_FromLong(0)).release());
+        PyTuple_SET_ITEM(view.get(), py::kViewCalls, r.calls ? r.calls.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), py::kViewAnswers,
+                         r.answers ? r.answers.release() : new_ref(empty));
+        PyTuple_SET_ITEM(view.get(), py::kViewThinking, new_ref(r.thinking ? Py_True : Py_False));
         // Every item is a str, an int, a bool or a tuple of exact str: the view
         // cannot be part of a cycle, so the collector need not scan it (the
         // interpreter untracks such tuples itself, at its next collection).

@@ -50,15 +50,15 @@ constexpr auto kViewsSig = py::function_decl(
 // The tokens of one message view (ht::view_tokens over its estimated parts).
 std::int64_t view_count(PyObject* v, const ht::TokenCoefficients& table,
                         const ht::Framing& framing) {
-    if (!PyTuple_Check(v) || PyTuple_GET_SIZE(v) < 7)
+    if (!py::view_reaches(v, py::kViewAnswers))
         py::raise(PyExc_TypeError, "views must hold message views");
-    PyObject* calls = PyTuple_GET_ITEM(v, 5);
-    PyObject* answers = PyTuple_GET_ITEM(v, 6);
+    PyObject* calls = PyTuple_GET_ITEM(v, py::kViewCalls);
+    PyObject* answers = PyTuple_GET_ITEM(v, py::kViewAnswers);
     if (!PyTuple_Check(calls) || !PyTuple_Check(answers))
         py::raise(PyExc_TypeError, "view ids must be tuples");
-    const std::uint64_t extra = py::convert<py::to_u64>(PyTuple_GET_ITEM(v, 4));
+    const std::uint64_t extra = py::convert<py::to_u64>(PyTuple_GET_ITEM(v, py::kViewExtra));
     if (extra > ht::kMostExtra) py::raise(PyExc_OverflowError, "extra tokens beyond 2**53");
-    const std::int64_t text = estimate_str(PyTuple_GET_ITEM(v, 3), table);
+    const std::int64_t text = estimate_str(PyTuple_GET_ITEM(v, py::kViewText), table);
     const std::uint64_t ids =
         framing.count_ids ? py::estimate_ids(calls, table) + py::estimate_ids(answers, table) : 0;
     return ht::view_tokens(text, extra, static_cast<std::uint64_t>(PyTuple_GET_SIZE(calls)),

@@ -57,9 +57,9 @@ std::vector<std::uint32_t> view_bits(PyObject* list, std::size_t n) {
         if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
             py::raise(PyExc_ValueError, "views must be a list as long as pinned");
         Ref v = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
+        if (!py::view_reaches(v.get(), py::kViewBits))
             py::raise(PyExc_TypeError, "views must hold message views");
-        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
+        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), py::kViewBits));
     }
     return bits;
 }
@@ -173,7 +173,7 @@ Ref budget_walk(const py::Bound<12>& a) {
 
 // --- pairing ----------------------------------------------------------------------
 
-// The ids a view holds at `slot` (5: calls, 6: answers), a tuple.
+// The ids a view holds at `slot` (its calls or its answers), a tuple.
 PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
     PyObject* ids = PyTuple_GET_ITEM(v, slot);
     if (!PyTuple_Check(ids)) py::raise(PyExc_TypeError, "view ids must be tuples");
@@ -206,10 +206,10 @@ struct PairArrays {
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
             const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
             Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
-            if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7)
+            if (!py::view_reaches(v.get(), py::kViewAnswers))
                 py::raise(PyExc_TypeError, "views must hold message views");
-            Ref made = Ref::borrow(view_ids(v.get(), 5));
-            Ref answered = Ref::borrow(view_ids(v.get(), 6));
+            Ref made = Ref::borrow(view_ids(v.get(), py::kViewCalls));
+            Ref answered = Ref::borrow(view_ids(v.get(), py::kViewAnswers));
             // A calls tuple of a subclass holds calls the provider takes unanswered.
             const bool waits = !PyTuple_CheckExact(made.get());
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j)
@@ -219,7 +219,7 @@ struct PairArrays {
             call_start.push_back(static_cast<std::uint32_t>(calls.size()));
             answer_start.push_back(static_cast<std::uint32_t>(answers.size()));
             if (reasoning) {
-                PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
+                PyObject* role = PyTuple_GET_ITEM(v.get(), py::kViewRole);
                 const bool str = PyUnicode_Check(role);
                 follower.push_back(
                     str && PyUnicode_CompareWithASCIIString(role, "reasoning") == 0
@@ -231,7 +231,7 @@ struct PairArrays {
             }
             // The view's own position is this index wherever the views came from
             // one list (always, from the adapters): it serves as it is.
-            PyObject* position = PyTuple_GET_ITEM(v.get(), 0);
+            PyObject* position = PyTuple_GET_ITEM(v.get(), py::kViewPosition);
             Py_ssize_t at = -1;
             if (PyLong_CheckExact(position)) {
                 at = PyLong_AsSsize_t(position);
@@ -378,11 +378,12 @@ Ref durable_views(const py::Bound<3>& a) {
     Ref out = py::owned(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
         Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 3)
+        if (!py::view_reaches(v.get(), py::kViewBits))
             py::raise(PyExc_TypeError, "views must hold message views");
-        bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2)) & mask) != 0;
+        bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), py::kViewBits)) & mask) != 0;
         if (!hit) {
-            const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), 1), a[2], Py_EQ);
+            const int eq =
+                PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), py::kViewRole), a[2], Py_EQ);
             if (eq < 0) py::throw_error();
             hit = eq == 1;
         }
@@ -415,19 +416,20 @@ std::vector<ht::SentMessage> sent_messages(PyObject* views, PyObject* tokens, Py
         Ref v = Ref::borrow(PyList_GET_ITEM(views, at));
         Ref t = Ref::borrow(PyList_GET_ITEM(tokens, at));
         Ref b = Ref::borrow(PyList_GET_ITEM(sizes, at));
-        if (!PyTuple_Check(v.get()) || PyTuple_GET_SIZE(v.get()) < 7 ||
-            !PyTuple_Check(PyTuple_GET_ITEM(v.get(), 6)))
+        if (!py::view_reaches(v.get(), py::kViewAnswers) ||
+            !PyTuple_Check(PyTuple_GET_ITEM(v.get(), py::kViewAnswers)))
             py::raise(PyExc_TypeError, "views must hold message views");
         const std::uint64_t n_tokens = py::convert<py::to_u64>(t.get());
         const std::uint64_t n_bytes = py::convert<py::to_u64>(b.get());
-        const std::uint32_t bits = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), 2));
+        const std::uint32_t bits =
+            py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), py::kViewBits));
         if (n_tokens > INT64_MAX || n_bytes > INT64_MAX)
             py::raise(PyExc_OverflowError, "token or byte counts beyond 2**63");
-        PyObject* role = PyTuple_GET_ITEM(v.get(), 1);
+        PyObject* role = PyTuple_GET_ITEM(v.get(), py::kViewRole);
         const bool system =
             PyUnicode_Check(role) && PyUnicode_CompareWithASCIIString(role, "system") == 0;
-        const auto answers =
-            static_cast<std::uint64_t>(PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), 6)));
+        const auto answers = static_cast<std::uint64_t>(
+            PyTuple_GET_SIZE(PyTuple_GET_ITEM(v.get(), py::kViewAnswers)));
         out.push_back({bits, system, answers, static_cast<std::int64_t>(n_tokens),
                        static_cast<std::int64_t>(n_bytes)});
     }

@@ -12,6 +12,27 @@
 
 namespace fenwa::py {
 
+// The fields of fenwa_host's MessageView, in order. The entry points read views
+// by these slots; read_messages checks MessageView's _fields against the names.
+enum ViewSlot : Py_ssize_t {
+    kViewPosition,
+    kViewRole,
+    kViewBits,
+    kViewText,
+    kViewExtra,
+    kViewCalls,
+    kViewAnswers,
+    kViewThinking,
+    kViewSlots,
+};
+inline constexpr const char* kViewFieldNames[kViewSlots] = {
+    "position", "role", "bits", "text", "extra_tokens", "calls", "answers", "thinking"};
+
+// Whether `v` is a tuple that reaches `slot` (a view the Python side built).
+inline bool view_reaches(PyObject* v, ViewSlot slot) {
+    return PyTuple_Check(v) && PyTuple_GET_SIZE(v) > slot;
+}
+
 // A new reference to `o` (Py_NewRef arrived in 3.10).
 inline PyObject* new_ref(PyObject* o) {
     Py_INCREF(o);
