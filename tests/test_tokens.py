@@ -5,6 +5,11 @@ record_usage)."""
 from __future__ import annotations
 
 import json
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -65,6 +70,26 @@ def test_blocks_equal_the_reference_at_every_width(text, widener, at_end):
     assert list(_native.token_features(text)) == features(text)
     for tokenizer in fh.tokens.TOKENIZERS:
         assert fh.estimate_tokens(text, tokenizer) == estimate(text, coefficients(tokenizer))
+
+
+# The block scan's forms, each with the machines that run it (the processor's
+# own choice runs in every other test here).
+KERNELS = {"portable": None, "ssse3": ("x86_64", "amd64"), "neon": ("aarch64", "arm64")}
+
+
+@pytest.mark.parametrize("kernel", sorted(KERNELS))
+def test_each_block_form_equals_the_reference(kernel):
+    machines = KERNELS[kernel]
+    if machines is not None and platform.machine().lower() not in machines:
+        pytest.skip(f"{kernel} does not run on {platform.machine()}")
+    here = Path(__file__)
+    tests = [f"{here}::{name}" for name in ("test_estimate_equals_the_reference",
+                                            "test_blocks_equal_the_reference_at_every_width",
+                                            "test_estimate_by_width_and_edge")]
+    env = dict(os.environ, FENWA_TOKEN_KERNEL=kernel)
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *tests],
+                          cwd=here.parent.parent, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
 
 
 @pytest.mark.parametrize("text", ["", " ", "\n", "a", "ab" * 1000, "é" * 300, "Ж" * 300, "中" * 300, "😀" * 300,

@@ -1,8 +1,38 @@
 #include "host_trim/token_estimate.hpp"
 
+#include <atomic>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/simd.hpp"
+
+// The SSSE3 pair lookups are chosen at run time on x86-64: with GCC and clang
+// through a function-level target, with MSVC (whose intrinsics need no target)
+// as they are.
+#if defined(__x86_64__) || defined(_M_X64)
+#define FENWA_TOKEN_SSSE3 1
+#include <tmmintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#if defined(_MSC_VER) && !defined(__clang__)
+#define FENWA_TARGET_SSSE3
+#define FENWA_TARGET_SSSE3_POPCNT
+#else
+#define FENWA_TARGET_SSSE3 __attribute__((target("ssse3")))
+#define FENWA_TARGET_SSSE3_POPCNT __attribute__((target("ssse3,popcnt")))
+#endif
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define FENWA_TOKEN_NEON 1
+#endif
+#if defined(_MSC_VER) && !defined(__clang__)
+#define FENWA_ALWAYS_INLINE __forceinline
+#else
+#define FENWA_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace fenwa::host_trim {
 
@@ -107,7 +137,219 @@ inline std::uint64_t popcount(std::uint64_t v) noexcept {
 #endif
 }
 
+// The population count of the processor when the form `kernel` is compiled
+// for one (the caller's target holds it), else popcount.
+template <TokenKernel kernel>
+FENWA_ALWAYS_INLINE std::uint64_t count_bits(std::uint64_t v) noexcept {
+#if defined(FENWA_TOKEN_SSSE3)
+    if constexpr (kernel == TokenKernel::kSsse3) {
+#if defined(_MSC_VER) && !defined(__clang__)
+        return static_cast<std::uint64_t>(__popcnt64(v));
+#else
+        return static_cast<std::uint64_t>(__builtin_popcountll(v));
+#endif
+    }
+#endif
+    return popcount(v);
+}
+
+// The foreign pairs of a 64-byte block: `pairs` has bit i (from 1) where bytes
+// i-1 and i are both ASCII letters; the count of those whose pair is in
+// kPairTable.
+std::uint64_t foreign_pairs_portable(const std::uint8_t* p, std::uint64_t pairs) noexcept {
+    std::uint64_t foreign = 0;
+    for (; pairs; pairs &= pairs - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
+        foreign += (kRowByByte[p[i - 1]] >> (p[i] & 31u)) & 1u;
+    }
+    return foreign;
+}
+
+#if defined(FENWA_TOKEN_SSSE3) || defined(FENWA_TOKEN_NEON)
+// kRowByByte by the low five bits of the first letter (1-26; other values give
+// 0), cut into the row's four bytes: byte k of the row of a at [32 * k + a], so
+// that the byte holding bit b is at [32 * (b >> 3) + a], and the bit is b & 7.
+constexpr std::array<std::uint8_t, 128> make_row_bytes() {
+    std::array<std::uint8_t, 128> t{};
+    for (std::size_t a = 1; a <= 26; ++a)
+        for (std::size_t k = 0; k < 4; ++k)
+            t[32 * k + a] = static_cast<std::uint8_t>((kPairTable[a - 1] << 1) >> (8 * k));
+    return t;
+}
+alignas(16) constexpr std::array<std::uint8_t, 128> kRowBytes = make_row_bytes();
+#endif
+
+#if defined(FENWA_TOKEN_SSSE3)
+// Bit i (from 1) set where bytes i-1 and i, if both letters, are a pair of
+// kPairTable, sixteen pairs at a time: each row byte looked up by a shuffle
+// over the 16-entry halves of a row-byte table, the byte picked by the second
+// letter, then its bit.
+FENWA_TARGET_SSSE3 std::uint64_t foreign_pairs_ssse3(const std::uint8_t* p) noexcept {
+    const __m128i five = _mm_set1_epi8(31);
+    const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+    std::uint64_t hits = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        // The byte before each one; before the block's first, a 0 (bit 0 of
+        // `pairs` is never set).
+        const __m128i before =
+            k == 0 ? _mm_slli_si128(x, 1)
+                   : _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k - 1));
+        const __m128i a = _mm_and_si128(before, five);
+        const __m128i b = _mm_and_si128(x, five);
+        // A shuffle reads the low four bits of an index and gives 0 for one
+        // with its top bit set: a < 16 reads the low half, a >= 16 the high.
+        const __m128i low = _mm_add_epi8(a, _mm_set1_epi8(0x70));
+        const __m128i high = _mm_xor_si128(low, _mm_set1_epi8(static_cast<char>(0x80)));
+        __m128i row[4];
+        for (int r = 0; r < 4; ++r) {
+            const auto* t = reinterpret_cast<const __m128i*>(kRowBytes.data() + 32 * r);
+            row[r] = _mm_or_si128(_mm_shuffle_epi8(_mm_load_si128(t), low),
+                                  _mm_shuffle_epi8(_mm_load_si128(t + 1), high));
+        }
+        // The row byte b >> 3: b is 0-31, compared as signed bytes.
+        auto pick = [](__m128i was, __m128i other, __m128i take) {
+            return _mm_xor_si128(was, _mm_and_si128(_mm_xor_si128(was, other), take));
+        };
+        __m128i byte = pick(row[0], row[1], _mm_cmpgt_epi8(b, _mm_set1_epi8(7)));
+        byte = pick(byte, row[2], _mm_cmpgt_epi8(b, _mm_set1_epi8(15)));
+        byte = pick(byte, row[3], _mm_cmpgt_epi8(b, _mm_set1_epi8(23)));
+        const __m128i bit = _mm_shuffle_epi8(bits, b);  // 1 << (b & 7): b & 15 indexes
+        const __m128i hit = _mm_cmpeq_epi8(_mm_and_si128(byte, bit), bit);
+        hits |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit)))
+                << (16 * k);
+    }
+    return hits;
+}
+
+// SSSE3 and POPCNT from the processor's own report (CPUID leaf 1, ECX bits 9
+// and 23).
+bool cpu_has_ssse3() noexcept {
+    constexpr unsigned kBits = (1u << 9) | (1u << 23);
+#if defined(_MSC_VER)
+    int r[4];
+    __cpuid(r, 1);
+    return (static_cast<unsigned>(r[2]) & kBits) == kBits;
+#else
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    return (c & kBits) == kBits;
+#endif
+}
+#endif
+
+#if defined(FENWA_TOKEN_NEON)
+// The same as foreign_pairs_ssse3: the row byte at [32 * (b >> 3) + a] from the
+// 128-byte table in two 64-byte lookups, then its bit.
+std::uint64_t foreign_pairs_neon(const std::uint8_t* p) noexcept {
+    const uint8x16x4_t first = vld1q_u8_x4(kRowBytes.data());
+    const uint8x16x4_t second = vld1q_u8_x4(kRowBytes.data() + 64);
+    const uint8x16_t five = vdupq_n_u8(31);
+    std::uint64_t hits = 0;
+    for (int k = 0; k < 4; ++k) {
+        const uint8x16_t x = vld1q_u8(p + 16 * k);
+        const uint8x16_t before =
+            k == 0 ? vextq_u8(vdupq_n_u8(0), x, 15) : vld1q_u8(p + 16 * k - 1);
+        const uint8x16_t a = vandq_u8(before, five);
+        const uint8x16_t b = vandq_u8(x, five);
+        const uint8x16_t at = vorrq_u8(a, vshlq_n_u8(vandq_u8(b, vdupq_n_u8(0x18)), 2));
+        // An index past a table gives 0 (the first lookup) or keeps the byte
+        // (the second): at - 64 wraps past the second table for at < 64.
+        const uint8x16_t byte =
+            vqtbx4q_u8(vqtbl4q_u8(first, at), second, vsubq_u8(at, vdupq_n_u8(64)));
+        const uint8x16_t bit =
+            vshlq_u8(vdupq_n_u8(1), vreinterpretq_s8_u8(vandq_u8(b, vdupq_n_u8(7))));
+        hits |= static_cast<std::uint64_t>(simd::top_bits(simd::Bytes{vtstq_u8(byte, bit)}))
+                << (16 * k);
+    }
+    return hits;
+}
+#endif
+
+bool runs(TokenKernel kernel) noexcept {
+    switch (kernel) {
+        case TokenKernel::kAuto:
+        case TokenKernel::kPortable:
+            return true;
+#if defined(FENWA_TOKEN_SSSE3)
+        case TokenKernel::kSsse3: {
+            static const bool has = cpu_has_ssse3();
+            return has;
+        }
+#endif
+#if defined(FENWA_TOKEN_NEON)
+        case TokenKernel::kNeon:
+            return true;
+#endif
+        default:
+            return false;
+    }
+}
+
+TokenKernel best_kernel() noexcept {
+    if (runs(TokenKernel::kNeon)) return TokenKernel::kNeon;
+    if (runs(TokenKernel::kSsse3)) return TokenKernel::kSsse3;
+    return TokenKernel::kPortable;
+}
+
+// The processor's choice, or the one FENWA_TOKEN_KERNEL names when it runs here.
+TokenKernel chosen_kernel() noexcept {
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)  // getenv: read once, before any thread could set it
+#endif
+    const char* name = std::getenv("FENWA_TOKEN_KERNEL");
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+    if (name != nullptr) {
+        for (const TokenKernel k : kTokenKernels)
+            if (std::strcmp(name, token_kernel_name(k)) == 0 && runs(k)) return k;
+    }
+    return best_kernel();
+}
+
+// The kernel in use (its TokenKernel value; kAuto before the first scan).
+std::atomic<int> g_kernel{static_cast<int>(TokenKernel::kAuto)};
+
+TokenKernel current_kernel() noexcept {
+    int k = g_kernel.load(std::memory_order_relaxed);
+    if (k == static_cast<int>(TokenKernel::kAuto)) {
+        k = static_cast<int>(chosen_kernel());
+        g_kernel.store(k, std::memory_order_relaxed);
+    }
+    return static_cast<TokenKernel>(k);
+}
+
 }  // namespace
+
+bool token_kernel_available(TokenKernel kernel) noexcept {
+    return kernel != TokenKernel::kAuto && runs(kernel);
+}
+
+bool force_token_kernel(TokenKernel kernel) noexcept {
+    if (!runs(kernel)) return false;
+    g_kernel.store(static_cast<int>(kernel == TokenKernel::kAuto ? chosen_kernel() : kernel),
+                   std::memory_order_relaxed);
+    return true;
+}
+
+TokenKernel token_kernel() noexcept {
+    return current_kernel();
+}
+
+const char* token_kernel_name(TokenKernel kernel) noexcept {
+    switch (kernel) {
+        case TokenKernel::kPortable:
+            return "portable";
+        case TokenKernel::kSsse3:
+            return "ssse3";
+        case TokenKernel::kNeon:
+            return "neon";
+        default:
+            return "auto";
+    }
+}
 
 void TokenScanner::push(std::uint32_t code_point) noexcept {
     const int c = code_point < 0x80 ? int{kAsciiClasses[code_point]} : int{kMulti};
@@ -258,9 +500,11 @@ inline int byte_class(std::uint8_t b) noexcept {
 
 }  // namespace
 
-template <class Unit>
-void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t n) noexcept {
-    if (n == 0) return;
+template <int Kernel, class Unit>
+FENWA_ALWAYS_INLINE void TokenScanner::scan64(const std::uint8_t* p, const Unit* units,
+                                              std::size_t n) noexcept {
+    constexpr auto kernel = static_cast<TokenKernel>(Kernel);
+    auto popcount = [](std::uint64_t v) { return count_bits<kernel>(v); };
     // Only the first n characters count: every mask is cut to them.
     const std::uint64_t valid = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
     Masks m = byte_masks(p);
@@ -306,11 +550,19 @@ void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t 
     {
         // Pairs inside the block read both letters from it; a pair at its first
         // character takes the previous one from the scanner.
-        std::uint64_t pairs = letters & ~starts;
+        const std::uint64_t pairs = letters & ~starts;
         std::uint64_t foreign = (pairs & 1u) ? foreign_pair(prev_char_, p[0]) : 0;
-        for (pairs &= ~std::uint64_t{1}; pairs; pairs &= pairs - 1) {
-            const auto i = static_cast<std::size_t>(std::countr_zero(pairs));
-            foreign += (kRowByByte[p[i - 1]] >> (p[i] & 31u)) & 1u;
+        if (pairs & ~std::uint64_t{1}) {
+#if defined(FENWA_TOKEN_SSSE3)
+            if constexpr (kernel == TokenKernel::kSsse3)
+                foreign += popcount(foreign_pairs_ssse3(p) & pairs & ~std::uint64_t{1});
+            else
+#elif defined(FENWA_TOKEN_NEON)
+            if constexpr (kernel == TokenKernel::kNeon)
+                foreign += popcount(foreign_pairs_neon(p) & pairs & ~std::uint64_t{1});
+            else
+#endif
+                foreign += foreign_pairs_portable(p, pairs & ~std::uint64_t{1});
         }
         counts_[kForeignPairs] += foreign;
     }
@@ -390,6 +642,50 @@ void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t 
     prev2_ = n >= 2 ? byte_class(p[n - 2]) : prev_;
     prev_ = byte_class(p[n - 1]);
     prev_char_ = static_cast<std::uint32_t>(units[n - 1]);
+}
+
+// The forms of push64, each compiled for its instruction set: a function-level
+// target lets the SSSE3 form use the processor's population count too.
+struct TokenBlocks {
+    template <class Unit>
+    static void portable(TokenScanner& s, const std::uint8_t* p, const Unit* u,
+                         std::size_t n) noexcept {
+        s.scan64<static_cast<int>(TokenKernel::kPortable)>(p, u, n);
+    }
+#if defined(FENWA_TOKEN_SSSE3)
+    template <class Unit>
+    FENWA_TARGET_SSSE3_POPCNT static void ssse3(TokenScanner& s, const std::uint8_t* p,
+                                                const Unit* u, std::size_t n) noexcept {
+        s.scan64<static_cast<int>(TokenKernel::kSsse3)>(p, u, n);
+    }
+#endif
+#if defined(FENWA_TOKEN_NEON)
+    template <class Unit>
+    static void neon(TokenScanner& s, const std::uint8_t* p, const Unit* u,
+                     std::size_t n) noexcept {
+        s.scan64<static_cast<int>(TokenKernel::kNeon)>(p, u, n);
+    }
+#endif
+};
+
+template <class Unit>
+void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t n) noexcept {
+    if (n == 0) return;
+    switch (current_kernel()) {
+#if defined(FENWA_TOKEN_SSSE3)
+        case TokenKernel::kSsse3:
+            TokenBlocks::ssse3(*this, p, units, n);
+            return;
+#endif
+#if defined(FENWA_TOKEN_NEON)
+        case TokenKernel::kNeon:
+            TokenBlocks::neon(*this, p, units, n);
+            return;
+#endif
+        default:
+            TokenBlocks::portable(*this, p, units, n);
+            return;
+    }
 }
 
 template void TokenScanner::push64(const std::uint8_t*, const std::uint8_t*, std::size_t) noexcept;

@@ -75,6 +75,11 @@ class TokenScanner {
     const TokenFeatures& features() const noexcept { return counts_; }
 
   private:
+    friend struct TokenBlocks;
+    // push64 in the form of one TokenKernel (its int value).
+    template <int Kernel, class Unit>
+    void scan64(const std::uint8_t* chars, const Unit* units, std::size_t n) noexcept;
+
     TokenFeatures counts_{};
     int prev_ = 8;   // class of the previous character (8: none)
     int prev2_ = 8;  // and of the one before it
@@ -83,6 +88,27 @@ class TokenScanner {
     std::uint64_t word_ = 0;    // characters of the current word
     bool accented_ = false;     // whether the current word holds a kLatin character
 };
+
+// Which form of the 64-character block scan runs (they differ in how they count
+// the foreign letter pairs and the bits of the masks).
+// kAuto takes the fastest the processor runs, chosen once (the environment
+// variable FENWA_TOKEN_KERNEL, "portable", "ssse3" or "neon", can name another,
+// for tests and benchmarks); every form gives the same counts.
+enum class TokenKernel : int {
+    kAuto,
+    kPortable,  // one table lookup per letter pair, any processor
+    kSsse3,     // x86-64 with SSSE3 and POPCNT: byte shuffles over 16 pairs at a time
+    kNeon,      // AArch64: table lookups over 16 pairs at a time
+};
+inline constexpr TokenKernel kTokenKernels[] = {TokenKernel::kPortable, TokenKernel::kSsse3,
+                                                TokenKernel::kNeon};
+bool token_kernel_available(TokenKernel kernel) noexcept;
+// Makes every scan from now on use `kernel` (kAuto: the processor's choice
+// again); false, and nothing changed, when this processor cannot run it. For
+// tests and benchmarks: not meant to change while other threads scan.
+bool force_token_kernel(TokenKernel kernel) noexcept;
+TokenKernel token_kernel() noexcept;  // the one in use, never kAuto
+const char* token_kernel_name(TokenKernel kernel) noexcept;
 
 // The features of UTF-8 text (an invalid byte counts as one character of the
 // compatibility group), of Latin-1, UCS-2 and UCS-4 code units.

@@ -1,6 +1,7 @@
-// The token estimate's kernel on its own: feature counts of small texts worked
-// out by hand, the same counts through every code-unit width, and the rounding
-// and saturation of the dot product.
+// The token estimate's kernel on its own, through each form of its block scan:
+// feature counts of small texts worked out by hand, the same counts through
+// every code-unit width and block position, and the rounding and saturation of
+// the dot product.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -172,6 +173,64 @@ void widths_agree_with_scalar_on_random_texts() {
     }
 }
 
+// Every ordered pair of ASCII letters (either case) at every position of a
+// block, and letters among other bytes: each block form against one character
+// at a time.
+void every_letter_pair_at_every_position() {
+    std::string letters;
+    for (char c = 'a'; c <= 'z'; ++c) letters += {c, static_cast<char>(c - 0x20)};
+    std::string all;  // "xy" for every x and y: every pair, inside and across them
+    for (char x : letters)
+        for (char y : letters) all += {x, y};
+    std::uint64_t state = 0x243F6A8885A308D3u;
+    auto next = [&]() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    std::string mixed;  // words of random letters between other bytes
+    for (int k = 0; k < 4000; ++k) {
+        const auto r = next();
+        mixed += (r & 7) ? letters[(r >> 8) % letters.size()] : " _1@\n\x7f["[(r >> 8) % 7];
+    }
+    for (std::size_t shift = 0; shift < 64; ++shift) {
+        for (const std::string* base : {&all, &mixed}) {
+            const std::string text = std::string(shift, '.') + *base;
+            ht::TokenScanner one;
+            for (unsigned char c : text) one.push(c);
+            CHECK(utf8(text) == one.features());
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+            CHECK(ht::token_features_latin1(bytes, text.size()) == one.features());
+            // The same after a letter: the first pair of each block takes its first
+            // letter from the block before.
+            const std::string after = std::string(shift, 'q') + *base;
+            ht::TokenScanner two;
+            for (unsigned char c : after) two.push(c);
+            CHECK(utf8(after) == two.features());
+        }
+    }
+}
+
+void kernel_choice() {
+    CHECK(!ht::token_kernel_available(ht::TokenKernel::kAuto));
+    CHECK(ht::token_kernel_available(ht::TokenKernel::kPortable));
+    CHECK(ht::force_token_kernel(ht::TokenKernel::kAuto));
+    const ht::TokenKernel chosen = ht::token_kernel();
+    CHECK(chosen != ht::TokenKernel::kAuto && ht::token_kernel_available(chosen));
+    for (const ht::TokenKernel k : ht::kTokenKernels) {
+        // One that cannot run here leaves the choice as it was.
+        CHECK(ht::force_token_kernel(k) == ht::token_kernel_available(k));
+        CHECK(ht::token_kernel() == (ht::token_kernel_available(k) ? k : chosen));
+        ht::force_token_kernel(ht::TokenKernel::kAuto);
+    }
+#if defined(__x86_64__) || defined(_M_X64)
+    CHECK(!ht::token_kernel_available(ht::TokenKernel::kNeon));
+#elif defined(__aarch64__) || defined(_M_ARM64)
+    CHECK(ht::token_kernel() == ht::TokenKernel::kNeon);
+#endif
+}
+
 void dot_product_rounds_and_saturates() {
     ht::TokenCoefficients w{};
     w[ht::kLetters] = 1 << 15;  // half a token per letter
@@ -191,11 +250,18 @@ void dot_product_rounds_and_saturates() {
 }  // namespace
 
 int main() {
-    ascii_classes_and_runs();
-    multi_byte_groups_by_code_point();
-    blocks_agree_with_scalar();
-    widths_agree_with_scalar_on_random_texts();
-    widths_agree();
+    kernel_choice();
+    // Everything through each block form this processor runs.
+    for (const ht::TokenKernel k : ht::kTokenKernels) {
+        if (!ht::force_token_kernel(k)) continue;
+        ascii_classes_and_runs();
+        multi_byte_groups_by_code_point();
+        blocks_agree_with_scalar();
+        every_letter_pair_at_every_position();
+        widths_agree_with_scalar_on_random_texts();
+        widths_agree();
+    }
+    ht::force_token_kernel(ht::TokenKernel::kAuto);
     dot_product_rounds_and_saturates();
     return TEST_MAIN_RESULT();
 }
