@@ -439,3 +439,49 @@ def test_unhashable_part_or_item_type_is_a_clear_error(messages, fmt):
         fh.validate(messages, format=fmt)
     except (TypeError, ValueError) as e:
         assert str(e).startswith("message 0:")
+
+
+# An agent's running turn: one question, then tool cycles whose outputs together
+# are several times the budget.
+TOOL_LOOP = [{
+    "user": "Investigate the outage.",
+    "cycles": [("", [("read_file", f"<out{k}> " + "".join(f"{i} of cycle {k}: pool idle\n" for i in range(60)))])
+               for k in range(10)],
+    "final": None,
+}]
+
+
+def _outputs(messages):
+    """The cycle numbers whose output each message carries in full."""
+    return [{k for k in range(10) if f"<out{k}>" in repr(m)} for m in messages]
+
+
+@pytest.mark.parametrize("fmt", sorted(BUILDERS))
+@pytest.mark.parametrize("tool_results", ["elide", "drop"])
+def test_a_running_turn_over_the_budget_elides_its_oldest_results(fmt, tool_results):
+    history = BUILDERS[fmt](TOOL_LOOP)
+    budget = 1500
+    r = fh.trim(history, max_tokens=budget, tool_results=tool_results)
+    fh.validate(r.messages)
+    assert r.within_budget and r.tokens_after <= budget
+    sent = set().union(*_outputs(r.messages))
+    # The newest outputs stay whole, the oldest became placeholders: a suffix survives.
+    assert 9 in sent and sent == set(range(min(sent), 10)) and min(sent) > 0
+    assert any("Investigate the outage." in repr(m) for m in r.messages)
+    elided = [i for i, d in enumerate(r.decisions) if d.action == "elided"]
+    assert elided and all(r.decisions[i].reason == "the recent turn alone was over the budget"
+                          for i in elided)
+    # Under a budget the turn fits, nothing is touched.
+    assert fh.trim(history, max_tokens=2 * r.tokens_before).messages == list(history)
+
+
+def test_a_conversation_in_a_tool_loop_stays_within_its_budget():
+    conv = fh.Conversation("You are an agent.", max_tokens=1500)
+    for m in BUILDERS["openai"](TOOL_LOOP)[1:]:
+        conv.append(m)
+        if m["role"] == "assistant":
+            continue  # its result comes next
+        request = conv.request()
+        fh.validate(request)
+        assert conv.last_report["tokens_sent"] <= 1500
+    assert 9 in set().union(*_outputs(request))

@@ -54,6 +54,7 @@ from .tokens import (
     NO_FRAMING,
     PLACEHOLDER,
     PLACEHOLDER_FLOOD,
+    PLACEHOLDER_START,
     CountCache,
     Counting,
     TokenCounter,
@@ -86,6 +87,7 @@ RESULTS_LEFT = "its tool results left"
 GROUP_LEFT = "its reasoning group left"
 FIRST_ROLE = "the list must start with a user message"
 RESTORED = "restored: the list must start with a user message"
+RECENT_OVER = "the recent turn alone was over the budget"
 
 _DURABLE = fm.SYSTEM | fm.FACT
 # Per action: whether the message is sent (0 only for _DROPPED).
@@ -102,7 +104,6 @@ class Decision(NamedTuple):
 
 
 # A placeholder's first line, recognised from the one placeholder text (tokens.py).
-_PLACEHOLDER_START = PLACEHOLDER.split("{size}", 1)[0]
 _PLACEHOLDER_LINE = re.compile(
     re.escape(PLACEHOLDER)
     .replace(re.escape("{size}"), "[0-9]+")
@@ -115,7 +116,7 @@ _PREVIEW_GAP = "\n\u2026\n"
 def is_placeholder(text: str) -> bool:
     """Whether `text` is a placeholder that trimming left for an elided tool
     output (its first line), with or without a preview after it."""
-    if not text.startswith(_PLACEHOLDER_START):
+    if not text.startswith(PLACEHOLDER_START):
         return False
     end = text.find("\n")
     return _PLACEHOLDER_LINE.fullmatch(text if end < 0 else text[:end]) is not None
@@ -625,6 +626,38 @@ class _Plan:
             if self.total <= max_tokens or position >= len(candidates):
                 return
 
+    def elide_recent(self, max_tokens: int) -> None:
+        """While the count is still over `max_tokens`, elide the tool results that
+        only the recent turn pins, oldest first. An agent's running turn piles up
+        tool outputs until the turn alone is over the budget, and the provider then
+        refuses the whole request; placeholders keep every call and result paired
+        and the turn's text whole. The newest call's results stay: the model is
+        about to read them. System, durable and stable-prefix messages, and
+        results a placeholder cannot stand in for, are never touched."""
+        if self.total <= max_tokens:
+            return
+        views = self.views
+        newest = next((i for i in range(len(views) - 1, -1, -1) if views[i].calls), -1)
+        keep = set()
+        if newest >= 0:
+            for cid in views[newest].calls:
+                keep.update(self.results[cid])
+        recent = (PINNED_RECENT, PINNED_PAIRED, PINNED_RUNNING)
+        for i, v in enumerate(views):
+            if (
+                v.answers
+                and self.pinned[i]
+                and self.reasons[i] in recent
+                and i not in keep
+                and i not in self.sealed
+                and v.bits & _DURABLE == 0
+            ):
+                self.elide(i, RECENT_OVER)
+                if self.pending:
+                    self.materialize()
+                    if self.total <= max_tokens:
+                        return
+
     def _fit_native(self, max_tokens: int, hl: float) -> None:
         """`fit` with the order and the walk in the native kernel; it hands back
         only the messages that need the adapter (`leave`)."""
@@ -766,7 +799,9 @@ def trim(
     messages leave lowest metabolic score first (class weight x 2^(-age/half_life),
     oldest first on ties) until the count fits. System and developer messages,
     durable classes (FACT, via `classify`), the first `stable_prefix` messages and
-    the last `keep_last_turns` user turns with everything after them never leave.
+    the last `keep_last_turns` user turns with everything after them never leave;
+    when those alone are over the budget, their older tool results become
+    placeholders, oldest first, until it holds (the newest call's results stay).
 
     A tool result that would leave is elided to a short placeholder
     (`tool_results="elide"`), or leaves with its call (`"drop"`). With
@@ -818,7 +853,9 @@ def trim(
     if max_tokens is None:
         plan.decay(half_life, safe_threshold, stable_prefix)
     else:
-        plan.fit(counting.limit(max(0, max_tokens - fixed)), half_life)
+        budget = counting.limit(max(0, max_tokens - fixed))
+        plan.fit(budget, half_life)
+        plan.elide_recent(budget)
     if adapter.user_first:
         plan.first_role()
 
