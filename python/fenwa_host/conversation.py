@@ -81,7 +81,7 @@ from .billing import (
 )
 from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView, _field, _replace
 from .reasoning import reasoning_params
-from .tokens import CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
+from .tokens import PLACEHOLDER_START, CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
 from .trim import TrimResult, _preview, is_placeholder, trim
 
 __all__ = ["Conversation", "ConversationSettings", "RequestReport", "BillingSummary"]
@@ -105,7 +105,6 @@ USAGE_RATIO_MAX = 2.0
 USAGE_STEP = 1.25
 USAGE_SMOOTHING = 0.5
 # How every elision placeholder starts.
-_PLACEHOLDER_HEAD = "[tool output elided:"
 # More than any format's framing of one message or one tool result, in tokens.
 _FRAMING_BOUND = 32
 # A user turn kept in the ledger keeps at most this many bytes of its text.
@@ -545,9 +544,10 @@ class Conversation:
 
     Settings are those of `ConversationSettings`, given as a `settings` object or as
     keywords (`format="anthropic", max_tokens=16000, ...`). `token_counter` is any
-    `str -> int` (default: UTF-8 bytes // 4 + 1). `prompt_cache_key` is the OpenAI
-    `prompt_cache_key` sent with every request (default: a random key made once and
-    persisted with the conversation).
+    `str -> int` or an encoding such as tiktoken's (default: the estimate of the
+    `tokenizer` setting). `prompt_cache_key` is the OpenAI `prompt_cache_key` sent
+    with every request (default: a random key made once and persisted with the
+    conversation).
     """
 
     def __init__(
@@ -1281,7 +1281,7 @@ class Conversation:
         s = self.settings
         recent = h.recent_start(s.keep_last_turns)
         i = h.elidable
-        while i < recent and not (h.views[i].answers and not h.views[i].text.startswith(_PLACEHOLDER_HEAD)):
+        while i < recent and not (h.views[i].answers and not h.views[i].text.startswith(PLACEHOLDER_START)):
             i += 1
         h.elidable = i
         if i >= recent:

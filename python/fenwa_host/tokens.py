@@ -138,6 +138,8 @@ def estimate_tokens(text: str, tokenizer: str = "o200k") -> int:
 #: What an elided tool result's payload becomes.
 PLACEHOLDER = "[tool output elided: {size} bytes{flood}]"
 PLACEHOLDER_FLOOD = ", a repetitive flood"
+#: How every placeholder starts: a cheap first test before `trim.is_placeholder`.
+PLACEHOLDER_START = PLACEHOLDER.split("{size}", 1)[0]
 
 
 def placeholder_text(size: int, flood: bool) -> str:

@@ -54,6 +54,7 @@ from .tokens import (
     NO_FRAMING,
     PLACEHOLDER,
     PLACEHOLDER_FLOOD,
+    PLACEHOLDER_START,
     CountCache,
     Counting,
     TokenCounter,
@@ -103,7 +104,6 @@ class Decision(NamedTuple):
 
 
 # A placeholder's first line, recognised from the one placeholder text (tokens.py).
-_PLACEHOLDER_START = PLACEHOLDER.split("{size}", 1)[0]
 _PLACEHOLDER_LINE = re.compile(
     re.escape(PLACEHOLDER)
     .replace(re.escape("{size}"), "[0-9]+")
@@ -116,7 +116,7 @@ _PREVIEW_GAP = "\n\u2026\n"
 def is_placeholder(text: str) -> bool:
     """Whether `text` is a placeholder that trimming left for an elided tool
     output (its first line), with or without a preview after it."""
-    if not text.startswith(_PLACEHOLDER_START):
+    if not text.startswith(PLACEHOLDER_START):
         return False
     end = text.find("\n")
     return _PLACEHOLDER_LINE.fullmatch(text if end < 0 else text[:end]) is not None

@@ -372,25 +372,25 @@ constexpr auto kDurableSig = py::function_decl(
     "fenwa_host.");
 
 // The indices of the views whose class bits meet `mask` or whose role is `role`.
+// Whether view `v` has class bits that meet `mask` or the role `role`.
+bool durable(PyObject* v, std::uint32_t mask, PyObject* role) {
+    if (!py::view_reaches(v, py::kViewBits))
+        py::raise(PyExc_TypeError, "views must hold message views");
+    if ((py::convert<py::to_u32>(PyTuple_GET_ITEM(v, py::kViewBits)) & mask) != 0) return true;
+    const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v, py::kViewRole), role, Py_EQ);
+    if (eq < 0) py::throw_error();
+    return eq == 1;
+}
+
 Ref durable_views(const py::Bound<3>& a) {
     PyObject* const views = exact_list(a[0]);
     const std::uint32_t mask = a.get<py::to_u32>(1);
     Ref out = py::owned(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
         Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
-        if (!py::view_reaches(v.get(), py::kViewBits))
-            py::raise(PyExc_TypeError, "views must hold message views");
-        bool hit = (py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), py::kViewBits)) & mask) != 0;
-        if (!hit) {
-            const int eq =
-                PyObject_RichCompareBool(PyTuple_GET_ITEM(v.get(), py::kViewRole), a[2], Py_EQ);
-            if (eq < 0) py::throw_error();
-            hit = eq == 1;
-        }
-        if (hit) {
-            Ref index = py::owned(PyLong_FromSsize_t(i));
-            if (PyList_Append(out.get(), index.get()) < 0) py::throw_error();
-        }
+        if (!durable(v.get(), mask, a[2])) continue;
+        Ref index = py::owned(PyLong_FromSsize_t(i));
+        if (PyList_Append(out.get(), index.get()) < 0) py::throw_error();
     }
     return out;
 }

@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 from ..formats import FORMATS
+from ..trim import is_placeholder
 from ._core import (
     Attempt,
     Core,
@@ -41,7 +42,6 @@ __all__ = ["STATE_KEY", "ContextMiddleware", "LangChainContext", "user_first"]
 
 #: The agent-state key that holds a thread's Conversation (conversation mode).
 STATE_KEY = "fenwa_conversation"
-_PLACEHOLDER = "[tool output elided"
 
 _FORMAT = "langchain"
 #: Providers whose message list must start with a user message, as they appear in
@@ -115,7 +115,7 @@ def _back(sent: Mapping[str, Any], originals: Mapping[Any, Any]) -> Any:
     if (
         original.type == "tool"
         and isinstance(content, str)
-        and content.startswith(_PLACEHOLDER)
+        and is_placeholder(content)
         and content != original.content
     ):
         return adapter.elide(original, lambda _text: content)
