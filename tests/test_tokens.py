@@ -74,7 +74,7 @@ def test_blocks_equal_the_reference_at_every_width(text, widener, at_end):
 
 # The block scan's forms, each with the machines that run it (the processor's
 # own choice runs in every other test here).
-KERNELS = {"portable": None, "ssse3": ("x86_64", "amd64"), "neon": ("aarch64", "arm64")}
+KERNELS = {"portable": None, "ssse3": ("x86_64", "amd64"), "avx2": ("x86_64", "amd64"), "neon": ("aarch64", "arm64")}
 
 
 @pytest.mark.parametrize("kernel", sorted(KERNELS))

@@ -21,9 +21,17 @@
 #if defined(_MSC_VER) && !defined(__clang__)
 #define FENWA_TARGET_SSSE3
 #define FENWA_TARGET_SSSE3_POPCNT
+#define FENWA_TARGET_AVX2
 #else
 #define FENWA_TARGET_SSSE3 __attribute__((target("ssse3")))
 #define FENWA_TARGET_SSSE3_POPCNT __attribute__((target("ssse3,popcnt")))
+#define FENWA_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
+#endif
+// The AVX2 form too, but not with MinGW's GCC, which cannot realign the stack
+// for 32-byte locals on Windows.
+#if !(defined(__MINGW32__) && !defined(__clang__))
+#define FENWA_TOKEN_AVX2 1
+#include <immintrin.h>
 #endif
 #elif defined(__aarch64__) || defined(_M_ARM64)
 #define FENWA_TOKEN_NEON 1
@@ -142,7 +150,7 @@ inline std::uint64_t popcount(std::uint64_t v) noexcept {
 template <TokenKernel kernel>
 FENWA_ALWAYS_INLINE std::uint64_t count_bits(std::uint64_t v) noexcept {
 #if defined(FENWA_TOKEN_SSSE3)
-    if constexpr (kernel == TokenKernel::kSsse3) {
+    if constexpr (kernel == TokenKernel::kSsse3 || kernel == TokenKernel::kAvx2) {
 #if defined(_MSC_VER) && !defined(__clang__)
         return static_cast<std::uint64_t>(__popcnt64(v));
 #else
@@ -236,6 +244,41 @@ bool cpu_has_ssse3() noexcept {
     return (c & kBits) == kBits;
 #endif
 }
+
+#if defined(FENWA_TOKEN_AVX2)
+// AVX2 (CPUID leaf 7, EBX bit 5) with POPCNT, and the operating system saving
+// the 256-bit registers (OSXSAVE, then XCR0's SSE and AVX bits).
+bool cpu_has_avx2() noexcept {
+    unsigned leaf1[4] = {};
+    unsigned leaf7[4] = {};
+#if defined(_MSC_VER)
+    int r[4];
+    __cpuid(r, 0);
+    if (r[0] < 7) return false;
+    __cpuidex(r, 1, 0);
+    for (int k = 0; k < 4; ++k) leaf1[k] = static_cast<unsigned>(r[k]);
+    __cpuidex(r, 7, 0);
+    for (int k = 0; k < 4; ++k) leaf7[k] = static_cast<unsigned>(r[k]);
+#else
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(1, 0, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
+    __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
+#endif
+    const bool popcnt = (leaf1[2] >> 23) & 1;
+    const bool osxsave = (leaf1[2] >> 27) & 1;
+    const bool avx = (leaf1[2] >> 28) & 1;
+    const bool avx2 = (leaf7[1] >> 5) & 1;
+    if (!popcnt || !osxsave || !avx || !avx2) return false;
+#if defined(_MSC_VER)
+    const unsigned long long xcr0 = _xgetbv(0);
+#else
+    unsigned lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
+#endif
+    return (xcr0 & 0x6) == 0x6;
+}
+#endif
 #endif
 
 #if defined(FENWA_TOKEN_NEON)
@@ -277,6 +320,12 @@ bool runs(TokenKernel kernel) noexcept {
             return has;
         }
 #endif
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+        case TokenKernel::kAvx2: {
+            static const bool has = cpu_has_avx2();
+            return has;
+        }
+#endif
 #if defined(FENWA_TOKEN_NEON)
         case TokenKernel::kNeon:
             return true;
@@ -288,6 +337,7 @@ bool runs(TokenKernel kernel) noexcept {
 
 TokenKernel best_kernel() noexcept {
     if (runs(TokenKernel::kNeon)) return TokenKernel::kNeon;
+    if (runs(TokenKernel::kAvx2)) return TokenKernel::kAvx2;
     if (runs(TokenKernel::kSsse3)) return TokenKernel::kSsse3;
     return TokenKernel::kPortable;
 }
@@ -344,6 +394,8 @@ const char* token_kernel_name(TokenKernel kernel) noexcept {
             return "portable";
         case TokenKernel::kSsse3:
             return "ssse3";
+        case TokenKernel::kAvx2:
+            return "avx2";
         case TokenKernel::kNeon:
             return "neon";
         default:
@@ -494,6 +546,83 @@ Masks byte_masks(const std::uint8_t* p) noexcept {
     return m;
 }
 
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+// byte_masks and foreign_pairs_ssse3 of a block in one pass, 32 bytes at a
+// time. The shuffles work within each 16-byte half, so their tables are in both.
+FENWA_TARGET_AVX2 inline __m256i splat(int v) noexcept {
+    return _mm256_set1_epi8(static_cast<char>(v));
+}
+FENWA_TARGET_AVX2 inline std::uint64_t mask(__m256i v) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(v)));
+}
+
+FENWA_TARGET_AVX2 Masks block_avx2(const std::uint8_t* p, std::uint64_t& pair_hits) noexcept {
+    Masks m{};
+    std::uint64_t hits = 0;
+    const __m256i bits = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128));
+    for (int k = 0; k < 2; ++k) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+        const int at = 32 * k;
+        // Signed compares: bytes from 0x80 are negative. c is in [lo, lo + n)
+        // when c - lo + 0x80, as a signed byte, is below n - 128.
+        const __m256i folded = _mm256_or_si256(x, splat(0x20));
+        const __m256i letter =
+            _mm256_cmpgt_epi8(splat(26 - 128), _mm256_add_epi8(folded, splat(0x80 - 'a')));
+        const __m256i digit =
+            _mm256_cmpgt_epi8(splat(10 - 128), _mm256_add_epi8(x, splat(0x80 - '0')));
+        const __m256i newline = _mm256_cmpeq_epi8(x, splat('\n'));
+        const __m256i rare = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpeq_epi8(folded, splat('j')),
+                            _mm256_cmpeq_epi8(folded, splat('k'))),
+            _mm256_or_si256(
+                _mm256_cmpeq_epi8(folded, splat('q')),
+                _mm256_cmpgt_epi8(splat(5 - 128), _mm256_add_epi8(folded, splat(0x80 - 'v')))));
+        const std::uint64_t letters = mask(letter);
+        const std::uint64_t lower_case = mask(_mm256_slli_epi16(x, 2));  // bit 5 of each byte
+        const std::uint64_t high = mask(x);
+        m.lower |= (letters & lower_case) << at;
+        m.upper |= (letters & ~lower_case) << at;
+        m.digit |= mask(digit) << at;
+        m.space |= mask(_mm256_cmpeq_epi8(x, splat(' '))) << at;
+        m.newline |= mask(newline) << at;
+        // Controls: below 0x20 (and so bytes from 0x80, taken out after) but not
+        // a newline; DEL.
+        m.other |= ((mask(_mm256_cmpgt_epi8(splat(0x20), x)) & ~mask(newline) & ~high) |
+                    mask(_mm256_cmpeq_epi8(x, splat(0x7F))))
+                   << at;
+        m.rare |= (mask(rare) & letters) << at;
+        m.high |= high << at;
+
+        // The byte before each one (0 before the block's first): across the
+        // halves by a lane permute, then a byte shift within each.
+        const __m256i before =
+            k == 0 ? _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, x, 0x08), 15)
+                   : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 31));
+        const __m256i a = _mm256_and_si256(before, splat(31));
+        const __m256i b = _mm256_and_si256(x, splat(31));
+        const __m256i low = _mm256_add_epi8(a, splat(0x70));
+        const __m256i upper_half = _mm256_xor_si256(low, splat(0x80));
+        __m256i row[4];
+        for (int r = 0; r < 4; ++r) {
+            const auto* t = reinterpret_cast<const __m128i*>(kRowBytes.data() + 32 * r);
+            row[r] = _mm256_or_si256(
+                _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_load_si128(t)), low),
+                _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_load_si128(t + 1)),
+                                    upper_half));
+        }
+        // The row byte b >> 3: b is 0-31.
+        __m256i byte = _mm256_blendv_epi8(row[0], row[1], _mm256_cmpgt_epi8(b, splat(7)));
+        byte = _mm256_blendv_epi8(byte, row[2], _mm256_cmpgt_epi8(b, splat(15)));
+        byte = _mm256_blendv_epi8(byte, row[3], _mm256_cmpgt_epi8(b, splat(23)));
+        const __m256i bit = _mm256_shuffle_epi8(bits, b);
+        hits |= mask(_mm256_cmpeq_epi8(_mm256_and_si256(byte, bit), bit)) << at;
+    }
+    pair_hits = hits;
+    return m;
+}
+#endif
+
 inline int byte_class(std::uint8_t b) noexcept {
     return b >= 0x80 ? int{kMulti} : int{kAsciiClasses[b]};
 }
@@ -507,7 +636,12 @@ FENWA_ALWAYS_INLINE void TokenScanner::scan64(const std::uint8_t* p, const Unit*
     auto popcount = [](std::uint64_t v) { return count_bits<kernel>(v); };
     // Only the first n characters count: every mask is cut to them.
     const std::uint64_t valid = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+    std::uint64_t pair_hits = 0;  // from the AVX2 form's pass over the block
+    Masks m = kernel == TokenKernel::kAvx2 ? block_avx2(p, pair_hits) : byte_masks(p);
+#else
     Masks m = byte_masks(p);
+#endif
     if (n < 64) {
         m.lower &= valid;
         m.upper &= valid;
@@ -553,8 +687,13 @@ FENWA_ALWAYS_INLINE void TokenScanner::scan64(const std::uint8_t* p, const Unit*
         const std::uint64_t pairs = letters & ~starts;
         std::uint64_t foreign = (pairs & 1u) ? foreign_pair(prev_char_, p[0]) : 0;
         if (pairs & ~std::uint64_t{1}) {
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+            if constexpr (kernel == TokenKernel::kAvx2)
+                foreign += popcount(pair_hits & pairs & ~std::uint64_t{1});
+            else
+#endif
 #if defined(FENWA_TOKEN_SSSE3)
-            if constexpr (kernel == TokenKernel::kSsse3)
+                if constexpr (kernel == TokenKernel::kSsse3)
                 foreign += popcount(foreign_pairs_ssse3(p) & pairs & ~std::uint64_t{1});
             else
 #elif defined(FENWA_TOKEN_NEON)
@@ -659,6 +798,13 @@ struct TokenBlocks {
         s.scan64<static_cast<int>(TokenKernel::kSsse3)>(p, u, n);
     }
 #endif
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+    template <class Unit>
+    FENWA_TARGET_AVX2 static void avx2(TokenScanner& s, const std::uint8_t* p, const Unit* u,
+                                       std::size_t n) noexcept {
+        s.scan64<static_cast<int>(TokenKernel::kAvx2)>(p, u, n);
+    }
+#endif
 #if defined(FENWA_TOKEN_NEON)
     template <class Unit>
     static void neon(TokenScanner& s, const std::uint8_t* p, const Unit* u,
@@ -675,6 +821,11 @@ void TokenScanner::push64(const std::uint8_t* p, const Unit* units, std::size_t 
 #if defined(FENWA_TOKEN_SSSE3)
         case TokenKernel::kSsse3:
             TokenBlocks::ssse3(*this, p, units, n);
+            return;
+#endif
+#if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
+        case TokenKernel::kAvx2:
+            TokenBlocks::avx2(*this, p, units, n);
             return;
 #endif
 #if defined(FENWA_TOKEN_NEON)

@@ -92,16 +92,17 @@ class TokenScanner {
 // Which form of the 64-character block scan runs (they differ in how they count
 // the foreign letter pairs and the bits of the masks).
 // kAuto takes the fastest the processor runs, chosen once (the environment
-// variable FENWA_TOKEN_KERNEL, "portable", "ssse3" or "neon", can name another,
+// variable FENWA_TOKEN_KERNEL, "portable", "ssse3", "avx2" or "neon", can name another,
 // for tests and benchmarks); every form gives the same counts.
 enum class TokenKernel : int {
     kAuto,
     kPortable,  // one table lookup per letter pair, any processor
     kSsse3,     // x86-64 with SSSE3 and POPCNT: byte shuffles over 16 pairs at a time
+    kAvx2,      // x86-64 with AVX2 and POPCNT: the masks and pairs 32 bytes at a time
     kNeon,      // AArch64: table lookups over 16 pairs at a time
 };
 inline constexpr TokenKernel kTokenKernels[] = {TokenKernel::kPortable, TokenKernel::kSsse3,
-                                                TokenKernel::kNeon};
+                                                TokenKernel::kAvx2, TokenKernel::kNeon};
 bool token_kernel_available(TokenKernel kernel) noexcept;
 // Makes every scan from now on use `kernel` (kAuto: the processor's choice
 // again); false, and nothing changed, when this processor cannot run it. For

@@ -173,9 +173,9 @@ void widths_agree_with_scalar_on_random_texts() {
     }
 }
 
-// Every ordered pair of ASCII letters (either case) at every position of a
-// block, and letters among other bytes: each block form against one character
-// at a time.
+// Every ordered pair of ASCII letters (either case) and every byte at every
+// position of a block, and letters among other bytes: each block form against
+// one character at a time.
 void every_letter_pair_at_every_position() {
     std::string letters;
     for (char c = 'a'; c <= 'z'; ++c) letters += {c, static_cast<char>(c - 0x20)};
@@ -194,7 +194,17 @@ void every_letter_pair_at_every_position() {
         const auto r = next();
         mixed += (r & 7) ? letters[(r >> 8) % letters.size()] : " _1@\n\x7f["[(r >> 8) % 7];
     }
+    std::string every_byte;  // every byte, twice in a row, and after each letter
+    for (int b = 0; b < 256; ++b)
+        every_byte += {static_cast<char>(b), static_cast<char>(b),
+                       letters[static_cast<std::size_t>(b) % 52], static_cast<char>(b)};
     for (std::size_t shift = 0; shift < 64; ++shift) {
+        // Latin-1 units as they are: bytes from 0x80 go through the blocks too.
+        const std::string raw = std::string(shift, '.') + every_byte;
+        ht::TokenScanner scalar;
+        for (unsigned char c : raw) scalar.push(c);
+        CHECK(ht::token_features_latin1(reinterpret_cast<const std::uint8_t*>(raw.data()),
+                                        raw.size()) == scalar.features());
         for (const std::string* base : {&all, &mixed}) {
             const std::string text = std::string(shift, '.') + *base;
             ht::TokenScanner one;
