@@ -559,8 +559,6 @@ FENWA_TARGET_AVX2 inline std::uint64_t mask(__m256i v) noexcept {
 FENWA_TARGET_AVX2 Masks block_avx2(const std::uint8_t* p, std::uint64_t& pair_hits) noexcept {
     Masks m{};
     std::uint64_t hits = 0;
-    const __m256i bits = _mm256_broadcastsi128_si256(
-        _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128));
     for (int k = 0; k < 2; ++k) {
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
         const int at = 32 * k;
@@ -593,7 +591,10 @@ FENWA_TARGET_AVX2 Masks block_avx2(const std::uint8_t* p, std::uint64_t& pair_hi
                    << at;
         m.rare |= (mask(rare) & letters) << at;
         m.high |= high << at;
-
+    }
+    for (int k = 0; k < 2; ++k) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+        const int at = 32 * k;
         // The byte before each one (0 before the block's first): across the
         // halves by a lane permute, then a byte shift within each.
         const __m256i before =
@@ -611,10 +612,14 @@ FENWA_TARGET_AVX2 Masks block_avx2(const std::uint8_t* p, std::uint64_t& pair_hi
                 _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_load_si128(t + 1)),
                                     upper_half));
         }
-        // The row byte b >> 3: b is 0-31.
-        __m256i byte = _mm256_blendv_epi8(row[0], row[1], _mm256_cmpgt_epi8(b, splat(7)));
-        byte = _mm256_blendv_epi8(byte, row[2], _mm256_cmpgt_epi8(b, splat(15)));
-        byte = _mm256_blendv_epi8(byte, row[3], _mm256_cmpgt_epi8(b, splat(23)));
+        // The row byte b >> 3 (b is 0-31), picked by its bits 3 and 4 moved to
+        // the top of each byte: a blend reads only that bit.
+        const __m256i bit3 = _mm256_slli_epi16(b, 4);
+        const __m256i bit4 = _mm256_slli_epi16(b, 3);
+        const __m256i byte = _mm256_blendv_epi8(_mm256_blendv_epi8(row[0], row[1], bit3),
+                                                _mm256_blendv_epi8(row[2], row[3], bit3), bit4);
+        const __m256i bits = _mm256_broadcastsi128_si256(
+            _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128));
         const __m256i bit = _mm256_shuffle_epi8(bits, b);
         hits |= mask(_mm256_cmpeq_epi8(_mm256_and_si256(byte, bit), bit)) << at;
     }
@@ -710,14 +715,37 @@ FENWA_ALWAYS_INLINE void TokenScanner::scan64(const std::uint8_t* p, const Unit*
     const std::uint64_t digit_starts = m.digit & ~prev(m.digit, is_digit);
     counts_[kDigitRuns] += popcount(digit_starts);
     counts_[kSpacedDigits] += popcount(digit_starts & prev(m.space, is_space));
-    for (std::uint64_t d = m.digit; d;) {
-        const int s = std::countr_zero(d);
-        const int len = std::countr_one(d >> s);  // to bit 63 at most
-        const unsigned phase = (s == 0 && prev_ == kDigit) ? digit_phase_ : 0;
-        const unsigned end = phase + static_cast<unsigned>(len);
-        counts_[kDigitGroups] += (end + 2) / 3 - (phase + 2) / 3;
-        digit_phase_ = end % 3;
-        d = s + len >= 64 ? 0 : d & ~(((std::uint64_t{1} << len) - 1) << s);
+    if (m.digit) {
+        // The first digit of each group: every run's first digit, and three on
+        // from one while the run goes on. A run open before the block has its
+        // next group start where its phase says, if it gets there.
+        const std::uint64_t d = m.digit;
+        const bool open = (d & 1u) && prev_ == kDigit;
+        std::uint64_t first = digit_starts;
+        if (open) {
+            const unsigned at = (3 - digit_phase_) % 3;
+            if (at < static_cast<unsigned>(std::countr_one(d))) first |= std::uint64_t{1} << at;
+        }
+        const std::uint64_t third = d & (d << 1) & (d << 2);  // digits after two digits
+        std::uint64_t groups = first;
+        for (std::uint64_t t = first; t;) {
+            t = (t << 3) & third;
+            groups |= t;
+        }
+        counts_[kDigitGroups] += popcount(groups);
+        // A run that reaches the block's end: where its next digit falls, counted
+        // from its last group.
+        if ((d >> (n - 1)) & 1u) {
+            const auto run = static_cast<unsigned>(std::countl_one(d << (64 - n)));
+            const std::uint64_t in_run = groups >> (n - run);
+            if (in_run != 0) {
+                const auto last = static_cast<unsigned>(63 - std::countl_zero(in_run)) +
+                                  static_cast<unsigned>(n) - run;
+                digit_phase_ = (static_cast<unsigned>(n) - last) % 3;
+            } else {  // the open run, with no group of its own in the block
+                digit_phase_ = (digit_phase_ + static_cast<unsigned>(n)) % 3;
+            }
+        }
     }
 
     counts_[kSpaces] += popcount(m.space);
@@ -915,11 +943,16 @@ TokenFeatures features_by_blocks(const Unit* data, std::size_t size) noexcept {
             s.push64(reinterpret_cast<const std::uint8_t*>(data + at), data + at, 64);
             continue;
         }
-        // Narrowed (and, for the last block, padded) to 64 bytes.
+        // Narrowed (and, for the last block, padded) to 64 bytes. Latin-1 units
+        // stay as they are: every one from 0x80 is a byte from 0x80 already.
         std::uint8_t narrow[64] = {};
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto u = static_cast<std::uint32_t>(data[at + i]);
-            narrow[i] = static_cast<std::uint8_t>(u < 0x80 ? u : 0x80);
+        if constexpr (sizeof(Unit) == 1) {
+            std::memcpy(narrow, data + at, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto u = static_cast<std::uint32_t>(data[at + i]);
+                narrow[i] = static_cast<std::uint8_t>(u < 0x80 ? u : 0x80);
+            }
         }
         s.push64(narrow, data + at, n);
     }

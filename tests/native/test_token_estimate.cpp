@@ -2,6 +2,7 @@
 // feature counts of small texts worked out by hand, the same counts through
 // every code-unit width and block position, and the rounding and saturation of
 // the dot product.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -222,6 +223,41 @@ void every_letter_pair_at_every_position() {
     }
 }
 
+// push64 over blocks of any length from 1 to 64, one after another (the state
+// carried between them: open runs, digit phases, words), against one unit at
+// a time.
+void blocks_of_any_length() {
+    const std::vector<std::uint32_t> pool = {'1',  '2', '3',  'a',   'Z',    'q',    ' ',
+                                             '\n', '.', 0xE9, 0x416, 0x4E2D, 0x1F600};
+    std::uint64_t state = 0x13198A2E03707344u;
+    auto next = [&]() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::uint32_t> text;
+        const bool digits = round % 2 == 0;  // long digit runs, cut anywhere
+        while (text.size() < 400) {
+            const std::uint32_t c = pool[next() % (digits ? 3 : pool.size())];
+            for (std::uint64_t k = 1 + next() % (digits ? 9 : 4); k > 0; --k) text.push_back(c);
+            if (digits && next() % 4 == 0) text.push_back(' ');
+        }
+        ht::TokenScanner one, blocks;
+        for (std::uint32_t c : text) one.push(c);
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t n = std::min<std::size_t>(text.size() - at, 1 + next() % 64);
+            std::uint8_t narrow[64] = {};
+            for (std::size_t i = 0; i < n; ++i)
+                narrow[i] = static_cast<std::uint8_t>(text[at + i] < 0x80 ? text[at + i] : 0x80);
+            blocks.push64(narrow, text.data() + at, n);
+            at += n;
+        }
+        CHECK(blocks.features() == one.features());
+    }
+}
+
 void kernel_choice() {
     CHECK(!ht::token_kernel_available(ht::TokenKernel::kAuto));
     CHECK(ht::token_kernel_available(ht::TokenKernel::kPortable));
@@ -268,6 +304,7 @@ int main() {
         multi_byte_groups_by_code_point();
         blocks_agree_with_scalar();
         every_letter_pair_at_every_position();
+        blocks_of_any_length();
         widths_agree_with_scalar_on_random_texts();
         widths_agree();
     }
