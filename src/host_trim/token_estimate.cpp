@@ -7,9 +7,9 @@
 
 #include "platform/simd.hpp"
 
-// The SSSE3 pair lookups are chosen at run time on x86-64: with GCC and clang
-// through a function-level target, with MSVC (whose intrinsics need no target)
-// as they are.
+// The block scan's SSSE3 and AVX2 forms are chosen at run time on x86-64:
+// compiled with GCC and clang through function-level targets, with MSVC (whose
+// intrinsics need no target) as they are. AArch64 always has NEON.
 #if defined(__x86_64__) || defined(_M_X64)
 #define FENWA_TOKEN_SSSE3 1
 #include <tmmintrin.h>
@@ -346,7 +346,7 @@ TokenKernel best_kernel() noexcept {
 TokenKernel chosen_kernel() noexcept {
 #if defined(_MSC_VER)
 #pragma warning(push)
-#pragma warning(disable : 4996)  // getenv: read once, before any thread could set it
+#pragma warning(disable : 4996)  // getenv: only read, once, at the first scan
 #endif
     const char* name = std::getenv("FENWA_TOKEN_KERNEL");
 #if defined(_MSC_VER)
