@@ -759,12 +759,22 @@ FENWA_ALWAYS_INLINE void TokenScanner::scan64(const std::uint8_t* p, const Unit*
     std::uint64_t latin = 0;
     if (m.high) {
         counts_[kNonAsciiRuns] += popcount(m.high & ~prev(m.high, is_multi));
+        // Counted by runs of one group in a register: one increment of the
+        // same counter in memory after another would wait on each other.
+        std::size_t group = kLatin;
+        std::uint64_t count = 0;
         for (std::uint64_t h = m.high; h; h &= h - 1) {
             const auto i = static_cast<std::size_t>(std::countr_zero(h));
             const std::size_t g = group_of(static_cast<std::uint32_t>(units[i]));
-            ++counts_[g];
-            if (g == kLatin) latin |= std::uint64_t{1} << i;
+            if (g != group) {
+                counts_[group] += count;
+                group = g;
+                count = 0;
+            }
+            ++count;
+            latin |= static_cast<std::uint64_t>(g == kLatin) << i;
         }
+        counts_[group] += count;
     }
 
     // Words of ASCII letters and kLatin characters: one that holds a kLatin
