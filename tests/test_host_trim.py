@@ -485,3 +485,15 @@ def test_a_conversation_in_a_tool_loop_stays_within_its_budget():
         fh.validate(request)
         assert conv.last_report["tokens_sent"] <= 1500
     assert 9 in set().union(*_outputs(request))
+
+
+@pytest.mark.parametrize("fmt", ["openai", "anthropic", "langchain", "openai-responses"])
+def test_held_as_durable_reads_as_the_same_classify_callable(fmt):
+    from fenwa_host.formats import FORMATS, HeldAsDurable
+    history = BUILDERS[fmt](TOOL_LOOP + [{"user": "ok", "cycles": [], "final": "Done."}])
+    held = {id(m) for m in history[::3]}
+    adapter = FORMATS[fmt]
+    fast = adapter.read(history, classify=HeldAsDurable(held), tokenizer="o200k")
+    slow = adapter.read(history, classify=lambda m: fm.FACT if id(m) in held else None, tokenizer="o200k")
+    assert fast.views == slow.views and list(fast.tokens) == list(slow.tokens)
+    assert sum(v.bits == fm.FACT for v in fast.views) >= len(held) - 1

@@ -79,7 +79,7 @@ from .billing import (
     rules_for_format,
     worth_writing,
 )
-from .formats import FORMATS, IMAGE_TOKENS, Adapter, MessageView, _field, _replace
+from .formats import FORMATS, IMAGE_TOKENS, Adapter, HeldAsDurable, MessageView, _field, _replace
 from .reasoning import reasoning_params
 from .tokens import PLACEHOLDER_START, CountCache, Counting, TokenCounter, longest_placeholder, placeholder_costs
 from .trim import TrimResult, _preview, is_placeholder, trim
@@ -96,6 +96,8 @@ _DURABLE = fm.SYSTEM | fm.FACT
 # Classes whose messages decay, with their weights (as in the one-pass rule).
 _CLASSES: Tuple[Tuple[int, float], ...] = ((_CONVERSATIONAL, 1.0), (fm.THINKING, 0.15), (fm.TOOL, 0.25))
 _OTHER_WEIGHT = 0.6
+#: Anthropic block kinds that must not carry a cache breakpoint.
+_UNMARKABLE = frozenset({"thinking", "redacted_thinking"})
 #: The share of the budget the system prompt (purpose and ledger) may take.
 LEDGER_SHARE = 0.25
 #: record_usage: bounds of the provider/counted ratio, its largest move per
@@ -452,8 +454,30 @@ class _History:
             self.ends = list(accumulate(tokens))
             self.markable = [True] * len(messages)
             return
+        # _blocks for every message, written out once: a rewrite refills the whole
+        # history, and plain dicts are read without the generic field access.
+        ends, markable, starts, caller = self.ends, self.markable, self.block_starts, self.caller
+        before = ends[-1] if ends else 0
         for message, n in zip(messages, tokens):
-            self._blocks(message, n)
+            start = len(ends)
+            starts.append(start)
+            content = message.get("content") if type(message) is dict else _field(message, "content")
+            if not isinstance(content, (list, tuple)) or not content:
+                before += n
+                ends.append(before)
+                markable.append(True)
+                continue
+            last = len(content) - 1
+            for k, block in enumerate(content):
+                if type(block) is dict:
+                    kind, mark = block.get("type"), block.get("cache_control")
+                else:
+                    kind, mark = _field(block, "type"), _field(block, "cache_control")
+                ends.append(before + n if k == last else before)
+                markable.append(kind not in _UNMARKABLE)
+                if mark is not None:
+                    caller.append(start + k)
+            before += n
 
     def _blocks(self, message: Any, tokens: int) -> None:
         start = len(self.ends)
@@ -471,7 +495,7 @@ class _History:
         last = len(content) - 1
         for k, block in enumerate(content):
             self.ends.append(before + tokens if k == last else before)
-            self.markable.append(_field(block, "type") not in ("thinking", "redacted_thinking"))
+            self.markable.append(_field(block, "type") not in _UNMARKABLE)
             if _field(block, "cache_control") is not None:
                 self.caller.append(start + k)
 
@@ -948,7 +972,7 @@ class Conversation:
             keep_last_turns=s.keep_last_turns,
             tool_results=s.tool_results,
             format=s.format,
-            classify=(lambda m: fm.FACT if id(m) in held else None) if held else None,
+            classify=HeldAsDurable(held) if held else None,
             image_tokens=s.image_tokens,
             calls_ahead=s.calls_ahead,
             preview_chars=s.preview_chars,

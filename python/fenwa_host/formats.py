@@ -214,6 +214,31 @@ def _lc_call_parts(index: int, k: int, call: Any) -> Tuple[str, str]:
     return name, _arguments_text(index, f"tool_calls[{k}].args", _field(call, "args"))
 
 
+class HeldAsDurable:
+    """A `classify` that makes the messages it holds (by identity) durable (FACT)
+    and leaves every other message its format's class. Readers recognise it and
+    look each message up by id instead of calling into Python per message."""
+
+    __slots__ = ("ids",)
+
+    def __init__(self, ids: Set[int]) -> None:
+        self.ids = ids
+
+    def __call__(self, message: Any) -> Optional[int]:
+        return fm.FACT if id(message) in self.ids else None
+
+
+def _held_durable(views: List[MessageView], messages: Sequence[Any], ids: Set[int]) -> None:
+    """`views` with the bits of the messages whose ids are in `ids` set to FACT."""
+    fact = fm.FACT
+    new = tuple.__new__
+    for i, m in enumerate(messages):
+        if id(m) in ids:
+            v = views[i]
+            if v[_BITS] != fact:
+                views[i] = new(MessageView, (v[0], v[1], fact) + v[3:])
+
+
 def _classify(bits: int, message: Any, classify: Optional[Classify], index: int) -> int:
     if classify is None:
         return bits
@@ -359,6 +384,9 @@ class Adapter:
             # tokens and the shape are those the native reading gives.
             reading = self.read(messages, image_tokens, None, tokenizer)
             views = reading.views
+            if isinstance(classify, HeldAsDurable):
+                _held_durable(views, messages, classify.ids)
+                return reading
             for i, v in enumerate(views):
                 bits = _classify(v.bits, messages[i], classify, i)
                 if bits != v.bits:
