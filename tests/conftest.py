@@ -4,6 +4,10 @@ from pathlib import Path
 
 import pytest
 
+# Nothing reaches a network: openai-agents would otherwise queue traces of the
+# scripted runs for export to OpenAI at exit.
+os.environ.setdefault("OPENAI_AGENTS_DISABLE_TRACING", "1")
+
 if os.environ.get("FENWA_TESTS_UNDER_LSAN"):
     # The leak-checking sanitizer run keeps out two third-party imports whose
     # import-time allocations LeakSanitizer reports but cannot attribute:
