@@ -4,6 +4,7 @@
 
 #include "context_apoptosis/bytes.hpp"
 #include "context_apoptosis/siphash.hpp"
+#include "platform/cpu.hpp"
 
 // The four-lane form needs AVX2, chosen at run time, on x86-64 with GCC or clang
 // (a function-level target) and MSVC (whose intrinsics need no target). Not with
@@ -12,11 +13,6 @@
 #if !(defined(__MINGW32__) && !defined(__clang__))
 #define FENWA_SIP_X4 1
 #include <immintrin.h>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
 #endif
 #endif
 
@@ -76,44 +72,10 @@ FENWA_TARGET_AVX2 inline __m256i lanes(std::uint64_t a, std::uint64_t b, std::ui
 
 }  // namespace
 
-namespace {
-// AVX2 from the processor's own report (CPUID leaf 7, EBX bit 5), and the
-// operating system saving the 256-bit registers (OSXSAVE, then XCR0's SSE and
-// AVX bits). Read directly rather than through the compiler's runtime, whose
-// CPU model table some toolchains (clang-cl) would have to link.
-bool cpu_has_avx2() noexcept {
-    unsigned leaf1[4] = {};
-    unsigned leaf7[4] = {};
-#if defined(_MSC_VER)
-    int r[4];
-    __cpuid(r, 0);
-    if (r[0] < 7) return false;
-    __cpuidex(r, 1, 0);
-    for (int k = 0; k < 4; ++k) leaf1[k] = static_cast<unsigned>(r[k]);
-    __cpuidex(r, 7, 0);
-    for (int k = 0; k < 4; ++k) leaf7[k] = static_cast<unsigned>(r[k]);
-#else
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid_count(1, 0, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
-    __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
-#endif
-    const bool osxsave = (leaf1[2] >> 27) & 1;
-    const bool avx = (leaf1[2] >> 28) & 1;
-    const bool avx2 = (leaf7[1] >> 5) & 1;
-    if (!osxsave || !avx || !avx2) return false;
-#if defined(_MSC_VER)
-    const unsigned long long xcr0 = _xgetbv(0);
-#else
-    unsigned lo = 0, hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    const unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
-#endif
-    return (xcr0 & 0x6) == 0x6;
-}
-}  // namespace
+namespace {}  // namespace
 
 bool sip13_x4_available() noexcept {
-    static const bool available = cpu_has_avx2();
+    static const bool available = platform::x86_features().avx2;
     return available;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/cpu.hpp"
 #include "platform/simd.hpp"
 
 // The block scan's SSSE3 and AVX2 forms are chosen at run time on x86-64:
@@ -13,11 +14,6 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #define FENWA_TOKEN_SSSE3 1
 #include <tmmintrin.h>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#else
-#include <cpuid.h>
-#endif
 #if defined(_MSC_VER) && !defined(__clang__)
 #define FENWA_TARGET_SSSE3
 #define FENWA_TARGET_SSSE3_POPCNT
@@ -230,55 +226,6 @@ FENWA_TARGET_SSSE3 std::uint64_t foreign_pairs_ssse3(const std::uint8_t* p) noex
     return hits;
 }
 
-// SSSE3 and POPCNT from the processor's own report (CPUID leaf 1, ECX bits 9
-// and 23).
-bool cpu_has_ssse3() noexcept {
-    constexpr unsigned kBits = (1u << 9) | (1u << 23);
-#if defined(_MSC_VER)
-    int r[4];
-    __cpuid(r, 1);
-    return (static_cast<unsigned>(r[2]) & kBits) == kBits;
-#else
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    return (c & kBits) == kBits;
-#endif
-}
-
-#if defined(FENWA_TOKEN_AVX2)
-// AVX2 (CPUID leaf 7, EBX bit 5) with POPCNT, and the operating system saving
-// the 256-bit registers (OSXSAVE, then XCR0's SSE and AVX bits).
-bool cpu_has_avx2() noexcept {
-    unsigned leaf1[4] = {};
-    unsigned leaf7[4] = {};
-#if defined(_MSC_VER)
-    int r[4];
-    __cpuid(r, 0);
-    if (r[0] < 7) return false;
-    __cpuidex(r, 1, 0);
-    for (int k = 0; k < 4; ++k) leaf1[k] = static_cast<unsigned>(r[k]);
-    __cpuidex(r, 7, 0);
-    for (int k = 0; k < 4; ++k) leaf7[k] = static_cast<unsigned>(r[k]);
-#else
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid_count(1, 0, leaf1[0], leaf1[1], leaf1[2], leaf1[3]);
-    __cpuid_count(7, 0, leaf7[0], leaf7[1], leaf7[2], leaf7[3]);
-#endif
-    const bool popcnt = (leaf1[2] >> 23) & 1;
-    const bool osxsave = (leaf1[2] >> 27) & 1;
-    const bool avx = (leaf1[2] >> 28) & 1;
-    const bool avx2 = (leaf7[1] >> 5) & 1;
-    if (!popcnt || !osxsave || !avx || !avx2) return false;
-#if defined(_MSC_VER)
-    const unsigned long long xcr0 = _xgetbv(0);
-#else
-    unsigned lo = 0, hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    const unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
-#endif
-    return (xcr0 & 0x6) == 0x6;
-}
-#endif
 #endif
 
 #if defined(FENWA_TOKEN_NEON)
@@ -316,13 +263,15 @@ bool runs(TokenKernel kernel) noexcept {
             return true;
 #if defined(FENWA_TOKEN_SSSE3)
         case TokenKernel::kSsse3: {
-            static const bool has = cpu_has_ssse3();
+            static const bool has =
+                platform::x86_features().ssse3 && platform::x86_features().popcnt;
             return has;
         }
 #endif
 #if defined(FENWA_TOKEN_SSSE3) && defined(FENWA_TOKEN_AVX2)
         case TokenKernel::kAvx2: {
-            static const bool has = cpu_has_avx2();
+            static const bool has =
+                platform::x86_features().avx2 && platform::x86_features().popcnt;
             return has;
         }
 #endif
