@@ -448,7 +448,10 @@ class _History:
         self.bytes = nbytes
         self.pinned = list(pinned)
         self.total = sum(tokens)
-        self.turn_starts = [i for i, v in enumerate(views) if _is_user_turn(v)]
+        tool = fm.TOOL
+        self.turn_starts = [
+            i for i, v in enumerate(views) if v.role == "user" and not v.answers and not v.bits & tool
+        ]  # _is_user_turn, written out: a rewrite refills every view
         if not self.explicit:
             self.block_starts = list(range(len(messages)))
             self.ends = list(accumulate(tokens))
@@ -778,8 +781,18 @@ class Conversation:
             tokens, size, parts = _file_sent(h.views, h.tokens, h.bytes, start, end, elide, self._count)
         h.sent_tokens += tokens
         h.sent_bytes += size
+        views = h.views
+        saving_of = self._elision_saving
         for table, part in zip(h.classes, parts):
-            table.extend(filter(None, map(self._elision_saving, part)))
+            # Only tool results save other than what was filed: the rest go in as
+            # they are, without a call per message.
+            for entry in part:
+                if views[entry[0]].answers:
+                    realised = saving_of(entry)
+                    if realised is not None:
+                        table.append(realised)
+                else:
+                    table.append(entry)
         h.sent = end
 
     def _elision_saving(self, entry: Tuple[int, int]) -> Optional[Tuple[int, int]]:
@@ -960,7 +973,10 @@ class Conversation:
         h = self._history
         if max_tokens is None and keep is _ballast_only and not self._text_decays():
             keep = _nothing  # the one-pass rule leaves every conversation message anyway
-        held = {id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v)}
+        if keep is _nothing:
+            held = {id(m) for m, p in zip(h.messages, h.pinned) if p}
+        else:
+            held = {id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v)}
         s = self.settings
         return trim(
             messages,
