@@ -14,26 +14,33 @@ Buffer::~Buffer() {
     PyBuffer_Release(&view_);
 }
 
-ht::TokenCoefficients coefficients_of(PyObject* table) {
-    if (!PyBytes_CheckExact(table) ||
-        PyBytes_GET_SIZE(table) != static_cast<Py_ssize_t>(sizeof(ht::TokenCoefficients)))
-        raise(PyExc_ValueError, "table must be the bytes of one int64 per feature");
-    ht::TokenCoefficients out;
-    std::memcpy(out.data(), PyBytes_AS_STRING(table), sizeof out);
-    for (std::int64_t w : out)
-        if (w < 0) raise(PyExc_ValueError, "table coefficients must not be negative");
+namespace {
+
+// A table fenwa_host passes as the bytes of N non-negative int64s.
+template <class Table>
+Table nonnegative_table(PyObject* bytes, const char* size_error, const char* sign_error) {
+    if (!PyBytes_CheckExact(bytes) ||
+        PyBytes_GET_SIZE(bytes) != static_cast<Py_ssize_t>(sizeof(Table)))
+        raise(PyExc_ValueError, size_error);
+    Table out;
+    std::memcpy(out.data(), PyBytes_AS_STRING(bytes), sizeof out);
+    for (std::int64_t v : out)
+        if (v < 0) raise(PyExc_ValueError, sign_error);
     return out;
 }
 
+}  // namespace
+
+ht::TokenCoefficients coefficients_of(PyObject* table) {
+    return nonnegative_table<ht::TokenCoefficients>(
+        table, "table must be the bytes of one int64 per feature",
+        "table coefficients must not be negative");
+}
+
 ht::PlaceholderCosts placeholder_costs_of(PyObject* costs) {
-    if (!PyBytes_CheckExact(costs) ||
-        PyBytes_GET_SIZE(costs) != static_cast<Py_ssize_t>(sizeof(ht::PlaceholderCosts)))
-        raise(PyExc_ValueError, "placeholder_costs must be the bytes of 21 int64");
-    ht::PlaceholderCosts out;
-    std::memcpy(out.data(), PyBytes_AS_STRING(costs), sizeof out);
-    for (std::int64_t c : out)
-        if (c < 0) raise(PyExc_ValueError, "placeholder costs must not be negative");
-    return out;
+    return nonnegative_table<ht::PlaceholderCosts>(
+        costs, "placeholder_costs must be the bytes of 21 int64",
+        "placeholder costs must not be negative");
 }
 
 ht::Framing framing_of(PyObject* framing) {
