@@ -259,7 +259,7 @@ def test_cache_is_bounded():
     cache = CountCache(len, size=8)
     for k in range(100):
         cache.count(f"text {k}")
-    assert len(cache._counts) <= 8 and cache.calls == 100
+    assert len(cache.counts) <= 8 and cache.calls == 100
 
 
 def boom(text):
@@ -418,3 +418,86 @@ def test_budgets_hold_in_real_tokens(o200k):
         assert row["worst_claimed"] <= 1.10, row
         assert row["median_use"] is None or row["median_use"] >= 0.8, row
         assert row["within_budget_true"] >= row["histories"] - row["claimed"], row
+
+
+# --- the estimate cache ------------------------------------------------------------------
+
+LONG = "The cache keys texts by the str object itself, so this one is long enough. " * 4
+
+
+def fresh(text):
+    """An equal str that is another object (so the cache cannot know it)."""
+    return "".join(list(text))
+
+
+@pytest.mark.parametrize("text", [LONG, LONG + "Ж", LONG + "😀", fresh(LONG) + "日志" * 80])
+def test_cached_estimate_is_the_estimate_for_every_table(text):
+    _native.estimate_cache(True)
+    first = {t: fh.estimate_tokens(text, t) for t in fh.tokens.TOKENIZERS}
+    # Again, tables interleaved: each answer from the cache is its own table's.
+    for t in reversed(fh.tokens.TOKENIZERS):
+        assert fh.estimate_tokens(text, t) == first[t] == fh.estimate_tokens(fresh(text), t)
+        assert first[t] == estimate(as_reference_sees(text), coefficients(t))
+
+
+def test_cache_holds_long_exact_str_only_and_lets_go_when_cleared():
+    class Text(str):
+        pass
+
+    _native.estimate_cache(True)
+    texts = {"long": fresh(LONG), "short": fresh(LONG[:40]), "subclass": Text(LONG)}
+    # Counted outside the asserts, whose rewriting holds what they name.
+    before = {k: sys.getrefcount(texts[k]) for k in texts}
+    for _ in range(2):
+        for k in texts:
+            fh.estimate_tokens(texts[k])
+    held = {k: sys.getrefcount(texts[k]) - before[k] for k in texts}
+    assert held == {"long": 1, "short": 0, "subclass": 0}
+    assert _native.estimate_cache(False) == (1, len(LONG))
+    assert _native.estimate_cache(True) == (0, 0)
+    released = sys.getrefcount(texts["long"]) - before["long"]
+    assert released == 0
+
+
+def test_cache_keeps_a_bounded_amount_of_text_alive():
+    _native.estimate_cache(True)
+    texts = [str(k) + "x" * ((1 << 20) - len(str(k))) for k in range(40)]  # 40 MiB in all
+    base = sys.getrefcount(texts[0])
+    for k in range(len(texts)):
+        fh.estimate_tokens(texts[k])
+    entries, held = _native.estimate_cache(False)
+    first = sys.getrefcount(texts[0]) - base
+    _native.estimate_cache(True)
+    assert held <= 32 << 20 and entries == held >> 20
+    assert first == 0  # the first ones were let go
+
+
+def test_trim_counts_the_same_from_a_cold_and_a_warm_cache():
+    msgs = [{"role": "system", "content": LONG}]
+    for k in range(60):
+        msgs += [{"role": "user", "content": f"question {k} " + LONG},
+                 {"role": "assistant", "content": LONG * (k % 3 + 1)}]
+    _native.estimate_cache(True)
+    cold = fh.trim(msgs, max_tokens=3000)
+    warm = fh.trim(msgs, max_tokens=3000)
+    assert (warm.tokens_before, warm.tokens_after, warm.decisions) == (
+        cold.tokens_before, cold.tokens_after, cold.decisions)
+    assert cold.tokens_before == fh.count_tokens(msgs) == fh.count_tokens(
+        [dict(m, content=fresh(m["content"])) for m in msgs])
+
+
+@pytest.mark.parametrize("messages", [
+    # Read natively, and (a content list) by the Python reader.
+    [{"role": "user", "content": "a"}, {"role": "assistant", "content": "b"}, {"role": "user", "content": "bad"}],
+    [{"role": "user", "content": "a"}, {"role": "assistant", "content": [{"type": "text", "text": "b"}]},
+     {"role": "user", "content": [{"type": "text", "text": "bad"}]}],
+])
+def test_counter_errors_name_the_message_whichever_reader_reads_it(messages):
+    def counter(text):
+        if text == "bad":
+            raise RuntimeError("no")
+        return 1
+
+    for call in (lambda: fh.trim(messages, token_counter=counter), lambda: fh.count_tokens(messages, token_counter=counter)):
+        with pytest.raises(ValueError, match="failed on message 2: no"):
+            call()

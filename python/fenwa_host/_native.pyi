@@ -1,4 +1,8 @@
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+# A coefficient table, or a caller's counter as (its counts so far, count(text, index)).
+_CounterSpec = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
+
 
 def flood_metrics(text: str) -> Dict[str, Union[float, int]]: ...
 def read_messages(
@@ -6,7 +10,7 @@ def read_messages(
     reader: int,
     table: Dict[str, Tuple[str, int]],
     view_type: type,
-    estimate: Optional[bytes],
+    estimate: Optional[_CounterSpec],
     framing: Optional[Tuple[int, int, int, bool]],
 ) -> Tuple[List[Any], Optional[bytes], bytearray, List[int]]: ...
 def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
@@ -37,7 +41,8 @@ def file_sent(
     placeholder_costs: bytes,
 ) -> Tuple[int, int, List[List[Tuple[int, int]]]]: ...
 def estimate_tokens(text: str, table: bytes) -> int: ...
+def estimate_cache(clear: bool) -> Tuple[int, int]: ...
 def token_features(text: str) -> Tuple[int, ...]: ...
 def estimate_views(
-    views: List[Any], table: bytes, framing: Tuple[int, int, int, bool]
+    views: List[Any], table: _CounterSpec, framing: Tuple[int, int, int, bool], start: int
 ) -> bytes: ...

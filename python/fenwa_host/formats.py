@@ -31,6 +31,7 @@ from typing import (
     Sequence,
     Set,
     Tuple,
+    Union,
 )
 
 import fenwa_micro as fm
@@ -44,7 +45,6 @@ from .tokens import (
     OPENAI_RESPONSES_FRAMING,
     Counting,
     Framing,
-    table as estimate_table,
 )
 
 __all__ = [
@@ -373,11 +373,11 @@ class Adapter:
         messages: Sequence[Any],
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
-        tokenizer: Optional[str] = None,
+        tokenizer: Union[str, Counting, None] = None,
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
-        tokens of each view by the estimate of `tokenizer` (when given) and its
-        `Shape` (None when unknown)."""
+        tokens of each view (when `tokenizer` is given: the estimate of that
+        family, or a Counting's counts) and its `Shape` (None when unknown)."""
         table = self.native_table
         if classify is not None and table is not None and self._native_reads(messages, None):
             # The class a caller chooses changes the bits only: the text, the
@@ -392,16 +392,21 @@ class Adapter:
                 if bits != v.bits:
                     views[i] = v._replace(bits=bits)
             return reading
+        counting: Optional[Counting] = None
+        if isinstance(tokenizer, Counting):
+            counting = Counting(self.framing, tokenizer.tokenizer, tokenizer.cache)
+        elif tokenizer is not None:
+            counting = Counting(self.framing, tokenizer)
         if table is None or not self._native_reads(messages, classify):
             views = [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
-            tokens = None if tokenizer is None else Counting(self.framing, tokenizer).views(views)
+            tokens = None if counting is None else counting.views(views)
             return Reading(views, tokens, None, self._sealed(messages, views, range(len(views))))
         # Well-formed common shapes are read (and counted) natively; the rest
         # (SDK objects, content parts, odd types, bad input) by `view`, which
         # also reports what is wrong.
-        coefficients = None if tokenizer is None else estimate_table(tokenizer)
         views, counts, shape, todo = _native.read_messages(
-            messages, self.native_reader, table, MessageView, coefficients, self.framing.native()
+            messages, self.native_reader, table, MessageView,
+            None if counting is None else counting.native, self.framing.native(),
         )
         estimates: Optional[array[int]] = None
         if counts is not None:
@@ -416,8 +421,12 @@ class Adapter:
         sealed = self._sealed(messages, views, todo)
         for i in sealed:
             shape[i] = 3  # the walks hand it back: it leaves whole
-        if estimates is not None and tokenizer is not None:
-            rest = Counting(self.framing, tokenizer).views([views[i] for i in todo])
+        if estimates is not None and counting is not None:
+            if counting.cache is None:
+                rest: Sequence[int] = counting.views([views[i] for i in todo])
+            else:
+                # One by one, so that a counter's error names the message's index.
+                rest = [counting.view(views[i], i) for i in todo]
             for i, n in zip(todo, rest):
                 estimates[i] = n
         return Reading(views, estimates, shape, sealed)

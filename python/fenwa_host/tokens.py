@@ -52,6 +52,9 @@ __all__ = [
 
 #: A caller's counter of one text's tokens.
 TokenCounter = Callable[[str], int]
+# How the native code counts a text: a coefficient table, or a caller's counter as
+# (its counts so far, count(text, index)).
+CounterSpec = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
 
 # Tokens per feature, in the order of the native kernel's feature slots: ASCII
 # letters, words, case switches, capitalised words, digit runs, groups of three
@@ -263,17 +266,26 @@ class CountCache:
     """Counts texts with a caller's counter, each distinct text once, and checks
     what the counter returns. Bounded: past `size` texts it starts afresh."""
 
-    __slots__ = ("counter", "name", "size", "_counts", "calls")
+    __slots__ = ("counter", "name", "size", "counts", "calls", "_placeholders")
 
     def __init__(self, counter: Any, size: int = CACHE_SIZE) -> None:
         self.counter = as_text_counter(counter)
         self.name = counter_name(counter)
         self.size = size
-        self._counts: Dict[str, int] = {}
+        self.counts: Dict[str, int] = {}
         self.calls = 0  # how often the counter itself ran
+        self._placeholders: Optional[bytes] = None
+
+    def placeholder_costs(self) -> bytes:
+        """The counter's count of the longest placeholder by the digits of the
+        payload's size (index 1 to 20), as the native walk takes it."""
+        if self._placeholders is None:
+            costs = [0] + [self.count(longest_placeholder(10 ** (d - 1))) for d in range(1, 21)]
+            self._placeholders = array("q", costs).tobytes()
+        return self._placeholders
 
     def count(self, text: str, index: Optional[int] = None) -> int:
-        n = self._counts.get(text)
+        n = self.counts.get(text)
         if n is not None:
             return n
         where = f"message {index}" if index is not None else "a text"
@@ -290,9 +302,9 @@ class CountCache:
             raise ValueError(
                 f"token_counter {self.name} must return a count from 0 to 2**53, not {n!r}, on {where}"
             )
-        if len(self._counts) >= self.size:
-            self._counts.clear()
-        self._counts[text] = n
+        if len(self.counts) >= self.size:
+            self.counts.clear()
+        self.counts[text] = n
         return n
 
 
@@ -300,13 +312,16 @@ class Counting:
     """How one trim or conversation counts: a tokenizer family's estimate, or a
     caller's counter through a cache, plus a format's framing."""
 
-    __slots__ = ("tokenizer", "table", "cache", "framing", "_frame")
+    __slots__ = ("tokenizer", "table", "cache", "framing", "native", "_frame")
 
     def __init__(self, framing: Framing, tokenizer: str = "o200k", cache: Optional[CountCache] = None) -> None:
         self.tokenizer = tokenizer
         self.table = table(tokenizer)
         self.cache = cache
         self.framing = framing
+        #: How the native code counts: the estimate's table, or the cache's counts
+        #: with the method that counts (and checks, and files) a text it lacks.
+        self.native: CounterSpec = self.table if cache is None else (cache.counts, cache.count)
         self._frame = framing.native()
 
     @property
@@ -321,31 +336,32 @@ class Counting:
             return budget
         return budget - -(-budget * int(round(ESTIMATE_MARGIN * 1000)) // 1000)
 
+    def placeholder_costs(self) -> bytes:
+        """The cost of the longest placeholder by the digits of the payload's size,
+        as the native walk takes it: the estimate's, or the caller's counts of the
+        same texts. The walk elides with it provisionally; an elided message that
+        stays is counted again as it is sent."""
+        if self.cache is None:
+            return placeholder_costs(self.tokenizer)[0]
+        return self.cache.placeholder_costs()
+
     def text(self, text: str, index: Optional[int] = None) -> int:
         if self.cache is None:
             return int(_native.estimate_tokens(text, self.table))
         return self.cache.count(text, index)
 
     def views(self, views: List[MessageView]) -> array[int]:
-        """Tokens per view: content, extra tokens and framing."""
+        """Tokens per view: content, extra tokens and framing (a caller's counter
+        is told each view's index in `views`)."""
         out = array("q")
-        if self.cache is None:
-            out.frombytes(_native.estimate_views(views, self.table, self._frame))
-            return out
-        out.extend(self.view(v, i) for i, v in enumerate(views))
+        out.frombytes(_native.estimate_views(views, self.native, self._frame, 0))
         return out
 
     def view(self, v: MessageView, index: Optional[int] = None) -> int:
-        if self.cache is None:
-            return array("q", _native.estimate_views([v], self.table, self._frame))[0]
-        f = self.framing
+        """The tokens of one view (a caller's counter is told `index`, or the
+        view's position)."""
         at = v.position if index is None else index
-        n = self.cache.count(v.text, at) + v.extra_tokens + f.per_message
-        n += f.per_call * len(v.calls) + f.per_result * len(v.answers)
-        if f.count_ids:
-            for cid in v.calls + v.answers:
-                n += self.cache.count(cid, at)
-        return n
+        return array("q", _native.estimate_views([v], self.native, self._frame, at))[0]
 
     def outside(self, tools: Any = None, instructions: Any = None) -> int:
         """The tokens of what a request sends outside the message list: tool

@@ -27,6 +27,7 @@ from typing import (
     Sequence,
     Set,
     Tuple,
+    Union,
 )
 
 import fenwa_micro as fm
@@ -298,7 +299,7 @@ def _read(
     format: str,
     image_tokens: int,
     classify: Optional[Classify],
-    tokenizer: Optional[str] = None,
+    tokenizer: Union[str, Counting, None] = None,
 ) -> Tuple[Adapter, Reading, Pairing]:
     _check_count("image_tokens", image_tokens)
     adapter = adapter_for(messages, format)
@@ -393,9 +394,10 @@ class _Plan:
         self.sealed = sealed
         # The walks elide single results inline, from the size of the payload alone.
         self.inline_results = not preview_chars
-        # The native walk needs the shape of every message and counts that fit
-        # in 64 bits (the default estimate); it writes `current` in place.
-        self.shape = shape if counting.cache is None and not self.groups else None
+        # The native walk needs the shape of every message (its counts fit in 64
+        # bits: a caller's counter's are at most 2**53); it writes `current` in
+        # place.
+        self.shape = shape if not self.groups else None
         if self.shape is not None:
             self.tokens = tokens if isinstance(tokens, array) else array("q", tokens)
             self.current = self.tokens[:]
@@ -581,7 +583,7 @@ class _Plan:
                 position, self.total, stopped, _ = _native.budget_walk(
                     order, position, 0, self.total, self.action, self.current,
                     self.tokens, shape, True, self.reasons, (DECAYED, CALL_LEFT),
-                    placeholder_costs(self.counting.tokenizer)[0],
+                    self.counting.placeholder_costs(),
                 )
                 if not stopped:
                     # Done, or nothing is left to count: the rest are gone already.
@@ -667,7 +669,7 @@ class _Plan:
         candidates = memoryview(order).cast("I")
         end = len(candidates)
         texts = (OVER_BUDGET, CALL_LEFT)
-        costs = placeholder_costs(self.counting.tokenizer)[0]
+        costs = self.counting.placeholder_costs()
         position = 0
         while True:
             while True:
@@ -832,10 +834,8 @@ def trim(
     counting = _counting(token_counter, tokenizer)
     half_life = float(half_life)
     safe_threshold = float(safe_threshold)
-    # The estimate is counted as the messages are read; a caller's counter
-    # counts the views afterwards.
-    estimate = None if counting.exact else counting.tokenizer
-    adapter, reading, pairing = _read(messages, format, image_tokens, classify, estimate)
+    # Texts are counted as the messages are read.
+    adapter, reading, pairing = _read(messages, format, image_tokens, classify, counting)
     counting = Counting(adapter.framing, counting.tokenizer, counting.cache)
     views = reading.views
     tokens = reading.tokens if reading.tokens is not None else _count_all(views, counting)

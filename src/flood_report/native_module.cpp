@@ -2,6 +2,7 @@
 // fenwa_host's native hot loops.
 #include "flood_report/registry.hpp"
 #include "module/boundary.hpp"
+#include "module/estimate_cache.hpp"
 
 namespace fenwa {
 namespace {
@@ -11,10 +12,10 @@ int exec_native(PyObject* module) noexcept {
         py::require_main_interpreter("fenwa_host._native");
         py::Ref name = py::Ref::steal(PyModule_GetNameObject(module));
         if (!name) py::throw_error();
-        for (PyMethodDef* def :
-             {&flood_metrics_def, &read_messages_def, &removal_order_def, &budget_walk_def,
-              &pair_adjacent_def, &pair_anywhere_def, &durable_views_def, &file_sent_def,
-              &estimate_tokens_def, &token_features_def, &estimate_views_def}) {
+        for (PyMethodDef* def : {&flood_metrics_def, &read_messages_def, &removal_order_def,
+                                 &budget_walk_def, &pair_adjacent_def, &pair_anywhere_def,
+                                 &durable_views_def, &file_sent_def, &estimate_tokens_def,
+                                 &token_features_def, &estimate_views_def, &estimate_cache_def}) {
             py::Ref fn = py::Ref::steal(PyCFunction_NewEx(def, module, name.get()));
             if (!fn) py::throw_error();
             // PyModule_AddObject takes the reference only when it succeeds.
@@ -29,9 +30,14 @@ PyModuleDef_Slot g_slots[] = {
     FENWA_SINGLE_INTERPRETER_SLOT{0, nullptr},
 };
 
+// The module's end releases the texts the estimate cache holds.
+void free_native(void*) noexcept {
+    py::clear_estimate_cache();
+}
+
 PyModuleDef g_module = py::module_def(
     "fenwa_host._native", "Native kernels of fenwa_host (private: use the fenwa_host functions).",
-    g_slots);
+    g_slots, free_native);
 
 }  // namespace
 }  // namespace fenwa

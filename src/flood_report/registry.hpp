@@ -20,5 +20,6 @@ extern PyMethodDef file_sent_def;
 extern PyMethodDef estimate_tokens_def;
 extern PyMethodDef token_features_def;
 extern PyMethodDef estimate_views_def;
+extern PyMethodDef estimate_cache_def;
 
 }  // namespace fenwa

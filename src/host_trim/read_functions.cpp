@@ -656,7 +656,9 @@ PyTypeObject* view_class(PyObject* view_type) {
 
 // The estimate read_messages adds up per view, when it is asked for one.
 struct Estimate {
-    ht::TokenCoefficients table;
+    Estimate(PyObject* counter, PyObject* framing_spec)
+        : counter(counter), framing(py::framing_of(framing_spec)) {}
+    py::TextCounter counter;
     ht::Framing framing;
 };
 
@@ -697,7 +699,7 @@ class ListReading {
             if (token_out_) token_out_[i] = 0;
             return;
         }
-        if (token_out_) token_out_[i] = tokens_of(r);
+        if (token_out_) token_out_[i] = tokens_of(r, i);
         PyByteArray_AS_STRING(shape_.get())[i] = static_cast<char>(r.shape);
         PyList_SET_ITEM(views_.get(), i, view(i, r).release());
     }
@@ -712,19 +714,20 @@ class ListReading {
     }
 
   private:
-    std::int64_t tokens_of(const Read& r) const {
-        const ht::TokenCoefficients& table = estimate_->table;
+    std::int64_t tokens_of(const Read& r, Py_ssize_t i) const {
+        const py::TextCounter& counter = estimate_->counter;
         const auto calls =
             static_cast<std::uint64_t>(r.calls ? PyTuple_GET_SIZE(r.calls.get()) : 0);
         const auto answers =
             static_cast<std::uint64_t>(r.answers ? PyTuple_GET_SIZE(r.answers.get()) : 0);
+        // The text first, then the ids: a caller's counter meets them in that order.
+        const std::int64_t text = counter.text(r.text.get(), i);
         std::uint64_t ids = 0;
         if (estimate_->framing.count_ids) {
-            if (r.calls) ids += py::estimate_ids(r.calls.get(), table);
-            if (r.answers) ids += py::estimate_ids(r.answers.get(), table);
+            if (r.calls) ids += counter.ids(r.calls.get(), i);
+            if (r.answers) ids += counter.ids(r.answers.get(), i);
         }
-        return ht::view_tokens(py::estimate_str(r.text.get(), table), 0, calls, answers, ids,
-                               estimate_->framing);
+        return ht::view_tokens(text, 0, calls, answers, ids, estimate_->framing);
     }
 
     Ref view(Py_ssize_t i, Read& r) const {
@@ -755,19 +758,13 @@ class ListReading {
     std::u32string scratch_;
 };
 
-// The estimate asked for: a coefficient table and a framing, or None for none.
-std::optional<Estimate> estimate_of(PyObject* table, PyObject* framing) {
-    if (table == Py_None) return std::nullopt;
-    return Estimate{py::coefficients_of(table), py::framing_of(framing)};
-}
-
 constexpr auto kReadSig = py::function_decl(
     "read_messages",
     {{"messages"}, {"reader"}, {"table"}, {"view_type"}, {"estimate"}, {"framing"}},
     "Views, token counts and shapes of a message list read by one format's reader\n"
     "(0 OpenAI Chat, 1 Responses, 2 LangChain, 3 Anthropic), with the indices left to the Python\n"
-    "adapter. The counts are estimate's (a coefficient table, or None for no counts)\n"
-    "with the framing. Private to fenwa_host.");
+    "adapter. The counts are estimate's (a coefficient table, a caller's (counts, count)\n"
+    "pair, or None for no counts) with the framing. Private to fenwa_host.");
 
 Ref read_messages(const py::Bound<6>& a) {
     PyObject* messages = a[0];
@@ -777,7 +774,8 @@ Ref read_messages(const py::Bound<6>& a) {
     if (which >= std::size(kReaders)) py::raise(PyExc_ValueError, "reader must be 0, 1, 2 or 3");
     PyObject* table = a[2];
     if (!PyDict_CheckExact(table)) py::type_mismatch(table, "dict");
-    const std::optional<Estimate> estimate = estimate_of(a[4], a[5]);
+    std::optional<Estimate> estimate;
+    if (a[4] != Py_None) estimate.emplace(a[4], a[5]);
     Ref seq = Ref::borrow(messages);
     ListReading out(PySequence_Fast_GET_SIZE(messages), view_class(a[3]), estimate);
     for (Py_ssize_t i = 0; i < out.size(); ++i) {

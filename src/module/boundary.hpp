@@ -602,9 +602,9 @@ Object<Kernel>& to_instance(PyObject* o, PyTypeObject* type, const char* name) {
 #else
 #define FENWA_SINGLE_INTERPRETER_SLOT
 #endif
-inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept {
-    return PyModuleDef{
-        PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+inline PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                              freefunc free = nullptr) noexcept {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, free};
 }
 
 // ---------------------------------------------------------------------------

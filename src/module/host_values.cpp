@@ -75,8 +75,9 @@ bool lone_surrogate(PyObject* s) {
     return !text::utf8_length(units);
 }
 
-std::int64_t estimate_str(PyObject* s, const ht::TokenCoefficients& table) {
-    if (!PyUnicode_Check(s)) type_mismatch(s, "str");
+namespace {
+
+std::int64_t estimate_units(PyObject* s, const ht::TokenCoefficients& table) {
     const text::TextView units = str_units(s);
     switch (units.width) {
         case text::Width::ascii:
@@ -98,11 +99,71 @@ std::int64_t estimate_str(PyObject* s, const ht::TokenCoefficients& table) {
     }
 }
 
-std::uint64_t estimate_ids(PyObject* ids, const ht::TokenCoefficients& table) {
+}  // namespace
+
+std::int64_t estimate_str(PyObject* s, const Estimator& estimator) {
+    if (!PyUnicode_Check(s)) type_mismatch(s, "str");
+    return cached_estimate(s, estimator, estimate_units);
+}
+
+std::uint64_t estimate_ids(PyObject* ids, const Estimator& estimator) {
     std::uint64_t sum = 0;
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j) {
-        sum += static_cast<std::uint64_t>(estimate_str(PyTuple_GET_ITEM(ids, j), table));
+        sum += static_cast<std::uint64_t>(estimate_str(PyTuple_GET_ITEM(ids, j), estimator));
     }
+    return sum;
+}
+
+namespace {
+
+// A caller's count, as its cache stored or returned it: an int from 0 to 2**53
+// (the cache checks what the counter returns; this keeps the kernel's sums sound
+// whatever the dict holds).
+std::int64_t count_value(PyObject* n) {
+    if (!PyLong_Check(n) || PyBool_Check(n)) raise(PyExc_TypeError, "a token count must be an int");
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    if (overflow || v < 0 || v > (1LL << 53))
+        raise(PyExc_ValueError, "a token count must be from 0 to 2**53");
+    return static_cast<std::int64_t>(v);
+}
+
+}  // namespace
+
+TextCounter::TextCounter(PyObject* spec) {
+    if (PyBytes_Check(spec)) {
+        estimator_ = estimator_of(spec);
+        return;
+    }
+    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) != 2 ||
+        !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
+        !PyCallable_Check(PyTuple_GET_ITEM(spec, 1)))
+        raise(PyExc_TypeError, "a counter must be a coefficient table or a (dict, callable) pair");
+    counts_ = Ref::borrow(PyTuple_GET_ITEM(spec, 0));
+    count_ = Ref::borrow(PyTuple_GET_ITEM(spec, 1));
+}
+
+std::int64_t TextCounter::text(PyObject* s, Py_ssize_t index) const {
+    if (!counts_) return estimate_str(s, estimator_);
+    if (!PyUnicode_Check(s)) type_mismatch(s, "str");
+    // The lookup may run a str subclass's __eq__; the counter, any code.
+    Ref known =
+        Ref::borrow(interpreter_call([&] { return PyDict_GetItemWithError(counts_.get(), s); }));
+    if (!known) {
+        if (PyErr_Occurred()) throw_error();
+        Ref at = owned(PyLong_FromSsize_t(index));
+        known = Ref::steal(interpreter_call(
+            [&] { return PyObject_CallFunctionObjArgs(count_.get(), s, at.get(), nullptr); }));
+        if (!known) throw_error();
+    }
+    return count_value(known.get());
+}
+
+std::uint64_t TextCounter::ids(PyObject* ids, Py_ssize_t index) const {
+    std::uint64_t sum = 0;
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j)
+        sum += static_cast<std::uint64_t>(text(PyTuple_GET_ITEM(ids, j), index));
     return sum;
 }
 

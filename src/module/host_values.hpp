@@ -9,6 +9,7 @@
 #include "host_trim/trim_walk.hpp"
 #include "host_trim/view_tokens.hpp"
 #include "module/boundary.hpp"
+#include "module/estimate_cache.hpp"
 
 namespace fenwa::py {
 
@@ -78,10 +79,31 @@ text::TextView str_units(PyObject* s);
 // Whether a str holds a lone surrogate (its UTF-8 form would not encode).
 bool lone_surrogate(PyObject* s);
 
-// The token estimate of a str by `table`, read in its own code units.
-std::int64_t estimate_str(PyObject* s, const host_trim::TokenCoefficients& table);
+// The token estimate of a str by a table, read in its own code units (a long
+// text's from the estimate cache when it holds it).
+std::int64_t estimate_str(PyObject* s, const Estimator& estimator);
 
 // The sum of the estimates of a tuple of ids (each must be a str).
-std::uint64_t estimate_ids(PyObject* ids, const host_trim::TokenCoefficients& table);
+std::uint64_t estimate_ids(PyObject* ids, const Estimator& estimator);
+
+// How fenwa_host counts a text: the estimate of a coefficient table (the bytes
+// fenwa_host.tokens passes), or a caller's counter through its cache, passed as
+// (counts, count): the dict of the counts known so far, keyed by the text, and
+// the callable count(text, index) that counts (and checks, and files) the rest.
+class TextCounter {
+  public:
+    explicit TextCounter(PyObject* spec);
+    TextCounter(const TextCounter&) = delete;
+    TextCounter& operator=(const TextCounter&) = delete;
+
+    // The tokens of str `s`, for message `index` (named in a counter's errors).
+    std::int64_t text(PyObject* s, Py_ssize_t index) const;
+    // The sum over a tuple of ids (each must be a str).
+    std::uint64_t ids(PyObject* ids, Py_ssize_t index) const;
+
+  private:
+    Estimator estimator_;
+    Ref counts_, count_;  // both null for the estimate
+};
 
 }  // namespace fenwa::py
