@@ -156,7 +156,17 @@ def test_native_trim_equals_the_python_path(conversation, max_tokens, tool_resul
     assert _outcome(native, messages) == _outcome(python, messages)
 
 
-ID = st.sampled_from(["a", "b", "c", "d"])
+class Id(str):
+    """An id of a str subclass: the pairing must treat it as the equal str."""
+
+
+# Ids as the same objects, as equal strs that are other objects, and (now and then)
+# as a str subclass, which sends the interning through a dict.
+ID = st.builds(
+    lambda name, form: {"same": name, "copy": "".join([name[:3], name[3:]]), "subclass": Id(name)}[form],
+    st.sampled_from(["call_a", "call_b", "call_c", "call_d"]),
+    st.sampled_from(["same", "same", "copy", "copy", "subclass"]),
+)
 
 
 @settings(max_examples=300, deadline=None)

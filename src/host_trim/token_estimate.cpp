@@ -937,6 +937,21 @@ std::int64_t token_estimate(const TokenFeatures& features,
     constexpr std::uint64_t kMost = static_cast<std::uint64_t>(INT64_MAX);
     std::uint64_t total = 0;
     bool any = false;
+    // Counts below 2^26 times coefficients below 2^31 stay below 2^57 each, and
+    // 32 of them below 2^62: the sum cannot overflow, and needs no check (each
+    // check divides, which would cost more than the rest for a short text).
+    std::uint64_t counts = 0, weights = 0;
+    for (std::size_t k = 0; k < kTokenFeatureCount; ++k) {
+        counts |= features[k];
+        weights |= static_cast<std::uint64_t>(coefficients[k]);
+    }
+    if (counts < (std::uint64_t{1} << 26) && weights < (std::uint64_t{1} << 31)) {
+        if (counts == 0) return 0;
+        for (std::size_t k = 0; k < kTokenFeatureCount; ++k)
+            total += features[k] * static_cast<std::uint64_t>(coefficients[k]);
+        total = (total >> kTokenScaleBits) + ((total >> (kTokenScaleBits - 1)) & 1u);
+        return total < 1 ? 1 : static_cast<std::int64_t>(total);
+    }
     for (std::size_t k = 0; k < kTokenFeatureCount; ++k) {
         const std::uint64_t n = features[k];
         if (n == 0) continue;

@@ -1,6 +1,8 @@
 // Python entry points behind fenwa_host.trim's hot loops: the removal order, the
 // budget walk, pairing, pins and the filing of sent messages (the readers are in
 // read_functions.cpp).
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "flood_report/registry.hpp"
@@ -180,21 +182,89 @@ PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
     return ids;
 }
 
-// Views as the pairing kernel's plain arrays: the id strings interned to codes
-// (equal ids, one code), the per-message offsets, and the message indices as the
-// ints the result dicts hold.
+// Exact str ids interned to codes: equal ids, one code, as a dict keyed by them
+// would give (an exact str's hash is cached in it, and comparing two runs no
+// Python code).
+class StrCodes {
+  public:
+    // The code of `id`, or `next` (then filed as its code) when it is new.
+    std::uint32_t code(PyObject* id, std::uint32_t next) {
+        const Py_hash_t hash = PyObject_Hash(id);
+        if (hash == -1) py::throw_error();
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);
+        for (;; at = (at + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[at];
+            if (!slot.id) {
+                slot = {id, hash, next};
+                ++used_;
+                return next;
+            }
+            if (slot.id == id || (slot.hash == hash && PyUnicode_Compare(slot.id, id) == 0))
+                return slot.code;
+        }
+    }
+
+  private:
+    struct Slot {
+        PyObject* id;  // borrowed: the views hold it while the arrays live
+        Py_hash_t hash;
+        std::uint32_t code;
+    };
+    void grow() {
+        std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()), Slot{nullptr, 0, 0});
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.id) continue;
+            std::size_t at = static_cast<std::size_t>(slot.hash) & (slots_.size() - 1);
+            while (slots_[at].id) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// Whether every id of the views is an exact str (interned by StrCodes; anything
+// else goes through a dict, with Python's own equality).
+bool exact_str_ids(PyObject* views) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+        PyObject* v = PyList_GET_ITEM(views, k);
+        if (!py::view_reaches(v, py::kViewAnswers)) return false;
+        for (const Py_ssize_t slot : {py::kViewCalls, py::kViewAnswers}) {
+            PyObject* ids = PyTuple_GET_ITEM(v, slot);
+            if (!PyTuple_Check(ids)) return false;
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j)
+                if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids, j))) return false;
+        }
+    }
+    return true;
+}
+
+// Views as the pairing kernel's plain arrays: the ids interned to codes (equal
+// ids, one code), the per-message offsets, and the message indices as the ints
+// the result dicts hold.
 struct PairArrays {
     std::vector<std::uint32_t> call_start{0}, calls, answer_start{0}, answers;
     std::vector<std::uint8_t> may_wait, follower;
-    Ref codes = py::owned(PyDict_New());   // id -> code
+    Ref views_held;                        // keeps the ids StrCodes borrows
+    std::optional<StrCodes> str_codes;     // when every id is an exact str
+    Ref codes;                             // id -> code, otherwise
     Ref ids = py::owned(PyList_New(0));    // code -> id
     Ref index = py::owned(PyList_New(0));  // message -> its index object
 
     std::uint32_t code(PyObject* id, bool waits) {
+        const auto next = static_cast<std::uint32_t>(PyList_GET_SIZE(ids.get()));
+        if (str_codes) {
+            const std::uint32_t known = str_codes->code(id, next);
+            if (known != next) return known;
+            if (PyList_Append(ids.get(), id) < 0) py::throw_error();
+            may_wait.push_back(waits ? 1 : 0);
+            return next;
+        }
         PyObject* known = PyDict_GetItemWithError(codes.get(), id);
         if (!known && PyErr_Occurred()) py::throw_error();
         if (known) return py::convert<py::to_u32>(known);
-        const auto next = static_cast<std::uint32_t>(PyList_GET_SIZE(ids.get()));
         Ref value = py::owned(PyLong_FromUnsignedLong(next));
         if (PyDict_SetItem(codes.get(), id, value.get()) < 0 || PyList_Append(ids.get(), id) < 0)
             py::throw_error();
@@ -202,7 +272,12 @@ struct PairArrays {
         return next;
     }
 
-    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning) {
+    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning)
+        : views_held(Ref::borrow(views)) {
+        if (exact_str_ids(views))
+            str_codes.emplace();
+        else
+            codes = py::owned(PyDict_New());
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
             const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
             Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
@@ -312,28 +387,33 @@ Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64
             py::throw_error();
         }
     }
+    // Per call, the messages that carry its results, in order: the lists are made
+    // at their final size and filled (each answered id is a call: the kernel
+    // checked).
+    const std::size_t n = in.call_start.size() - 1;
+    const std::size_t codes = static_cast<std::size_t>(PyList_GET_SIZE(in.ids.get()));
+    std::vector<Py_ssize_t> carried(codes, 0);
+    for (std::uint32_t c : in.answers) ++carried[c];
+    std::vector<PyObject*> carriers(codes, nullptr);  // borrowed from `results`
     Ref owner = py::owned(PyDict_New());
     Ref results = py::owned(PyDict_New());
     for (std::uint32_t c : in.calls) {
         PyObject* cid = PyList_GET_ITEM(in.ids.get(), c);
-        Ref carriers = py::owned(PyList_New(0));
+        Ref list = py::owned(PyList_New(carried[c]));
+        // Filled below; until then its items are NULL, which a list allows.
         PyObject* index = PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(out.owner[c]));
         if (PyDict_SetItem(owner.get(), cid, index) < 0 ||
-            PyDict_SetItem(results.get(), cid, carriers.get()) < 0)
+            PyDict_SetItem(results.get(), cid, list.get()) < 0)
             py::throw_error();
+        carriers[c] = list.get();
+        carried[c] = 0;
     }
-    const std::size_t n = in.call_start.size() - 1;
     for (std::size_t i = 0; i < n; ++i)
         for (std::uint32_t k = in.answer_start[i]; k < in.answer_start[i + 1]; ++k) {
-            PyObject* carriers = PyDict_GetItemWithError(
-                results.get(), PyList_GET_ITEM(in.ids.get(), in.answers[k]));
-            if (!carriers) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "answered id");
-                py::throw_error();
-            }
-            if (PyList_Append(carriers,
-                              PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(i))) < 0)
-                py::throw_error();
+            const std::uint32_t c = in.answers[k];
+            if (!carriers[c]) py::raise(PyExc_KeyError, "answered id");
+            PyList_SET_ITEM(carriers[c], carried[c]++,
+                            new_ref(PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(i))));
         }
     Ref pair = py::owned(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.get(), 0, owner.release());

@@ -15,7 +15,7 @@ namespace {
 // entries; a new entry goes first and the set's last one leaves.
 constexpr int kTables = 4;
 constexpr std::size_t kWays = 4;
-constexpr unsigned kSetBits = 13;  // 8,192 sets: 32,768 entries per table
+constexpr unsigned kSetBits = 13;  // 16,384 sets: 65,536 entries per table
 constexpr std::size_t kSets = std::size_t{1} << kSetBits;
 
 struct Entry {

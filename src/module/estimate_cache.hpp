@@ -29,7 +29,7 @@ Estimator estimator_of(PyObject* table);
 
 // Texts shorter than this many code points are estimated every time: a pass over
 // them costs about what a lookup does.
-inline constexpr Py_ssize_t kCachedLength = 128;
+inline constexpr Py_ssize_t kCachedLength = 64;
 // At most this many bytes of text are kept alive; past it the cache starts afresh.
 inline constexpr std::size_t kCachedBytes = std::size_t{32} << 20;
 
