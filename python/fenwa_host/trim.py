@@ -377,6 +377,7 @@ class _Plan:
         self.image_tokens = image_tokens
         self.drop_results = drop_results
         self.total = sum(tokens)
+        self.initial = self.total  # before any move
         self.action = bytearray(n)
         self.pinned = bytearray(n)
         self.reasons: List[str] = []
@@ -871,7 +872,7 @@ def trim(
         out = list(compress(source, action.translate(_SURVIVES)))
     first = n - len(action.lstrip(b"\x00"))
     first_changed = first if first < n else None
-    before = sum(tokens) + fixed
+    before = plan.initial + fixed
     after = plan.total + fixed
     if not out and n:
         after -= adapter.framing.per_request  # nothing is sent: no request framing either
