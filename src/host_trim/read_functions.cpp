@@ -656,8 +656,8 @@ PyTypeObject* view_class(PyObject* view_type) {
 
 // The estimate read_messages adds up per view, when it is asked for one.
 struct Estimate {
-    Estimate(PyObject* counter, PyObject* framing_spec)
-        : counter(counter), framing(py::framing_of(framing_spec)) {}
+    Estimate(PyObject* spec, PyObject* framing_spec)
+        : counter(spec), framing(py::framing_of(framing_spec)) {}
     py::TextCounter counter;
     ht::Framing framing;
 };
