@@ -286,3 +286,16 @@ def test_orphan_and_missing_results_are_still_reported():
         fh.validate([{"role": "user", "content": "u"}, call, {"role": "user", "content": "again"}])
     with pytest.raises(ValueError, match=r"message 1: tool call 'c1' has no result \(call"):
         fh.validate([{"role": "user", "content": "u"}, call])
+
+
+def test_native_pairing_of_many_calls_equals_the_python_loop():
+    # Hundreds of ids (the interning table grows several times), answered by
+    # equal strs that are other objects.
+    views = []
+    for k in range(300):
+        ids = (f"call_{k}_a", f"call_{k}_b")
+        views.append(MessageView(len(views), "assistant", 4, "", 0, ids, (), False))
+        for cid in ids:
+            views.append(MessageView(len(views), "tool", 4, "", 0, (), ("".join([cid[:5], cid[5:]]),), False))
+    expected = _pair_adjacent(views, 0)
+    assert _native.pair_adjacent(views, 0) == tuple(expected)
