@@ -45,6 +45,7 @@ __all__ = [
     "Framing",
     "TOKENIZERS",
     "TokenCounter",
+    "clear_estimate_cache",
     "count_tokens",
     "estimate_tokens",
     "token_counter",
@@ -134,6 +135,14 @@ def estimate_tokens(text: str, tokenizer: str = "o200k") -> int:
     if not isinstance(text, str):
         raise TypeError(f"text must be a str, not {type(text).__name__}")
     return int(_native.estimate_tokens(text, table(tokenizer)))
+
+
+def clear_estimate_cache() -> None:
+    """Let go of every text whose estimate is kept. The estimates of texts of 64
+    characters or more are kept, per tokenizer family, keyed by the str object
+    with a reference to it (at most 32 MiB of text), so that a history trimmed
+    again before every call is not read again."""
+    _native.estimate_cache(True)
 
 
 # --- the placeholder of an elided tool result -----------------------------------------

@@ -400,6 +400,17 @@ class KeyCache:
         self._known[ident] = (ref, key)
         return key
 
+    def keys(self, items: Sequence[Any]) -> List[str]:
+        """`self(item)` for each item: the keys of items already seen are read
+        in this loop, without a call per item."""
+        known = self._known
+        out: List[str] = []
+        append = out.append
+        for item in items:
+            entry = known.get(id(item))
+            append(entry[1] if entry is not None and entry[0]() is item else self(item))
+        return out
+
     def __len__(self) -> int:
         return len(self._known)
 
@@ -474,7 +485,7 @@ class Session:
         new items are converted; with `many`, into a list of messages);
         `hold(message)` says a message is to be pinned (appended as durable)
         rather than appended."""
-        keys = [key(i) for i in items]
+        keys: List[Hashable] = list(key.keys(items)) if isinstance(key, KeyCache) else [key(i) for i in items]
         start = self.new_items(keys)
         restarted = start is None
         if start is None:
