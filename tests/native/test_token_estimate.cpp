@@ -291,6 +291,21 @@ void dot_product_rounds_and_saturates() {
     ht::TokenCoefficients negative{};
     negative[ht::kLetters] = -(1 << 20);  // taken as 0
     CHECK(ht::token_estimate(utf8("abc"), negative) == 1);
+    // Either side of the bounds under which no sum can overflow (counts below
+    // 2^26, coefficients below 2^31) gives the same exactly rounded sum.
+    for (const std::uint64_t n : {(std::uint64_t{1} << 26) - 1, std::uint64_t{1} << 26}) {
+        for (const std::int64_t c : {(std::int64_t{1} << 31) - 1, std::int64_t{1} << 31}) {
+            ht::TokenFeatures f{};
+            f[ht::kLetters] = n;
+            f[ht::kAstral] = 3;
+            ht::TokenCoefficients k{};
+            k[ht::kLetters] = c;
+            k[ht::kAstral] = 1 << 15;
+            const std::uint64_t sum = n * static_cast<std::uint64_t>(c) + 3 * (1u << 15);
+            const auto expected = static_cast<std::int64_t>((sum >> 16) + ((sum >> 15) & 1u));
+            CHECK(ht::token_estimate(f, k) == expected);
+        }
+    }
 }
 
 }  // namespace
