@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Sequence
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -299,3 +300,36 @@ def test_native_pairing_of_many_calls_equals_the_python_loop():
             views.append(MessageView(len(views), "tool", 4, "", 0, (), ("".join([cid[:5], cid[5:]]),), False))
     expected = _pair_adjacent(views, 0)
     assert _native.pair_adjacent(views, 0) == tuple(expected)
+
+
+class _Seq(Sequence):
+    """A sequence that is not a list: trim reads and walks it in Python."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def __len__(self):
+        return len(self._items)
+
+    def __getitem__(self, i):
+        return self._items[i]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(conversation_st, st.integers(0, 400), st.sampled_from(["elide", "drop"]), st.integers(0, 3))
+def test_exact_counts_through_the_native_walk_are_exact_and_valid(conversation, max_tokens, tool_results, turns):
+    # A caller's counter through the native reader and walk, and through the
+    # Python ones: the decisions may differ (the walks price a placeholder before
+    # making it), but each result is valid, counted exactly, and within the budget
+    # whenever it says so.
+    messages = openai_messages(conversation)
+
+    def words(text):
+        return len(text.split()) + 1
+
+    for history in (messages, _Seq(messages)):
+        r = fh.trim(history, max_tokens=max_tokens, token_counter=words, tool_results=tool_results,
+                    keep_last_turns=turns)
+        fh.validate(r.messages)
+        assert r.tokens_after == (fh.count_tokens(r.messages, token_counter=words) if r.messages else 0)
+        assert r.within_budget == (r.tokens_after <= max_tokens)
