@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "flood_report/registry.hpp"
 #include "host_trim/trim_walk.hpp"
@@ -714,7 +715,7 @@ class ListReading {
     }
 
   private:
-    std::int64_t tokens_of(const Read& r, Py_ssize_t i) const {
+    std::int64_t tokens_of(const Read& r, Py_ssize_t i) {
         const py::TextCounter& counter = estimate_->counter;
         const auto calls =
             static_cast<std::uint64_t>(r.calls ? PyTuple_GET_SIZE(r.calls.get()) : 0);
@@ -724,10 +725,42 @@ class ListReading {
         const std::int64_t text = counter.text(r.text.get(), i);
         std::uint64_t ids = 0;
         if (estimate_->framing.count_ids) {
-            if (r.calls) ids += counter.ids(r.calls.get(), i);
-            if (r.answers) ids += counter.ids(r.answers.get(), i);
+            if (r.answers) ids += answer_ids(r.answers.get(), i);
+            if (r.calls) ids += call_ids(r.calls.get(), i);
         }
         return ht::view_tokens(text, 0, calls, answers, ids, estimate_->framing);
+    }
+
+    // The count of each id a message calls, kept for the results that follow it:
+    // a result's id is the same text as its call's, so it is counted once.
+    std::uint64_t call_ids(PyObject* ids, Py_ssize_t i) {
+        recent_.clear();
+        std::uint64_t sum = 0;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j) {
+            PyObject* id = PyTuple_GET_ITEM(ids, j);
+            const std::int64_t n = estimate_->counter.text(id, i);
+            // Borrowed: the views list holds the tuple while the reading lasts.
+            if (PyUnicode_CheckExact(id)) recent_.push_back({id, n});
+            sum += static_cast<std::uint64_t>(n);
+        }
+        return sum;
+    }
+    std::uint64_t answer_ids(PyObject* ids, Py_ssize_t i) const {
+        std::uint64_t sum = 0;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j) {
+            PyObject* id = PyTuple_GET_ITEM(ids, j);
+            const std::optional<std::int64_t> known = known_call(id);
+            sum += static_cast<std::uint64_t>(known ? *known : estimate_->counter.text(id, i));
+        }
+        return sum;
+    }
+    // The count of the previous calls' id equal to `id` (both exact str: equal
+    // texts, equal counts), if there is one.
+    std::optional<std::int64_t> known_call(PyObject* id) const {
+        if (!PyUnicode_CheckExact(id)) return std::nullopt;
+        for (const auto& [call, n] : recent_)
+            if (call == id || PyUnicode_Compare(call, id) == 0) return n;
+        return std::nullopt;
     }
 
     Ref view(Py_ssize_t i, Read& r) const {
@@ -756,6 +789,8 @@ class ListReading {
     std::int64_t* token_out_ = nullptr;
     // The buffer the counted text of calls is built in.
     std::u32string scratch_;
+    // The ids of the latest message that made calls, with their counts.
+    std::vector<std::pair<PyObject*, std::int64_t>> recent_;
 };
 
 constexpr auto kReadSig = py::function_decl(
