@@ -1,7 +1,7 @@
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 # A coefficient table, or a caller's counter as (its counts so far, count(text, index)).
-_CounterSpec = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
+_NativeCounter = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
 
 
 def flood_metrics(text: str) -> Dict[str, Union[float, int]]: ...
@@ -10,7 +10,7 @@ def read_messages(
     reader: int,
     table: Dict[str, Tuple[str, int]],
     view_type: type,
-    estimate: Optional[_CounterSpec],
+    estimate: Optional[_NativeCounter],
     framing: Optional[Tuple[int, int, int, bool]],
 ) -> Tuple[List[Any], Optional[bytes], bytearray, List[int]]: ...
 def removal_order(views: List[Any], pinned: bytearray, half_life: float) -> bytes: ...
@@ -44,5 +44,5 @@ def estimate_tokens(text: str, table: bytes) -> int: ...
 def estimate_cache(clear: bool) -> Tuple[int, int]: ...
 def token_features(text: str) -> Tuple[int, ...]: ...
 def estimate_views(
-    views: List[Any], table: _CounterSpec, framing: Tuple[int, int, int, bool], start: int
+    views: List[Any], table: _NativeCounter, framing: Tuple[int, int, int, bool], start: int
 ) -> bytes: ...

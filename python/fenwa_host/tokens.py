@@ -55,7 +55,7 @@ __all__ = [
 TokenCounter = Callable[[str], int]
 # How the native code counts a text: a coefficient table, or a caller's counter as
 # (its counts so far, count(text, index)).
-CounterSpec = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
+NativeCounter = Union[bytes, Tuple[Dict[str, int], Callable[[str, Optional[int]], int]]]
 
 # Tokens per feature, in the order of the native kernel's feature slots: ASCII
 # letters, words, case switches, capitalised words, digit runs, groups of three
@@ -330,7 +330,7 @@ class Counting:
         self.framing = framing
         #: How the native code counts: the estimate's table, or the cache's counts
         #: with the method that counts (and checks, and files) a text it lacks.
-        self.native: CounterSpec = self.table if cache is None else (cache.counts, cache.count)
+        self.native: NativeCounter = self.table if cache is None else (cache.counts, cache.count)
         self._frame = framing.native()
 
     @property

@@ -657,8 +657,8 @@ PyTypeObject* view_class(PyObject* view_type) {
 
 // The estimate read_messages adds up per view, when it is asked for one.
 struct Estimate {
-    Estimate(PyObject* spec, PyObject* framing_spec)
-        : counter(spec), framing(py::framing_of(framing_spec)) {}
+    Estimate(PyObject* how, PyObject* framing_tuple)
+        : counter(how), framing(py::framing_of(framing_tuple)) {}
     py::TextCounter counter;
     ht::Framing framing;
 };

@@ -131,17 +131,16 @@ std::int64_t count_value(PyObject* n) {
 
 }  // namespace
 
-TextCounter::TextCounter(PyObject* spec) {
-    if (PyBytes_Check(spec)) {
-        estimator_ = estimator_of(spec);
+TextCounter::TextCounter(PyObject* how) {
+    if (PyBytes_Check(how)) {
+        estimator_ = estimator_of(how);
         return;
     }
-    if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) != 2 ||
-        !PyDict_CheckExact(PyTuple_GET_ITEM(spec, 0)) ||
-        !PyCallable_Check(PyTuple_GET_ITEM(spec, 1)))
+    if (!PyTuple_CheckExact(how) || PyTuple_GET_SIZE(how) != 2 ||
+        !PyDict_CheckExact(PyTuple_GET_ITEM(how, 0)) || !PyCallable_Check(PyTuple_GET_ITEM(how, 1)))
         raise(PyExc_TypeError, "a counter must be a coefficient table or a (dict, callable) pair");
-    counts_ = Ref::borrow(PyTuple_GET_ITEM(spec, 0));
-    count_ = Ref::borrow(PyTuple_GET_ITEM(spec, 1));
+    counts_ = Ref::borrow(PyTuple_GET_ITEM(how, 0));
+    count_ = Ref::borrow(PyTuple_GET_ITEM(how, 1));
 }
 
 std::int64_t TextCounter::text(PyObject* s, Py_ssize_t index) const {

@@ -92,7 +92,7 @@ std::uint64_t estimate_ids(PyObject* ids, const Estimator& estimator);
 // the callable count(text, index) that counts (and checks, and files) the rest.
 class TextCounter {
   public:
-    explicit TextCounter(PyObject* spec);
+    explicit TextCounter(PyObject* how);
     TextCounter(const TextCounter&) = delete;
     TextCounter& operator=(const TextCounter&) = delete;
 
