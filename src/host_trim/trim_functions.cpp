@@ -207,7 +207,7 @@ class StrCodes {
 
   private:
     struct Slot {
-        PyObject* id;  // borrowed: the views hold it while the arrays live
+        PyObject* id;  // borrowed: PairArrays::ids holds every id filed
         Py_hash_t hash;
         std::uint32_t code;
     };
@@ -247,7 +247,6 @@ bool exact_str_ids(PyObject* views) {
 struct PairArrays {
     std::vector<std::uint32_t> call_start{0}, calls, answer_start{0}, answers;
     std::vector<std::uint8_t> may_wait, follower;
-    Ref views_held;                        // keeps the ids StrCodes borrows
     std::optional<StrCodes> str_codes;     // when every id is an exact str
     Ref codes;                             // id -> code, otherwise
     Ref ids = py::owned(PyList_New(0));    // code -> id
@@ -258,22 +257,19 @@ struct PairArrays {
         if (str_codes) {
             const std::uint32_t known = str_codes->code(id, next);
             if (known != next) return known;
-            if (PyList_Append(ids.get(), id) < 0) py::throw_error();
-            may_wait.push_back(waits ? 1 : 0);
-            return next;
+        } else {
+            PyObject* known = PyDict_GetItemWithError(codes.get(), id);
+            if (!known && PyErr_Occurred()) py::throw_error();
+            if (known) return py::convert<py::to_u32>(known);
+            Ref value = py::owned(PyLong_FromUnsignedLong(next));
+            if (PyDict_SetItem(codes.get(), id, value.get()) < 0) py::throw_error();
         }
-        PyObject* known = PyDict_GetItemWithError(codes.get(), id);
-        if (!known && PyErr_Occurred()) py::throw_error();
-        if (known) return py::convert<py::to_u32>(known);
-        Ref value = py::owned(PyLong_FromUnsignedLong(next));
-        if (PyDict_SetItem(codes.get(), id, value.get()) < 0 || PyList_Append(ids.get(), id) < 0)
-            py::throw_error();
+        if (PyList_Append(ids.get(), id) < 0) py::throw_error();
         may_wait.push_back(waits ? 1 : 0);
         return next;
     }
 
-    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning)
-        : views_held(Ref::borrow(views)) {
+    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning) {
         if (exact_str_ids(views))
             str_codes.emplace();
         else

@@ -106,14 +106,6 @@ std::int64_t estimate_str(PyObject* s, const Estimator& estimator) {
     return cached_estimate(s, estimator, estimate_units);
 }
 
-std::uint64_t estimate_ids(PyObject* ids, const Estimator& estimator) {
-    std::uint64_t sum = 0;
-    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j) {
-        sum += static_cast<std::uint64_t>(estimate_str(PyTuple_GET_ITEM(ids, j), estimator));
-    }
-    return sum;
-}
-
 namespace {
 
 // A caller's count, as its cache stored or returned it: an int from 0 to 2**53

@@ -83,9 +83,6 @@ bool lone_surrogate(PyObject* s);
 // text's from the estimate cache when it holds it).
 std::int64_t estimate_str(PyObject* s, const Estimator& estimator);
 
-// The sum of the estimates of a tuple of ids (each must be a str).
-std::uint64_t estimate_ids(PyObject* ids, const Estimator& estimator);
-
 // How fenwa_host counts a text: the estimate of a coefficient table (the bytes
 // fenwa_host.tokens passes), or a caller's counter through its cache, passed as
 // (counts, count): the dict of the counts known so far, keyed by the text, and

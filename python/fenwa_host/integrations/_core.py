@@ -400,11 +400,11 @@ class KeyCache:
         self._known[ident] = (ref, key)
         return key
 
-    def keys(self, items: Sequence[Any]) -> List[str]:
+    def keys(self, items: Sequence[Any]) -> List[Hashable]:
         """`self(item)` for each item: the keys of items already seen are read
         in this loop, without a call per item."""
         known = self._known
-        out: List[str] = []
+        out: List[Hashable] = []
         append = out.append
         for item in items:
             entry = known.get(id(item))
@@ -485,7 +485,7 @@ class Session:
         new items are converted; with `many`, into a list of messages);
         `hold(message)` says a message is to be pinned (appended as durable)
         rather than appended."""
-        keys: List[Hashable] = list(key.keys(items)) if isinstance(key, KeyCache) else [key(i) for i in items]
+        keys = key.keys(items) if isinstance(key, KeyCache) else [key(i) for i in items]
         start = self.new_items(keys)
         restarted = start is None
         if start is None:
