@@ -2,8 +2,11 @@
 their plain-Python references."""
 from __future__ import annotations
 
+import gc
 import json
 import math
+import re
+import weakref
 from collections.abc import Sequence
 
 import pytest
@@ -110,6 +113,21 @@ def test_native_reader_equals_the_python_adapter(conversation, oddities, data, a
     assert reading.views == expected
     assert all(type(v) is MessageView for v in reading.views)
     assert reading.shape == bytearray(_shape(v) for v in expected)
+    # Read lazily, the views are the same, and the entry points read the same.
+    lazy = OPENAI.read(messages, tokenizer=tokenizer, lazy=True).views
+    assert type(lazy) is _native.Views
+    assert list(lazy) == expected and len(lazy) == len(expected)
+    assert _native.durable_views(lazy, 0x2A, "system") == _native.durable_views(expected, 0x2A, "system")
+    pinned = bytearray(len(expected))
+    assert _native.removal_order(lazy, pinned, 6.0) == _native.removal_order(expected, pinned, 6.0)
+    for pair in (_native.pair_adjacent, _native.pair_anywhere):
+        try:
+            paired = pair(expected, 0)
+        except ValueError as exc:
+            with pytest.raises(ValueError, match=re.escape(str(exc))):
+                pair(lazy, 0)
+        else:
+            assert pair(lazy, 0) == paired
     # Counted while read, the tokens are what the views count to afterwards.
     if tokenizer is None:
         assert reading.tokens is None
@@ -333,3 +351,75 @@ def test_exact_counts_through_the_native_walk_are_exact_and_valid(conversation, 
         fh.validate(r.messages)
         assert r.tokens_after == (fh.count_tokens(r.messages, token_counter=words) if r.messages else 0)
         assert r.within_budget == (r.tokens_after <= max_tokens)
+
+
+def _lazy(messages):
+    return OPENAI.read(messages, lazy=True).views
+
+
+def test_views_are_a_sequence_of_views():
+    messages = [
+        {"role": "system", "content": "be brief"},
+        {"role": "user", "content": "hi"},
+        {"role": "assistant", "content": None, "tool_calls": [
+            {"id": "c1", "type": "function", "function": {"name": "f", "arguments": "{}"}}]},
+        {"role": "tool", "tool_call_id": "c1", "content": "out"},
+    ]
+    views = _lazy(messages)
+    expected = OPENAI.read(messages).views
+    assert isinstance(views, Sequence)
+    assert [views[i] for i in range(-4, 4)] == expected + expected
+    assert views[1:3] == expected[1:3] and views[::-2] == expected[::-2] and views[9:] == []
+    assert list(reversed(views)) == expected[::-1]
+    assert expected[3] in views and views[3].answers == ("c1",)
+    # An assigned view stands in for the one read; anything else is refused.
+    views[-1] = expected[3]._replace(bits=1)
+    assert views[3].bits == 1 and _native.durable_views(views, 1, "system") == [0, 3]
+    for key, value, error in [
+        (4, expected[0], IndexError), (-5, expected[0], IndexError), ("1", expected[0], TypeError),
+        (0, ("too", "short"), TypeError), (0, None, TypeError), (slice(0, 1), [expected[0]], TypeError),
+    ]:
+        with pytest.raises(error):
+            views[key] = value
+    with pytest.raises(TypeError):
+        del views[0]
+    with pytest.raises(IndexError):
+        views[2**70]
+    with pytest.raises(TypeError, match="read_messages"):
+        type(views)()
+
+
+def test_views_left_to_the_adapter_are_none_until_assigned():
+    messages = [{"role": "user", "content": "hi"}, {"role": "user", "content": [{"type": "text", "text": "x"}]}]
+    views, _, _, todo = _native.read_messages(messages, 0, OPENAI.native_table, MessageView, None, None, True)
+    assert todo == [1] and views[1] is None
+    with pytest.raises(TypeError, match="message views"):
+        _native.pair_adjacent(views, 0)
+    # The adapter's reading fills them in.
+    assert list(OPENAI.read(messages, lazy=True).views) == OPENAI.read(messages).views
+
+
+def test_views_release_what_they_hold():
+    messages = [{"role": "user", "content": "x" * 100}]
+    views = _lazy(messages)
+    # A view a caller assigns may reach back to the views: the collector frees both.
+    class Marker:
+        pass
+
+    marker = Marker()
+    alive = weakref.ref(marker)
+    holder = [marker]
+    views[0] = MessageView(0, "user", 0, "x", 0, (), (), holder)
+    holder.append(views)
+    del views, holder, marker
+    gc.collect()
+    assert alive() is None
+
+
+def test_positions_past_the_kept_ints_are_exact():
+    n = 2**17 + 3
+    messages = [{"role": "user", "content": "hi"}] * n
+    for lazy in (False, True):
+        views = OPENAI.read(messages, lazy=lazy).views
+        assert [views[i].position for i in (0, 2**17 - 1, 2**17, n - 1)] == [0, 2**17 - 1, 2**17, n - 1]
+        assert _native.durable_views(views, 0, "user")[-2:] == [n - 2, n - 1]

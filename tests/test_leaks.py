@@ -180,7 +180,39 @@ def operations():
             ("consolidation_gain", lambda: fm.consolidation_gain(10000, 4000)),
             ("consolidation_gain.bad", swallow(lambda: fm.consolidation_gain(-1, 0), OverflowError)),
         ]
+    ops += _host_operations()
     return ops
+
+
+def _host_operations():
+    """fenwa_host's native reader and the views it reads lazily."""
+    try:
+        import fenwa_host as fh
+        from fenwa_host import _native
+        from fenwa_host.formats import FORMATS, MessageView
+    except ImportError:
+        return []
+    chat = FORMATS["openai"]
+    messages = [{"role": "system", "content": "be brief"}]
+    for i in range(8):
+        messages += [
+            {"role": "user", "content": f"question {i} " * 10},
+            {"role": "assistant", "content": None, "tool_calls": [
+                {"id": f"c{i}", "type": "function", "function": {"name": "f", "arguments": '{"a": 1}'}}]},
+            {"role": "tool", "tool_call_id": f"c{i}", "content": "output " * 40},
+        ]
+
+    def views_cycle():
+        views = chat.read(messages, tokenizer="o200k", lazy=True).views
+        views[1] = views[1]._replace(bits=1)
+        return views[-1], views[2:9], list(views), _native.pair_adjacent(views, 0)
+
+    return [
+        ("host.read.lazy", views_cycle),
+        ("host.trim", lambda: fh.trim(messages, max_tokens=300)),
+        ("host.views.bad_item", swallow(lambda: chat.read(messages, lazy=True).views.__setitem__(0, 3), TypeError)),
+        ("host.views.index", swallow(lambda: chat.read(messages, lazy=True).views[99], IndexError)),
+    ]
 
 
 OPS = operations()

@@ -107,10 +107,17 @@ if any(MessageView._fields.index(name) != slot for name, slot in _SLOTS.items())
 _native.read_messages([], 0, {}, MessageView, None, None)
 
 
+#: Views of a message list: a list, or the native reader's `Views`, which makes
+#: each view only when it is asked for (the native entry points read its parts
+#: as they are).
+ViewList = Union[List[MessageView], _native.Views]
+Sequence.register(_native.Views)
+
+
 class Reading(NamedTuple):
     """Views of a message list, and what the native reader found out with them."""
 
-    views: List[MessageView]
+    views: ViewList
     #: Tokens per view by the estimate of the tokenizer `read` was given, extra
     #: tokens and the format's framing included, as `Counting.views` counts
     #: them (None when no tokenizer was given).
@@ -228,7 +235,7 @@ class HeldAsDurable:
         return fm.FACT if id(message) in self.ids else None
 
 
-def _held_durable(views: List[MessageView], messages: Sequence[Any], ids: Set[int]) -> None:
+def _held_durable(views: ViewList, messages: Sequence[Any], ids: Set[int]) -> None:
     """`views` with the bits of the messages whose ids are in `ids` set to FACT."""
     fact = fm.FACT
     new = tuple.__new__
@@ -267,7 +274,7 @@ def _check_adjacent(
             f"message 0: the first message must be a {first_role} message, not {views[0].role} "
             "(wrong first role)"
         )
-    if type(views) is list:
+    if type(views) is list or type(views) is _native.Views:
         owner, results = _native.pair_adjacent(views, offset)
         return Pairing(owner, results)
     return _pair_adjacent(views, offset)
@@ -357,7 +364,9 @@ class Adapter:
         classify: Optional[Classify] = None,
     ) -> List[MessageView]:
         if self._native_reads(messages, classify):
-            return self.read(messages, image_tokens).views
+            views = self.read(messages, image_tokens).views
+            assert isinstance(views, list)  # the reader's Views only when asked for
+            return views
         return [self.view(i, m, image_tokens, classify) for i, m in enumerate(messages)]
 
     def _native_reads(self, messages: Sequence[Any], classify: Optional[Classify]) -> bool:
@@ -374,15 +383,17 @@ class Adapter:
         image_tokens: int = IMAGE_TOKENS,
         classify: Optional[Classify] = None,
         tokenizer: Union[str, Counting, None] = None,
+        lazy: bool = False,
     ) -> Reading:
         """The views of `messages`, with what a fast reader learnt on the way: the
         tokens of each view (when `tokenizer` is given: the estimate of that
-        family, or a Counting's counts) and its `Shape` (None when unknown)."""
+        family, or a Counting's counts) and its `Shape` (None when unknown).
+        With `lazy`, natively read views come as a `Views` rather than a list."""
         table = self.native_table
         if classify is not None and table is not None and self._native_reads(messages, None):
             # The class a caller chooses changes the bits only: the text, the
             # tokens and the shape are those the native reading gives.
-            reading = self.read(messages, image_tokens, None, tokenizer)
+            reading = self.read(messages, image_tokens, None, tokenizer, lazy)
             views = reading.views
             if isinstance(classify, HeldAsDurable):
                 _held_durable(views, messages, classify.ids)
@@ -406,7 +417,7 @@ class Adapter:
         # also reports what is wrong.
         views, counts, shape, todo = _native.read_messages(
             messages, self.native_reader, table, MessageView,
-            None if counting is None else counting.native, self.framing.native(),
+            None if counting is None else counting.native, self.framing.native(), lazy,
         )
         estimates: Optional[array[int]] = None
         if counts is not None:
@@ -431,7 +442,7 @@ class Adapter:
                 estimates[i] = n
         return Reading(views, estimates, shape, sealed)
 
-    def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
+    def _sealed(self, messages: Sequence[Any], views: ViewList, indices: Any) -> FrozenSet[int]:
         if not self.sealed_results:
             return frozenset()
         return frozenset(i for i in indices if views[i][_ANSWERS] and not self.elidable(messages[i]))
@@ -1155,13 +1166,13 @@ class OpenAIResponses(Adapter):
             # takes the call (looked for only when the plain pairing fails). The
             # views are completed in place, so that a trim over them moves the
             # reference and its output together.
-            if not isinstance(views, list):
+            if not isinstance(views, (list, _native.Views)):
                 views = list(views)
             if not _reference_outputs(views):
                 raise
             return _pair_responses(views, offset)
 
-    def _sealed(self, messages: Sequence[Any], views: List[MessageView], indices: Any) -> FrozenSet[int]:
+    def _sealed(self, messages: Sequence[Any], views: ViewList, indices: Any) -> FrozenSet[int]:
         sealed = super()._sealed(messages, views, indices)
         # References are read by `view` (never natively), so they are among
         # `indices`; those that take an output are handed back from the native
@@ -1196,13 +1207,13 @@ class OpenAIResponses(Adapter):
 
 
 def _pair_responses(views: Sequence[MessageView], offset: int) -> Pairing:
-    if type(views) is list:
+    if type(views) is list or type(views) is _native.Views:
         owner, results = _native.pair_anywhere(views, offset)
         return Pairing(owner, results)
     return _pair_anywhere(views, offset)
 
 
-def _reference_outputs(views: List[MessageView]) -> bool:
+def _reference_outputs(views: ViewList) -> bool:
     """Make each output whose call is not in `views` the answer to an
     `item_reference` before it, one output per reference: in order within the
     run of references right before the outputs (calls are answered in the order

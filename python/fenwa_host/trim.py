@@ -48,6 +48,7 @@ from .formats import (
     MessageView,
     Pairing,
     Reading,
+    ViewList,
     adapter_for,
 )
 from .tokens import (
@@ -303,7 +304,7 @@ def _read(
 ) -> Tuple[Adapter, Reading, Pairing]:
     _check_count("image_tokens", image_tokens)
     adapter = adapter_for(messages, format)
-    reading = adapter.read(messages, image_tokens, classify, tokenizer)
+    reading = adapter.read(messages, image_tokens, classify, tokenizer, lazy=True)
     return adapter, reading, adapter.check(reading.views)
 
 
@@ -319,16 +320,18 @@ def validate(
     _read(_check_messages(messages), format, image_tokens, None)
 
 
-def _count_all(views: List[MessageView], counting: Counting) -> Sequence[int]:
+def _count_all(views: ViewList, counting: Counting) -> Sequence[int]:
     """Tokens per view, framing included."""
-    return counting.views(views)
+    return counting.views(views if isinstance(views, list) else list(views))
 
 
-def _reasoning_groups(views: List[MessageView]) -> Dict[int, List[int]]:
+def _reasoning_groups(views: ViewList) -> Dict[int, List[int]]:
     """Responses reasoning items and the output items that followed them: the
     provider refuses one without the other, so they stay or leave together. A run
     of reasoning items shares the output items after it."""
     groups: Dict[int, List[int]] = {}
+    if not _native.durable_views(views, 0, "reasoning"):
+        return groups  # read natively, without building a view per item
     current: Optional[List[int]] = None
     thinking = False  # whether `current` has only reasoning items so far
     for v in views:
@@ -354,7 +357,7 @@ class _Plan:
         self,
         adapter: Adapter,
         messages: Sequence[Any],
-        views: List[MessageView],
+        views: ViewList,
         pairing: Pairing,
         tokens: Sequence[int],
         counting: Counting,

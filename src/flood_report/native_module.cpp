@@ -1,8 +1,10 @@
 // Entry point of fenwa_host._native, the private extension module behind
 // fenwa_host's native hot loops.
 #include "flood_report/registry.hpp"
+#include "host_trim/views_type.hpp"
 #include "module/boundary.hpp"
 #include "module/estimate_cache.hpp"
+#include "module/host_values.hpp"
 
 namespace fenwa {
 namespace {
@@ -22,6 +24,12 @@ int exec_native(PyObject* module) noexcept {
             if (PyModule_AddObject(module, def->ml_name, fn.get()) < 0) py::throw_error();
             fn.release();
         }
+        PyObject* views = reinterpret_cast<PyObject*>(py::views_type());
+        Py_INCREF(views);
+        if (PyModule_AddObject(module, "Views", views) < 0) {
+            Py_DECREF(views);
+            py::throw_error();
+        }
     });
 }
 
@@ -33,6 +41,7 @@ PyModuleDef_Slot g_slots[] = {
 // The module's end releases the texts the estimate cache holds.
 void free_native(void*) noexcept {
     py::clear_estimate_cache();
+    py::clear_index_ints();
 }
 
 PyModuleDef g_module = py::module_def(

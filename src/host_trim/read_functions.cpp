@@ -12,6 +12,7 @@
 
 #include "flood_report/registry.hpp"
 #include "host_trim/trim_walk.hpp"
+#include "host_trim/views_type.hpp"
 #include "module/host_values.hpp"
 
 namespace fenwa {
@@ -669,9 +670,10 @@ struct Estimate {
 // indices left to the adapter.
 class ListReading {
   public:
-    ListReading(Py_ssize_t n, PyTypeObject* type, const std::optional<Estimate>& estimate)
-        : n_(n), type_(type), estimate_(estimate) {
-        views_ = py::owned(PyList_New(n));
+    ListReading(Py_ssize_t n, PyTypeObject* type, const std::optional<Estimate>& estimate,
+                bool lazy)
+        : n_(n), type_(type), estimate_(estimate), lazy_(lazy) {
+        views_ = lazy ? py::new_views(type, n) : py::owned(PyList_New(n));
         if (estimate_) {
             tokens_ = py::owned(PyBytes_FromStringAndSize(nullptr, n * 8));
             token_out_ = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(tokens_.get()));
@@ -694,15 +696,24 @@ class ListReading {
             fast = reader(m.get(), table, r) && !py::lone_surrogate(r.text.get());
         }
         if (!fast) {
-            Ref index = py::owned(PyLong_FromSsize_t(i));
+            Ref index = Ref::steal(py::index_int(i));
             if (PyList_Append(todo_.get(), index.get()) < 0) py::throw_error();
-            PyList_SET_ITEM(views_.get(), i, new_ref(Py_None));
+            if (!lazy_) PyList_SET_ITEM(views_.get(), i, new_ref(Py_None));
             if (token_out_) token_out_[i] = 0;
             return;
         }
         if (token_out_) token_out_[i] = tokens_of(r, i);
         PyByteArray_AS_STRING(shape_.get())[i] = static_cast<char>(r.shape);
-        PyList_SET_ITEM(views_.get(), i, view(i, r).release());
+        if (!lazy_) {
+            PyList_SET_ITEM(views_.get(), i, view(i, r).release());
+            return;
+        }
+        py::ViewRow& row = py::views_row(views_.get(), i);
+        row.entry = r.entry.release();
+        row.text = r.text.release();
+        row.calls = r.calls.release();
+        row.answers = r.answers.release();
+        row.thinking = r.thinking;
     }
 
     Ref finish() {
@@ -766,7 +777,7 @@ class ListReading {
     Ref view(Py_ssize_t i, Read& r) const {
         Ref view = py::owned(type_->tp_alloc(type_, kViewSlots));
         PyObject* empty = no_ids_.get();
-        PyTuple_SET_ITEM(view.get(), py::kViewPosition, py::owned(PyLong_FromSsize_t(i)).release());
+        PyTuple_SET_ITEM(view.get(), py::kViewPosition, py::index_int(i));
         PyTuple_SET_ITEM(view.get(), py::kViewRole, new_ref(r.kind));
         PyTuple_SET_ITEM(view.get(), py::kViewBits, new_ref(r.bits));
         PyTuple_SET_ITEM(view.get(), py::kViewText, r.text.release());
@@ -785,6 +796,7 @@ class ListReading {
     Py_ssize_t n_;
     PyTypeObject* type_;
     const std::optional<Estimate>& estimate_;
+    bool lazy_;
     Ref views_, tokens_, shape_, todo_, no_ids_;
     std::int64_t* token_out_ = nullptr;
     // The buffer the counted text of calls is built in.
@@ -795,13 +807,20 @@ class ListReading {
 
 constexpr auto kReadSig = py::function_decl(
     "read_messages",
-    {{"messages"}, {"reader"}, {"table"}, {"view_type"}, {"estimate"}, {"framing"}},
+    {{"messages"},
+     {"reader"},
+     {"table"},
+     {"view_type"},
+     {"estimate"},
+     {"framing"},
+     {"lazy", "False"}},
     "Views, token counts and shapes of a message list read by one format's reader\n"
     "(0 OpenAI Chat, 1 Responses, 2 LangChain, 3 Anthropic), with the indices left to the Python\n"
     "adapter. The counts are estimate's (a coefficient table, a caller's (counts, count)\n"
-    "pair, or None for no counts) with the framing. Private to fenwa_host.");
+    "pair, or None for no counts) with the framing. The views are a list, or with lazy a\n"
+    "Views, which builds each view when it is asked for. Private to fenwa_host.");
 
-Ref read_messages(const py::Bound<6>& a) {
+Ref read_messages(const py::Bound<7>& a) {
     PyObject* messages = a[0];
     if (!PyList_CheckExact(messages) && !PyTuple_CheckExact(messages))
         py::type_mismatch(messages, "list");
@@ -812,7 +831,8 @@ Ref read_messages(const py::Bound<6>& a) {
     std::optional<Estimate> estimate;
     if (a[4] != Py_None) estimate.emplace(a[4], a[5]);
     Ref seq = Ref::borrow(messages);
-    ListReading out(PySequence_Fast_GET_SIZE(messages), view_class(a[3]), estimate);
+    const bool lazy = a.get<py::to_bool>(6);
+    ListReading out(PySequence_Fast_GET_SIZE(messages), view_class(a[3]), estimate, lazy);
     for (Py_ssize_t i = 0; i < out.size(); ++i) {
         // A list may shrink under a key's __eq__ or a property: read only what is
         // still there.

@@ -3,11 +3,13 @@
 // read_functions.cpp).
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "flood_report/registry.hpp"
 #include "host_trim/pairing.hpp"
 #include "host_trim/trim_walk.hpp"
+#include "host_trim/views_type.hpp"
 #include "module/host_values.hpp"
 
 namespace fenwa {
@@ -49,20 +51,19 @@ constexpr auto kOrderSig = py::function_decl(
     "removal_order", {{"views"}, {"pinned"}, {"half_life"}},
     "The unpinned indices in removal order, as uint32 bytes. Private to fenwa_host.");
 
-// The class bits of `n` views (item 2 of each).
-std::vector<std::uint32_t> view_bits(PyObject* list, std::size_t n) {
-    if (!PyList_CheckExact(list) || static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
-        py::raise(PyExc_ValueError, "views must be a list as long as pinned");
+// The class bits of `n` views.
+std::vector<std::uint32_t> view_bits(PyObject* views, std::size_t n) {
+    const py::ViewSource source(views);
     std::vector<std::uint32_t> bits(n);
     for (std::size_t i = 0; i < n; ++i) {
         // An int's __index__ could change the list: its length is asked every time.
-        if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != n)
+        if (static_cast<std::size_t>(source.size()) != n)
             py::raise(PyExc_ValueError, "views must be a list as long as pinned");
-        Ref v = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
-        if (!py::view_reaches(v.get(), py::kViewBits))
-            py::raise(PyExc_TypeError, "views must hold message views");
-        bits[i] = py::convert<py::to_u32>(PyTuple_GET_ITEM(v.get(), py::kViewBits));
+        const py::ViewFields v = source.at(static_cast<Py_ssize_t>(i));
+        bits[i] = py::convert<py::to_u32>(v.bits);
     }
+    if (n == 0 && source.size() != 0)
+        py::raise(PyExc_ValueError, "views must be a list as long as pinned");
     return bits;
 }
 
@@ -175,9 +176,8 @@ Ref budget_walk(const py::Bound<12>& a) {
 
 // --- pairing ----------------------------------------------------------------------
 
-// The ids a view holds at `slot` (its calls or its answers), a tuple.
-PyObject* view_ids(PyObject* v, Py_ssize_t slot) {
-    PyObject* ids = PyTuple_GET_ITEM(v, slot);
+// View ids (its calls or its answers), which must be a tuple.
+PyObject* view_ids(PyObject* ids) {
     if (!PyTuple_Check(ids)) py::raise(PyExc_TypeError, "view ids must be tuples");
     return ids;
 }
@@ -227,12 +227,10 @@ class StrCodes {
 
 // Whether every id of the views is an exact str (interned by StrCodes; anything
 // else goes through a dict, with Python's own equality).
-bool exact_str_ids(PyObject* views) {
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
-        PyObject* v = PyList_GET_ITEM(views, k);
-        if (!py::view_reaches(v, py::kViewAnswers)) return false;
-        for (const Py_ssize_t slot : {py::kViewCalls, py::kViewAnswers}) {
-            PyObject* ids = PyTuple_GET_ITEM(v, slot);
+bool exact_str_ids(const py::ViewSource& views) {
+    for (Py_ssize_t k = 0; k < views.size(); ++k) {
+        const py::ViewFields v = views.at(k);
+        for (PyObject* ids : {v.calls, v.answers}) {
             if (!PyTuple_Check(ids)) return false;
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j)
                 if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids, j))) return false;
@@ -269,18 +267,17 @@ struct PairArrays {
         return next;
     }
 
-    PairArrays(PyObject* views, std::uint64_t offset, bool reasoning) {
+    PairArrays(PyObject* list, std::uint64_t offset, bool reasoning) {
+        const py::ViewSource views(list);
         if (exact_str_ids(views))
             str_codes.emplace();
         else
             codes = py::owned(PyDict_New());
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(views); ++k) {
+        for (Py_ssize_t k = 0; k < views.size(); ++k) {
             const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
-            Ref v = Ref::borrow(PyList_GET_ITEM(views, k));
-            if (!py::view_reaches(v.get(), py::kViewAnswers))
-                py::raise(PyExc_TypeError, "views must hold message views");
-            Ref made = Ref::borrow(view_ids(v.get(), py::kViewCalls));
-            Ref answered = Ref::borrow(view_ids(v.get(), py::kViewAnswers));
+            const py::ViewFields v = views.at(k);
+            Ref made = Ref::borrow(view_ids(v.calls));
+            Ref answered = Ref::borrow(view_ids(v.answers));
             // A calls tuple of a subclass holds calls the provider takes unanswered.
             const bool waits = !PyTuple_CheckExact(made.get());
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j)
@@ -289,29 +286,37 @@ struct PairArrays {
                 answers.push_back(code(PyTuple_GET_ITEM(answered.get(), j), false));
             call_start.push_back(static_cast<std::uint32_t>(calls.size()));
             answer_start.push_back(static_cast<std::uint32_t>(answers.size()));
-            if (reasoning) {
-                PyObject* role = PyTuple_GET_ITEM(v.get(), py::kViewRole);
-                const bool str = PyUnicode_Check(role);
-                follower.push_back(
-                    str && PyUnicode_CompareWithASCIIString(role, "reasoning") == 0
-                        ? ht::kReasoningItem
-                    : str && (PyUnicode_CompareWithASCIIString(role, "assistant") == 0 ||
-                              PyUnicode_CompareWithASCIIString(role, "other") == 0)
-                        ? ht::kOutputItem
-                        : ht::kOtherItem);
-            }
+            if (reasoning) follower.push_back(follower_of(v.role));
             // The view's own position is this index wherever the views came from
             // one list (always, from the adapters): it serves as it is.
-            PyObject* position = PyTuple_GET_ITEM(v.get(), py::kViewPosition);
+            PyObject* position = v.position;
             Py_ssize_t at = -1;
-            if (PyLong_CheckExact(position)) {
+            if (position && PyLong_CheckExact(position)) {
                 at = PyLong_AsSsize_t(position);
                 if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
             }
-            Ref index_of = at == i ? Ref::borrow(position) : py::owned(PyLong_FromSsize_t(i));
+            Ref index_of = at == i ? Ref::borrow(position) : Ref::steal(py::index_int(i));
             if (PyList_Append(index.get(), index_of.get()) < 0) py::throw_error();
         }
     }
+
+    // What a view of `role` is to a reasoning item before it. A list holds a
+    // few role objects many times over: each is compared once, and held, so
+    // that its address stands for it while the pairing lasts.
+    std::uint8_t follower_of(PyObject* role) {
+        for (const auto& [known, kind] : roles)
+            if (known.get() == role) return kind;
+        const bool str = PyUnicode_Check(role);
+        const std::uint8_t kind =
+            str && PyUnicode_CompareWithASCIIString(role, "reasoning") == 0 ? ht::kReasoningItem
+            : str && (PyUnicode_CompareWithASCIIString(role, "assistant") == 0 ||
+                      PyUnicode_CompareWithASCIIString(role, "other") == 0)
+                ? ht::kOutputItem
+                : ht::kOtherItem;
+        if (roles.size() < 8) roles.emplace_back(Ref::borrow(role), kind);
+        return kind;
+    }
+    std::vector<std::pair<Ref, std::uint8_t>> roles;
 
     ht::PairInput input() const {
         return {call_start.size() - 1, may_wait.size(),
@@ -424,7 +429,7 @@ constexpr auto kPairSig = py::function_decl(
 
 Ref pair_adjacent(const py::Bound<2>& a) {
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    const PairArrays arrays(exact_list(a[0]), offset, false);
+    const PairArrays arrays(a[0], offset, false);
     return pairing_result(arrays, ht::pair_adjacent(arrays.input()), offset, false);
 }
 
@@ -436,7 +441,7 @@ constexpr auto kAnywhereSig = py::function_decl(
 
 Ref pair_anywhere(const py::Bound<2>& a) {
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    const PairArrays arrays(exact_list(a[0]), offset, true);
+    const PairArrays arrays(a[0], offset, true);
     return pairing_result(arrays, ht::pair_anywhere(arrays.input()), offset, true);
 }
 
@@ -447,25 +452,22 @@ constexpr auto kDurableSig = py::function_decl(
     "Indices of the views whose bits meet mask or whose role is role. Private to\n"
     "fenwa_host.");
 
-// The indices of the views whose class bits meet `mask` or whose role is `role`.
 // Whether view `v` has class bits that meet `mask` or the role `role`.
-bool durable(PyObject* v, std::uint32_t mask, PyObject* role) {
-    if (!py::view_reaches(v, py::kViewBits))
-        py::raise(PyExc_TypeError, "views must hold message views");
-    if ((py::convert<py::to_u32>(PyTuple_GET_ITEM(v, py::kViewBits)) & mask) != 0) return true;
-    const int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(v, py::kViewRole), role, Py_EQ);
+bool durable(const py::ViewFields& v, std::uint32_t mask, PyObject* role) {
+    if ((py::convert<py::to_u32>(v.bits) & mask) != 0) return true;
+    const int eq = PyObject_RichCompareBool(v.role, role, Py_EQ);
     if (eq < 0) py::throw_error();
     return eq == 1;
 }
 
+// The indices of the views whose class bits meet `mask` or whose role is `role`.
 Ref durable_views(const py::Bound<3>& a) {
-    PyObject* const views = exact_list(a[0]);
+    const py::ViewSource views(a[0]);
     const std::uint32_t mask = a.get<py::to_u32>(1);
     Ref out = py::owned(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(views); ++i) {
-        Ref v = Ref::borrow(PyList_GET_ITEM(views, i));
-        if (!durable(v.get(), mask, a[2])) continue;
-        Ref index = py::owned(PyLong_FromSsize_t(i));
+    for (Py_ssize_t i = 0; i < views.size(); ++i) {
+        if (!durable(views.at(i), mask, a[2])) continue;
+        Ref index = Ref::steal(py::index_int(i));
         if (PyList_Append(out.get(), index.get()) < 0) py::throw_error();
     }
     return out;

@@ -1,6 +1,8 @@
 #include "module/host_values.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace fenwa::py {
 
@@ -66,6 +68,36 @@ text::TextView str_units(PyObject* s) {
             : kind == PyUnicode_1BYTE_KIND ? text::Width::latin1
             : kind == PyUnicode_2BYTE_KIND ? text::Width::ucs2
                                            : text::Width::ucs4};
+}
+
+namespace {
+// The ints 0..size-1, made as lists of that length were read (at most
+// kIndexInts of them: 32 bytes each). The vector is never destroyed: at exit
+// the ints may outlive the module, and a destructor would drop the only
+// pointer to them.
+constexpr Py_ssize_t kIndexInts = Py_ssize_t{1} << 17;
+std::vector<PyObject*>& g_index_ints = *new std::vector<PyObject*>();
+}  // namespace
+
+PyObject* index_int(Py_ssize_t i) {
+    if (i >= kIndexInts) return owned(PyLong_FromSsize_t(i)).release();
+    const auto at = static_cast<std::size_t>(i);
+    std::vector<PyObject*>& ints = g_index_ints;
+    if (at >= ints.size()) {
+        const std::size_t want = std::min<std::size_t>(
+            std::max<std::size_t>(at + 1, 2 * ints.size()), static_cast<std::size_t>(kIndexInts));
+        ints.reserve(want);
+        while (ints.size() < want)
+            ints.push_back(
+                owned(PyLong_FromSsize_t(static_cast<Py_ssize_t>(ints.size()))).release());
+    }
+    return new_ref(ints[at]);
+}
+
+void clear_index_ints() noexcept {
+    std::vector<PyObject*> ints;
+    ints.swap(g_index_ints);
+    for (PyObject* o : ints) Py_DECREF(o);
 }
 
 bool lone_surrogate(PyObject* s) {
