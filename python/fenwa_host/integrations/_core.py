@@ -23,6 +23,7 @@ from __future__ import annotations
 import hashlib
 import inspect
 import json
+import operator
 import threading
 import weakref
 from collections import OrderedDict
@@ -437,12 +438,16 @@ class Session:
     does), only the new items are appended; otherwise the Conversation starts over
     from the list, and its `last_report` says so."""
 
-    __slots__ = ("conversation", "keys", "lock", "make", "usage_from", "usage_scale")
+    __slots__ = ("conversation", "keys", "lock", "make", "usage_from", "usage_scale", "_items", "_item_keys")
 
     def __init__(self, make: Callable[[], Conversation]) -> None:
         self.make = make
         self.conversation = make()
         self.keys: List[Hashable] = []
+        # The list the last sync was given and its keys: a framework hands the
+        # same objects again, followed by the new ones.
+        self._items: List[Any] = []
+        self._item_keys: List[Hashable] = []
         self.lock = threading.Lock()
         #: The id of the response whose usage was recorded last (None: none yet).
         self.usage_from: Optional[str] = None
@@ -485,7 +490,7 @@ class Session:
         new items are converted; with `many`, into a list of messages);
         `hold(message)` says a message is to be pinned (appended as durable)
         rather than appended."""
-        keys = key.keys(items) if isinstance(key, KeyCache) else [key(i) for i in items]
+        keys = self._keys_of(items, key)
         start = self.new_items(keys)
         restarted = start is None
         if start is None:
@@ -509,7 +514,18 @@ class Session:
         if new:
             self.conversation.extend(new)
         self.keys.extend(keys[start:])
+        self._items, self._item_keys = list(items), keys
         return restarted
+
+    def _keys_of(self, items: Sequence[Any], key: Callable[[Any], Hashable]) -> List[Hashable]:
+        """The keys of `items`: those of the objects the last sync was given, in
+        the same places, as they were then; the rest by `key`."""
+        last = self._items
+        n = len(last)
+        if n and len(items) >= n and all(map(operator.is_, items, last)):
+            rest = items[n:]
+            return self._item_keys + (key.keys(rest) if isinstance(key, KeyCache) else [key(i) for i in rest])
+        return key.keys(items) if isinstance(key, KeyCache) else [key(i) for i in items]
 
     def request(
         self,
@@ -561,6 +577,7 @@ class Session:
         with self.lock:
             self.conversation = Conversation.from_dict(data["conversation"], token_counter=token_counter)
             self.keys = list(keys)
+            self._items, self._item_keys = [], []
             usage_from = data.get("usage_from")
             self.usage_from = usage_from if isinstance(usage_from, str) else None
             scale = data.get("usage_scale", 1.0)
