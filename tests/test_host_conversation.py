@@ -37,6 +37,14 @@ def digest(text):
     return raw[:cut].decode() + ("…" if cut < len(raw) else "")
 
 
+class Untried(fh.Conversation):
+    """A Conversation whose rewrite runs every trim it tries, none taken from an
+    earlier stage with the same outcome: it must send what the other sends."""
+
+    def _trim_key(self, held, budget):
+        return object(), budget
+
+
 class ConversationMachine(RuleBasedStateMachine):
     @initialize(
         fmt=st.sampled_from(["openai", "anthropic", "openai-responses"]),
@@ -49,13 +57,15 @@ class ConversationMachine(RuleBasedStateMachine):
         self.fmt = fmt
         self.conv = fh.Conversation("You are a careful coding agent.", format=fmt, max_tokens=max_tokens,
                                     state_capacity=capacity, calls_ahead=calls_ahead, tool_results=tool_results)
+        self.untried = Untried("You are a careful coding agent.", format=fmt, max_tokens=max_tokens,
+                               state_capacity=capacity, calls_ahead=calls_ahead, tool_results=tool_results)
         self.twins = []
         self.turns = 0
         self.previous = None
         self.previous_system = None
 
     def each(self):
-        return [self.conv] + self.twins
+        return [self.conv, self.untried] + self.twins
 
     @rule(turn=turn_st)
     def add_turn(self, turn):

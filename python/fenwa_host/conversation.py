@@ -50,6 +50,7 @@ from typing import (
     Any,
     Callable,
     Dict,
+    FrozenSet,
     List,
     Literal,
     Mapping,
@@ -967,16 +968,53 @@ class Conversation:
 
     # -- rewriting --------------------------------------------------------------------------
 
-    def _trim(self, messages: List[Any], max_tokens: Optional[int], keep: Callable[[MessageView], bool]) -> TrimResult:
-        """`trim` over the live history with every message `keep` accepts (and every
-        pinned one) held as durable."""
+    def _held(self, max_tokens: Optional[int], keep: Callable[[MessageView], bool]) -> FrozenSet[int]:
+        """The ids of the live messages `_trim` holds as durable: every pinned one
+        and every one `keep` accepts."""
         h = self._history
         if max_tokens is None and keep is _ballast_only and not self._text_decays():
             keep = _nothing  # the one-pass rule leaves every conversation message anyway
         if keep is _nothing:
-            held = {id(m) for m, p in zip(h.messages, h.pinned) if p}
-        else:
-            held = {id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v)}
+            return frozenset(id(m) for m, p in zip(h.messages, h.pinned) if p)
+        return frozenset(id(m) for m, v, p in zip(h.messages, h.views, h.pinned) if p or keep(v))
+
+    def _trim_key(self, held: FrozenSet[int], budget: Optional[int]) -> Tuple[FrozenSet[int], Optional[int]]:
+        """What of `_trim`'s input can change its outcome within one rewrite: the
+        budget, and which live messages are held. A budget walk leaves the recent
+        turns, which trim pins anyway, as they are whether they are held or not,
+        but for their tool results: a held one stays whole when the recent turn
+        alone is over the budget. (Without a budget the one-pass rule weighs every
+        message by its class, so all of `held` counts.)"""
+        h = self._history
+        views = h.views
+        n = len(views)
+        start = n
+        turns = self.settings.keep_last_turns
+        if budget is not None and turns:
+            # Where trim's pin of the last `turns` user turns starts.
+            found = 0
+            for i in range(n - 1, -1, -1):
+                v = views[i]
+                if v.role == "user" and not v.answers:
+                    start = i
+                    found += 1
+                    if found == turns:
+                        break
+        return frozenset(
+            k for k, (m, v) in enumerate(zip(h.messages, views)) if id(m) in held and (k < start or v.answers)
+        ), budget
+
+    def _trim(
+        self,
+        messages: List[Any],
+        max_tokens: Optional[int],
+        keep: Callable[[MessageView], bool],
+        held: Optional[FrozenSet[int]] = None,
+    ) -> TrimResult:
+        """`trim` over the live history with every message `keep` accepts (and every
+        pinned one) held as durable (`held`, when the caller has them)."""
+        if held is None:
+            held = self._held(max_tokens, keep)
         s = self.settings
         return trim(
             messages,
@@ -1064,15 +1102,26 @@ class Conversation:
         system = 0
         gone: List[int] = []
         kept: List[int] = []
+        # A stage that holds the same messages as an earlier one, at the same
+        # budget, comes to the same trim: its outcome is taken as it was.
+        tried: Dict[Tuple[FrozenSet[int], Optional[int]], Tuple[Any, ...]] = {}
         for keep, goal_tokens in attempts:
             system = self._system_cost(purpose + ledger)
             budget = None if goal_tokens is None else max(0, goal_tokens - system)
             for _ in range(4):
-                result = self._trim(live, budget, keep)
-                kept, gone = result._sent_and_dropped()
-                window, recap, users = self._with_gone(gone)
-                purpose, ledger = self._render(window, recap)
-                system = self._system_cost(purpose + ledger)
+                held = self._held(budget, keep)
+                known = tried.get(self._trim_key(held, budget))
+                if known is None:
+                    result = self._trim(live, budget, keep, held)
+                    kept, gone = result._sent_and_dropped()
+                    window, recap, users = self._with_gone(gone)
+                    purpose, ledger = self._render(window, recap)
+                    system = self._system_cost(purpose + ledger)
+                    tried[self._trim_key(held, budget)] = (result, kept, gone, window, recap, users, purpose, ledger, system,
+                                             self._ledger_omitted)
+                else:
+                    result, kept, gone, window, recap, users, purpose, ledger, system, omitted = known
+                    self._ledger_omitted = omitted
                 if budget is None or goal_tokens is None or not result.within_budget or budget == 0:
                     break
                 over = result.tokens_after + system - goal_tokens

@@ -18,6 +18,7 @@ import copy
 import json
 from array import array
 from typing import (
+    AbstractSet,
     Any,
     Callable,
     Dict,
@@ -228,14 +229,14 @@ class HeldAsDurable:
 
     __slots__ = ("ids",)
 
-    def __init__(self, ids: Set[int]) -> None:
+    def __init__(self, ids: AbstractSet[int]) -> None:
         self.ids = ids
 
     def __call__(self, message: Any) -> Optional[int]:
         return fm.FACT if id(message) in self.ids else None
 
 
-def _held_durable(views: ViewList, messages: Sequence[Any], ids: Set[int]) -> None:
+def _held_durable(views: ViewList, messages: Sequence[Any], ids: AbstractSet[int]) -> None:
     """`views` with the bits of the messages whose ids are in `ids` set to FACT."""
     fact = fm.FACT
     new = tuple.__new__
