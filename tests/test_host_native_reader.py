@@ -6,6 +6,7 @@ import gc
 import json
 import math
 import re
+import sys
 import weakref
 from collections.abc import Sequence
 
@@ -201,6 +202,16 @@ def test_native_pairing_equals_the_python_loop(rows, offset):
         assert str(got.value) == str(exc)
         return
     assert _native.pair_adjacent(views, offset) == tuple(expected)
+
+
+@pytest.mark.parametrize("pair", [_native.pair_adjacent, _native.pair_anywhere])
+def test_pairing_indices_reach_the_largest_offset(pair):
+    views = [MessageView(0, "assistant", 4, "", 0, ("c",), (), False),
+             MessageView(1, "tool", 4, "", 0, (), ("c",), False)]
+    top = sys.maxsize - 2
+    assert pair(views, top) == ({"c": top}, {"c": [top + 1]})
+    with pytest.raises(OverflowError):
+        pair(views, top + 1)
 
 
 @settings(max_examples=200, deadline=None)

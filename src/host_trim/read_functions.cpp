@@ -3,6 +3,8 @@
 // LangChain message objects and Anthropic Messages dicts. Each reads the well-formed common shapes
 // and leaves every other message to the format's Python adapter, which also reports what is wrong
 // with it.
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -174,6 +176,7 @@ class TextWriter {
         const int kind = PyUnicode_KIND(s);
         const void* data = PyUnicode_DATA(s);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        widest(s);
         if (kind == PyUnicode_1BYTE_KIND) {
             const auto* p = static_cast<const Py_UCS1*>(data);
             out_.append(p, p + n);
@@ -181,6 +184,23 @@ class TextWriter {
             for (Py_ssize_t k = 0; k < n; ++k) out_.push_back(PyUnicode_READ(kind, data, k));
         }
         return true;
+    }
+    // The text as a str of the narrowest kind that holds it.
+    Ref finish() {
+        const auto n = static_cast<Py_ssize_t>(out_.size());
+        Ref s = py::owned(PyUnicode_New(n, max_));
+        void* data = PyUnicode_DATA(s.get());
+        switch (PyUnicode_KIND(s.get())) {
+            case PyUnicode_1BYTE_KIND:
+                std::copy(out_.begin(), out_.end(), static_cast<Py_UCS1*>(data));
+                break;
+            case PyUnicode_2BYTE_KIND:
+                std::copy(out_.begin(), out_.end(), static_cast<Py_UCS2*>(data));
+                break;
+            default:
+                std::copy(out_.begin(), out_.end(), static_cast<Py_UCS4*>(data));
+        }
+        return s;
     }
 
   private:
@@ -190,7 +210,7 @@ class TextWriter {
         if (o == Py_True) return ascii("true");
         if (o == Py_False) return ascii("false");
         if (PyUnicode_CheckExact(o)) return string(o);
-        if (PyLong_CheckExact(o)) return repr(o);
+        if (PyLong_CheckExact(o)) return integer(o);
         if (PyFloat_CheckExact(o)) {
             const double v = PyFloat_AS_DOUBLE(o);
             if (std::isnan(v)) return ascii("NaN");
@@ -231,15 +251,25 @@ class TextWriter {
         return false;
     }
 
-  public:
-    Ref finish() {
-        return py::owned(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out_.data(),
-                                                   static_cast<Py_ssize_t>(out_.size())));
-    }
+    // The widest character of `s` goes into the bound of the text's: a str's
+    // kind (ASCII, one byte, two, four) says how wide its widest character is,
+    // which is all the text's own kind depends on.
+    void widest(PyObject* s) { max_ = std::max(max_, PyUnicode_MAX_CHAR_VALUE(s)); }
 
-  private:
     bool ascii(const char* s) {
         while (*s) out_.push_back(static_cast<unsigned char>(*s++));
+        return true;
+    }
+    bool integer(PyObject* o) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return repr(o);  // beyond 64 bits: Python writes it
+        }
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+        out_.append(digits, end);
         return true;
     }
     bool repr(PyObject* o) {
@@ -256,47 +286,68 @@ class TextWriter {
 #endif
         const int kind = PyUnicode_KIND(s);
         const void* data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        widest(s);
         out_.push_back('"');
-        for (Py_ssize_t k = 0; k < PyUnicode_GET_LENGTH(s); ++k) {
-            const Py_UCS4 c = PyUnicode_READ(kind, data, k);
-            switch (c) {
-                case '"':
-                    ascii("\\\"");
-                    break;
-                case '\\':
-                    ascii("\\\\");
-                    break;
-                case '\n':
-                    ascii("\\n");
-                    break;
-                case '\r':
-                    ascii("\\r");
-                    break;
-                case '\t':
-                    ascii("\\t");
-                    break;
-                case '\b':
-                    ascii("\\b");
-                    break;
-                case '\f':
-                    ascii("\\f");
-                    break;
-                default:
-                    if (c < 0x20) {
-                        static const char digits[] = "0123456789abcdef";
-                        ascii("\\u00");
-                        out_.push_back(static_cast<unsigned char>(digits[c >> 4]));
-                        out_.push_back(static_cast<unsigned char>(digits[c & 15]));
-                    } else {
-                        out_.push_back(c);
-                    }
+        if (kind == PyUnicode_1BYTE_KIND) {
+            // Runs without a character to escape are copied whole.
+            const auto* p = static_cast<const Py_UCS1*>(data);
+            Py_ssize_t run = 0;
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const Py_UCS1 c = p[k];
+                if (c != '"' && c != '\\' && c >= 0x20) continue;
+                out_.append(p + run, p + k);
+                escape(c);
+                run = k + 1;
+            }
+            out_.append(p + run, p + n);
+        } else {
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, k);
+                if (c == '"' || c == '\\' || c < 0x20)
+                    escape(c);
+                else
+                    out_.push_back(c);
             }
         }
         out_.push_back('"');
         return true;
     }
+    // A character JSON escapes, as json.dumps writes it.
+    void escape(Py_UCS4 c) {
+        switch (c) {
+            case '"':
+                ascii("\\\"");
+                break;
+            case '\\':
+                ascii("\\\\");
+                break;
+            case '\n':
+                ascii("\\n");
+                break;
+            case '\r':
+                ascii("\\r");
+                break;
+            case '\t':
+                ascii("\\t");
+                break;
+            case '\b':
+                ascii("\\b");
+                break;
+            case '\f':
+                ascii("\\f");
+                break;
+            default: {
+                static const char digits[] = "0123456789abcdef";
+                ascii("\\u00");
+                out_.push_back(static_cast<unsigned char>(digits[c >> 4]));
+                out_.push_back(static_cast<unsigned char>(digits[c & 15]));
+            }
+        }
+    }
 
     std::u32string& out_;
+    Py_UCS4 max_ = 0;  // the widest character's bound so far
 };
 
 // --- one message ---------------------------------------------------------------------

@@ -225,34 +225,21 @@ class StrCodes {
     std::size_t used_ = 0;
 };
 
-// Whether every id of the views is an exact str (interned by StrCodes; anything
-// else goes through a dict, with Python's own equality).
-bool exact_str_ids(const py::ViewSource& views) {
-    for (Py_ssize_t k = 0; k < views.size(); ++k) {
-        const py::ViewFields v = views.at(k);
-        for (PyObject* ids : {v.calls, v.answers}) {
-            if (!PyTuple_Check(ids)) return false;
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(ids); ++j)
-                if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(ids, j))) return false;
-        }
-    }
-    return true;
-}
-
 // Views as the pairing kernel's plain arrays: the ids interned to codes (equal
-// ids, one code), the per-message offsets, and the message indices as the ints
-// the result dicts hold.
+// ids, one code) and the per-message offsets.
 struct PairArrays {
-    std::vector<std::uint32_t> call_start{0}, calls, answer_start{0}, answers;
+    std::vector<std::uint32_t> call_start, calls, answer_start, answers;
     std::vector<std::uint8_t> may_wait, follower;
-    std::optional<StrCodes> str_codes;     // when every id is an exact str
-    Ref codes;                             // id -> code, otherwise
-    Ref ids = py::owned(PyList_New(0));    // code -> id
-    Ref index = py::owned(PyList_New(0));  // message -> its index object
+    std::optional<StrCodes> str_codes;  // while every id is an exact str
+    Ref codes;                          // id -> code, otherwise
+    Ref ids;                            // code -> id
 
-    std::uint32_t code(PyObject* id, bool waits) {
+    // The code of `id`; nullopt when it is not an exact str while they are
+    // interned as such.
+    std::optional<std::uint32_t> code(PyObject* id, bool waits) {
         const auto next = static_cast<std::uint32_t>(PyList_GET_SIZE(ids.get()));
         if (str_codes) {
+            if (!PyUnicode_CheckExact(id)) return std::nullopt;
             const std::uint32_t known = str_codes->code(id, next);
             if (known != next) return known;
         } else {
@@ -267,37 +254,47 @@ struct PairArrays {
         return next;
     }
 
-    PairArrays(PyObject* list, std::uint64_t offset, bool reasoning) {
+    PairArrays(PyObject* list, bool reasoning) {
         const py::ViewSource views(list);
-        if (exact_str_ids(views))
-            str_codes.emplace();
-        else
-            codes = py::owned(PyDict_New());
+        str_codes.emplace();
+        if (fill(views, reasoning)) return;
+        // An id of a str subclass (or no str at all): again, with Python's own
+        // equality.
+        str_codes.reset();
+        codes = py::owned(PyDict_New());
+        fill(views, reasoning);
+    }
+
+    // Reads every view; false when an id cannot be interned as an exact str.
+    bool fill(const py::ViewSource& views, bool reasoning) {
+        call_start.assign(1, 0);
+        answer_start.assign(1, 0);
+        calls.clear();
+        answers.clear();
+        may_wait.clear();
+        follower.clear();
+        ids = py::owned(PyList_New(0));
         for (Py_ssize_t k = 0; k < views.size(); ++k) {
-            const Py_ssize_t i = static_cast<Py_ssize_t>(offset) + k;
             const py::ViewFields v = views.at(k);
             Ref made = Ref::borrow(view_ids(v.calls));
             Ref answered = Ref::borrow(view_ids(v.answers));
             // A calls tuple of a subclass holds calls the provider takes unanswered.
             const bool waits = !PyTuple_CheckExact(made.get());
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j)
-                calls.push_back(code(PyTuple_GET_ITEM(made.get(), j), waits));
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answered.get()); ++j)
-                answers.push_back(code(PyTuple_GET_ITEM(answered.get(), j), false));
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(made.get()); ++j) {
+                const auto c = code(PyTuple_GET_ITEM(made.get(), j), waits);
+                if (!c) return false;
+                calls.push_back(*c);
+            }
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(answered.get()); ++j) {
+                const auto c = code(PyTuple_GET_ITEM(answered.get(), j), false);
+                if (!c) return false;
+                answers.push_back(*c);
+            }
             call_start.push_back(static_cast<std::uint32_t>(calls.size()));
             answer_start.push_back(static_cast<std::uint32_t>(answers.size()));
             if (reasoning) follower.push_back(follower_of(v.role));
-            // The view's own position is this index wherever the views came from
-            // one list (always, from the adapters): it serves as it is.
-            PyObject* position = v.position;
-            Py_ssize_t at = -1;
-            if (position && PyLong_CheckExact(position)) {
-                at = PyLong_AsSsize_t(position);
-                if (at == -1 && PyErr_Occurred()) PyErr_Clear();  // too large: not this index
-            }
-            Ref index_of = at == i ? Ref::borrow(position) : Ref::steal(py::index_int(i));
-            if (PyList_Append(index.get(), index_of.get()) < 0) py::throw_error();
         }
+        return true;
     }
 
     // What a view of `role` is to a reasoning item before it. A list holds a
@@ -331,6 +328,9 @@ struct PairArrays {
 Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64_t offset,
                    bool anywhere) {
     const auto at = [&](std::size_t k) { return static_cast<Py_ssize_t>(offset + k); };
+    // Message k's index as the result dicts hold it (the entry points checked
+    // that every index is a Py_ssize_t).
+    const auto index_of = [&](std::size_t k) { return py::index_int(at(k)); };
     PyObject* id = out.error == ht::PairError::none || out.error == ht::PairError::reasoning_alone
                        ? nullptr
                        : PyList_GET_ITEM(in.ids.get(), out.id);
@@ -402,8 +402,8 @@ Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64
         PyObject* cid = PyList_GET_ITEM(in.ids.get(), c);
         Ref list = py::owned(PyList_New(carried[c]));
         // Filled below; until then its items are NULL, which a list allows.
-        PyObject* index = PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(out.owner[c]));
-        if (PyDict_SetItem(owner.get(), cid, index) < 0 ||
+        Ref index = Ref::steal(index_of(static_cast<std::size_t>(out.owner[c])));
+        if (PyDict_SetItem(owner.get(), cid, index.get()) < 0 ||
             PyDict_SetItem(results.get(), cid, list.get()) < 0)
             py::throw_error();
         carriers[c] = list.get();
@@ -413,13 +413,19 @@ Ref pairing_result(const PairArrays& in, const ht::PairOutcome& out, std::uint64
         for (std::uint32_t k = in.answer_start[i]; k < in.answer_start[i + 1]; ++k) {
             const std::uint32_t c = in.answers[k];
             if (!carriers[c]) py::raise(PyExc_KeyError, "answered id");
-            PyList_SET_ITEM(carriers[c], carried[c]++,
-                            new_ref(PyList_GET_ITEM(in.index.get(), static_cast<Py_ssize_t>(i))));
+            PyList_SET_ITEM(carriers[c], carried[c]++, index_of(i));
         }
     Ref pair = py::owned(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.get(), 0, owner.release());
     PyTuple_SET_ITEM(pair.get(), 1, results.release());
     return pair;
+}
+
+// The views' indices from `offset` on must be Py_ssize_t.
+void check_offset(std::uint64_t offset, const PairArrays& arrays) {
+    const auto n = static_cast<std::uint64_t>(arrays.call_start.size() - 1);
+    if (offset > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - n)
+        py::raise(PyExc_OverflowError, "offset is too large");
 }
 
 constexpr auto kPairSig = py::function_decl(
@@ -429,7 +435,8 @@ constexpr auto kPairSig = py::function_decl(
 
 Ref pair_adjacent(const py::Bound<2>& a) {
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    const PairArrays arrays(a[0], offset, false);
+    const PairArrays arrays(a[0], false);
+    check_offset(offset, arrays);
     return pairing_result(arrays, ht::pair_adjacent(arrays.input()), offset, false);
 }
 
@@ -441,7 +448,8 @@ constexpr auto kAnywhereSig = py::function_decl(
 
 Ref pair_anywhere(const py::Bound<2>& a) {
     const std::uint64_t offset = a.get<py::to_u64>(1);
-    const PairArrays arrays(a[0], offset, true);
+    const PairArrays arrays(a[0], true);
+    check_offset(offset, arrays);
     return pairing_result(arrays, ht::pair_anywhere(arrays.input()), offset, true);
 }
 

@@ -80,7 +80,7 @@ std::vector<PyObject*>& g_index_ints = *new std::vector<PyObject*>();
 }  // namespace
 
 PyObject* index_int(Py_ssize_t i) {
-    if (i >= kIndexInts) return owned(PyLong_FromSsize_t(i)).release();
+    if (i < 0 || i >= kIndexInts) return owned(PyLong_FromSsize_t(i)).release();
     const auto at = static_cast<std::size_t>(i);
     std::vector<PyObject*>& ints = g_index_ints;
     if (at >= ints.size()) {

@@ -76,7 +76,7 @@ host_trim::Framing framing_of(PyObject* framing);
 // The code units of a str (exact or a subclass), ready to read.
 text::TextView str_units(PyObject* s);
 
-// A new reference to the int `i` (not negative). Views and pairings hold a
+// A new reference to the int `i`. Views and pairings hold a
 // message's index; the ints of the indices a list has had are kept, so that
 // reading the same history again allocates none. GIL held.
 PyObject* index_int(Py_ssize_t i);
