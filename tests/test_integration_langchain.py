@@ -23,6 +23,7 @@ from langgraph.checkpoint.memory import InMemorySaver  # noqa: E402
 import fenwa_host as fh  # noqa: E402
 from fenwa_host.integrations import ContextOverflow  # noqa: E402
 from fenwa_host.integrations.langchain import STATE_KEY, ContextMiddleware, tools_text  # noqa: E402
+from fenwa_host.trim import is_placeholder  # noqa: E402
 
 from agent_script import BUDGET, CALLS_PER_QUESTION, QUESTIONS, answer, question, tool_output  # noqa: E402
 from test_integration_core import _anthropic_error, _openai_error  # noqa: E402
@@ -241,3 +242,36 @@ def test_conversation_mode_learns_from_the_reported_usage() -> None:
     _run(agent, "a", 3)
     stored = agent.get_state({"configurable": {"thread_id": "a"}}).values[STATE_KEY]
     assert fh.Conversation.from_dict(stored["conversation"]).usage_ratio > 1.02  # 1.0 without the reports
+
+
+@pytest.mark.parametrize("with_ids", [False, True], ids=["no ids", "ids"])
+def test_conversation_mode_maps_the_request_back_to_the_callers_messages(with_ids: bool) -> None:
+    """Messages a caller built need not carry ids: each sent message is still the
+    caller's own object (or a copy of that one), in the Conversation's order."""
+    from langchain.agents.middleware.types import ModelRequest
+    from langchain_core.messages import ToolMessage
+
+    messages: List[BaseMessage] = []
+    for k in range(6):
+        messages.append(HumanMessage(question(k), id=f"h{k}" if with_ids else None))
+        for s in range(2):
+            cid = f"call_{k}_{s}"
+            messages.append(AIMessage("", tool_calls=[{"name": "read_log", "args": {"turn": s}, "id": cid}],
+                                      id=f"a{k}{s}" if with_ids else None))
+            messages.append(ToolMessage(tool_output(4 * k + s), tool_call_id=cid, id=f"t{k}{s}" if with_ids else None))
+        messages.append(AIMessage(answer(k, "a"), id=f"r{k}" if with_ids else None))
+    middleware = ContextMiddleware(max_tokens=BUDGET, mode="conversation")
+    model = ScriptedChat()
+    for end in (len(messages) - 3, len(messages)):
+        request = ModelRequest(model=model, messages=messages[:end], system_message=SystemMessage(SYSTEM),
+                               tools=[read_log], state={"messages": messages[:end]})
+        sent, _ = middleware.context.converse(request)
+        positions = []
+        for got in sent.messages:
+            same = [i for i, m in enumerate(messages[:end]) if m is got]
+            if same:
+                positions += same
+            else:  # a copy: an elided result, or a call message without some calls
+                assert got.type == "tool" and is_placeholder(got.content) or got.type == "ai"
+        assert positions == sorted(set(positions)) and len(positions) >= 2
+        fh.validate(sent.messages, format="langchain")

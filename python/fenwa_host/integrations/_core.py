@@ -517,6 +517,11 @@ class Session:
         self._items, self._item_keys = list(items), keys
         return restarted
 
+    @property
+    def item_keys(self) -> List[Hashable]:
+        """The keys of the list the last sync was given, in its order."""
+        return self._item_keys
+
     def _keys_of(self, items: Sequence[Any], key: Callable[[Any], Hashable]) -> List[Hashable]:
         """The keys of `items`: those of the objects the last sync was given, in
         the same places, as they were then; the rest by `key`."""

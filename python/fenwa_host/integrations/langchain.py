@@ -20,7 +20,7 @@ prefix and a ledger of what left), persisted in the agent state.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Awaitable, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple, cast
 
 from ..formats import FORMATS
 from ..trim import is_placeholder
@@ -89,13 +89,26 @@ def thread_key() -> Hashable:
     return (config.get("configurable") or {}).get("thread_id")
 
 
-def _to_chat(message: Any) -> Dict[str, Any]:
+def _to_chat(message: Any, key: Hashable) -> Dict[str, Any]:
     """A LangChain message as the OpenAI Chat dict the Conversation keeps, tagged
-    with the message's id so that the request maps back to the state's objects."""
+    with the message's id and its session key (`item_key`: its id, or a hash of
+    what it says when it has none) so that the request maps back to the state's
+    objects."""
     convert = require("langchain_core.messages", "langchain").convert_to_openai_messages
     out: Dict[str, Any] = dict(convert(message))
     out["_lc_id"] = message.id
+    out["_lc_key"] = key
     return out
+
+
+def _original_key(sent: Mapping[str, Any]) -> Optional[Hashable]:
+    """The session key of the message a Conversation dict was made from (dicts
+    stored before they carried one name the message's id)."""
+    key = sent.get("_lc_key")
+    if key is not None:
+        return cast(Hashable, key)
+    lc_id = sent.get("_lc_id")
+    return "id:" + lc_id if isinstance(lc_id, str) and lc_id else None
 
 
 def _is_user(message: Mapping[str, Any]) -> bool:
@@ -106,9 +119,10 @@ def _back(sent: Mapping[str, Any], originals: Mapping[Any, Any]) -> Any:
     """The LangChain message for one message of the Conversation's request: the
     state's own object where the Conversation sent it unchanged, else a copy of
     it made by the LangChain adapter (elided, or with some calls removed)."""
-    original = originals.get(sent.get("_lc_id"))
+    key = _original_key(sent)
+    original = originals.get(key) if key is not None else None
     if original is None:  # not from the state: rebuilt from the dict
-        plain = {k: v for k, v in sent.items() if k != "_lc_id"}
+        plain = {k: v for k, v in sent.items() if k not in ("_lc_id", "_lc_key")}
         return require("langchain_core.messages", "langchain").convert_to_messages([plain])[0]
     adapter = FORMATS["langchain"]
     content = sent.get("content")
@@ -195,7 +209,9 @@ class LangChainContext:
         beside = self.beside(request)
         budget = self._core.budget(beside)
         hold = _is_user if user_first(request.model, self.provider) else None
-        synced = session.request(messages, budget, self._core.trim, self._key, _to_chat, hold, beside=beside)
+        key = self._key
+        synced = session.request(messages, budget, self._core.trim, key, lambda m: _to_chat(m, key(m)), hold,
+                                 beside=beside)
         sent: List[Any] = list(synced.messages)
         system = request.system_message
         if sent and isinstance(sent[0], Mapping) and sent[0].get("role") == "system" and "_lc_id" not in sent[0]:
@@ -203,7 +219,8 @@ class LangChainContext:
             text = str(sent.pop(0).get("content") or "")
             system_message = require("langchain_core.messages", "langchain").SystemMessage
             system = system_message(f"{system.text}\n\n{text}" if system is not None else text)
-        originals = {m.id: m for m in messages}
+        # By key, not by id: messages a caller built need not have one.
+        originals = dict(zip(session.item_keys, messages))
         out = [_back(m, originals) for m in sent]
         return request.override(messages=out, system_message=system), session
 
