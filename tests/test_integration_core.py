@@ -148,3 +148,40 @@ def test_key_cache_keeps_no_message_alive() -> None:
     assert alive() is None and len(cache) == 0
     plain = {"role": "user", "content": "hi"}  # a dict cannot be held weakly: keyed every time
     assert cache(plain) == cache(plain) == item_key(plain) and len(cache) == 0
+
+
+def _cycle(k: int) -> List[Any]:
+    cid = f"call_{k}"
+    return [{"role": "assistant", "content": None,
+             "tool_calls": [{"id": cid, "type": "function", "function": {"name": "f", "arguments": "{}"}}]},
+            {"role": "tool", "tool_call_id": cid, "content": f"output {k}"}]
+
+
+@pytest.mark.parametrize("before, after", [(0, 0), (3, 0), (0, 5), (2, 200), (1, 2000)])
+@pytest.mark.parametrize("as_tuple", [False, True])
+def test_newest_user_is_found_however_far_back(before: int, after: int, as_tuple: bool) -> None:
+    from fenwa_host.formats import FORMATS
+    from fenwa_host.integrations._core import _newest_user
+
+    messages: List[Any] = [{"role": "system", "content": "s"}]
+    for k in range(before):
+        messages += [{"role": "user", "content": f"old {k}"}, *_cycle(k)]
+    question = len(messages)
+    messages.append({"role": "user", "content": "the question"})
+    for k in range(after):
+        messages += _cycle(before + k)
+    found = _newest_user(FORMATS["openai"], tuple(messages) if as_tuple else messages)
+    assert found == question
+    assert _newest_user(FORMATS["openai"], messages[:1] + messages[question + 1:]) is None
+
+
+def test_newest_user_errors_name_the_message_in_the_whole_list() -> None:
+    from fenwa_host.formats import FORMATS
+    from fenwa_host.integrations._core import _newest_user
+
+    messages: List[Any] = [{"role": "user", "content": "q"}]
+    for k in range(40):
+        messages += _cycle(k)
+    messages[60] = {"role": "robot", "content": "?"}
+    with pytest.raises(ValueError, match="message 60"):
+        _newest_user(FORMATS["openai"], messages)

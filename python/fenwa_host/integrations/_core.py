@@ -44,7 +44,7 @@ from typing import (
 import fenwa_micro as fm
 
 from ..conversation import Conversation, _input_tokens
-from ..formats import IMAGE_TOKENS, adapter_for
+from ..formats import IMAGE_TOKENS, Adapter, HeldAsDurable, adapter_for
 from ..trim import TrimResult, estimate_tokens, trim
 
 __all__ = [
@@ -312,6 +312,8 @@ class Core:
 def _holding(target: Any, own: Any) -> Callable[[Any], Optional[int]]:
     """A `classify` that holds `target` as durable and asks `own` (the caller's
     classify, or None) about every other message."""
+    if own is None:
+        return HeldAsDurable({id(target)})  # the readers look it up, with no call per message
 
     def classify(message: Any) -> Optional[int]:
         if message is target:
@@ -342,12 +344,38 @@ def _newest_user_pinned(messages: Sequence[Any], format: str, options: Mapping[s
     question being worked on) held as durable."""
     adapter = adapter_for(messages, format)
     out = dict(options, keep_last_turns=0)
-    for i in range(len(messages) - 1, -1, -1):
+    newest = _newest_user(adapter, messages)
+    if newest is not None:
+        out["classify"] = _holding(messages[newest], options.get("classify"))
+    return out
+
+
+def _newest_user(adapter: Adapter, messages: Sequence[Any]) -> Optional[int]:
+    """The index of the newest user message that answers no call. A natively read
+    format reads growing stretches from the end (an agent's running turn may hold
+    many calls since its question); any other, or a stretch the native reader
+    refuses, is read view by view, whose errors name the message's own index."""
+    n = len(messages)
+    if adapter.native_table is not None and type(messages) in (list, tuple):
+        size = 16
+        try:
+            while True:
+                start = max(0, n - size)
+                views = adapter.read(messages[start:], lazy=True).views
+                for k in range(len(views) - 1, -1, -1):
+                    v = views[k]
+                    if v.role == "user" and not v.answers:
+                        return start + k
+                if start == 0:
+                    return None
+                size *= 8
+        except (TypeError, ValueError):
+            pass
+    for i in range(n - 1, -1, -1):
         view = adapter.view(i, messages[i], IMAGE_TOKENS, None)
         if view.role == "user" and not view.answers:
-            out["classify"] = _holding(messages[i], options.get("classify"))
-            break
-    return out
+            return i
+    return None
 
 
 # --- sessions and history sync ------------------------------------------------------------
